@@ -1,0 +1,142 @@
+// The fourteen records that cross the observer interfaces. Flat structures with the field order and
+// widths every side relies on. BSTR fields belong to whoever filled the record, which frees them
+// after the call; a receiver copies what it keeps. Memory figures are KB, times 100-ns units.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Bstr.h"
+
+struct tagQNPreciseTime {
+    std::uint32_t lowPart;
+    std::uint32_t highPart;
+};
+
+struct tagQNProcessResourceLoad {
+    tagQNPreciseTime kernelTime;  // cumulative since the process started
+    tagQNPreciseTime userTime;
+    std::int64_t workingSetKB;
+    std::int64_t peakWorkingSetKB;
+    std::int64_t pagefileUsageKB;
+    std::int64_t peakPagefileUsageKB;
+    std::int64_t usedVirtualKB;
+    std::int64_t availVirtualKB;  // kept through ZeroData: the low-memory check reads it always
+    std::uint32_t threadCount;
+    std::uint32_t pageFaultCount;
+    std::uint32_t handleCount;
+    std::uint32_t gdiObjectCount;
+    std::uint32_t userObjectCount;
+};
+
+// In a sent record the times are differences since the sender's previous sample; in the copy the
+// monitor loop keeps between samples they are absolute and the other fields are zero.
+struct tagQNMachineResourceLoad {
+    tagQNPreciseTime idleTime;
+    tagQNPreciseTime kernelTime;  // includes the idle time
+    tagQNPreciseTime userTime;
+    std::int64_t usedPageFileKB;
+    std::int64_t availPageFileKB;
+    std::int64_t usedPhysicalKB;
+    std::int64_t availPhysicalKB;
+    std::uint32_t processCount;
+    std::uint32_t threadCount;
+    std::uint32_t handleCount;
+};
+
+struct tagQNProcessExternalResourceUsage {
+    std::uint32_t externalResourceUsage;
+    std::uint32_t databaseCounterB;
+    std::uint32_t databaseCounterA;
+};
+
+struct tagQNResourceInformation {
+    BSTR machineName;
+    BSTR processName;
+    BSTR auxText;
+    std::uint32_t processId;
+    std::int32_t reserved;
+    std::int32_t dataValid;
+    std::int32_t monitorIntervalSec;
+    tagQNProcessResourceLoad processLoad;
+    tagQNProcessExternalResourceUsage externalUsage;
+    tagQNMachineResourceLoad machineLoad;
+};
+
+struct tagQNProcessResourceEmergencyEvent {
+    BSTR machineName;  // null: the identity is not filled yet
+    BSTR processName;
+    BSTR auxText;
+    std::uint32_t processId;
+    std::int32_t reserved;
+    std::int32_t emergencyState;
+};
+
+struct tagQNProcessResourceAlert {
+    BSTR machineName;
+    BSTR processName;
+    BSTR auxText;
+    std::uint32_t processId;
+    std::int32_t reserved;
+    std::int32_t alertState;
+};
+
+struct tagQNProcessServerEmergencyEvent {
+    BSTR machineName;
+    BSTR processName;
+    BSTR auxText;
+    std::uint32_t processId;
+    std::int32_t reserved;
+    std::int32_t emergencyState;
+};
+
+struct tagQNSystemInformation {
+    std::int32_t valid;
+    std::int32_t isWow64;
+    std::uint32_t numberOfProcessors;
+    std::uint32_t activeProcessorMask;
+    std::uint16_t processorArchitecture;
+};
+
+struct tagQNMachineOPXServerLoad {
+    std::int32_t hostFlag;
+    std::uint32_t hostValue1;
+    std::uint32_t hostValue2;
+    std::uint32_t hostValue3;
+    std::uint32_t hostValue4;
+    std::uint32_t hostValue5;
+};
+
+struct tagQNSystemResourceInformation {
+    BSTR machineName;
+    std::int32_t dataValid;
+    tagQNMachineResourceLoad machineLoad;
+    tagQNMachineOPXServerLoad opxServerLoad;
+    std::uint32_t externalUsageSum;
+    double avgDatabaseAccessRatio;
+};
+
+struct tagQNSystemResourceEmergencyEvent {
+    BSTR machineName;
+    std::int32_t emergencyState;
+};
+
+struct tagQNSystemResourceAlert {
+    BSTR machineName;
+    std::int32_t alertState;
+};
+
+struct tagQNSystemServerEmergencyEvent {
+    BSTR machineName;
+    std::int32_t emergencyState;
+};
+
+// The widths are part of the contract between the three kinds of process.
+static_assert(sizeof(tagQNPreciseTime) == 8);
+static_assert(sizeof(tagQNProcessResourceLoad::workingSetKB) == 8 && sizeof(tagQNProcessResourceLoad::threadCount) == 4);
+static_assert(sizeof(tagQNMachineResourceLoad::usedPageFileKB) == 8 && sizeof(tagQNMachineResourceLoad::handleCount) == 4);
+static_assert(sizeof(tagQNProcessExternalResourceUsage) == 12);
+static_assert(sizeof(tagQNResourceInformation::dataValid) == 4 && sizeof(tagQNResourceInformation::monitorIntervalSec) == 4);
+static_assert(sizeof(tagQNSystemInformation::processorArchitecture) == 2);
+static_assert(sizeof(tagQNMachineOPXServerLoad) == 24);
+static_assert(sizeof(tagQNSystemResourceInformation::avgDatabaseAccessRatio) == 8);
+static_assert(sizeof(tagQNSystemResourceAlert::alertState) == 4);

@@ -1,0 +1,35 @@
+// XLoadMonitor measures the process and its machine. The static functions read one sample of the
+// figures and name the process and the machine; they keep no state of their own and are safe to
+// call from any thread.
+#pragma once
+
+#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNConvert64.h"
+#include "platform/Export.h"
+
+class QN_EXPORT XLoadMonitor {
+public:
+    // Fills processLoad and machineLoad of `info` (after ZeroData of the whole record). `previous`
+    // holds the absolute machine times of the last successful call; the sample carries the
+    // differences to them (zero when `previous` is cleared) and `previous` is replaced. On failure
+    // the failing read is logged, false is returned and `previous` is left unchanged.
+    static bool MeasureProcessLoadData(tagQNResourceInformation& info, tagQNMachineResourceLoad& previous);
+    // Fills the processor information; true on success.
+    static bool GetSystemInformation(tagQNSystemInformation& info);
+    // The executable's file name without folder and last extension; empty (and logged) when the
+    // executable's path can't be read.
+    static XQNComBSTR GetCurrentProcessName();
+    // The host name up to its first dot; raises when it can't be read or does not fit 15 characters.
+    static XQNComBSTR GetMachineName();
+
+    // Clear a record in place. Strings are set to null without being freed.
+    static void ZeroData(tagQNPreciseTime& time);
+    // Leaves availVirtualKB.
+    static void ZeroData(tagQNProcessResourceLoad& load);
+    static void ZeroData(tagQNMachineResourceLoad& load);
+    static void ZeroData(tagQNSystemInformation& info);
+    // Leaves reserved, monitorIntervalSec, externalUsage and processLoad.availVirtualKB.
+    static void ZeroData(tagQNResourceInformation& info);
+    static void ZeroData(tagQNProcessResourceEmergencyEvent& event);
+    static void ZeroData(tagQNProcessResourceAlert& alert);
+};

@@ -1,0 +1,21 @@
+// The logbook's writer, shared by the exception and error functions of QNError64.
+#pragma once
+
+#include "interfaces/QNError64.h"
+
+namespace qnerror {
+
+struct EntryText {
+    XQNLogEntry::Kind kind;
+    int severity;
+    HRESULT result;
+    DWORD lastError;
+    std::u16string_view message;
+    std::u16string_view extraText;
+};
+
+void Write(const QNErrorLocation& location, const EntryText& text);
+// An exception's own location and texts, with the location that handles it when one is given.
+void Write(const XQNException& exception, const QNErrorLocation* handler);
+
+}  // namespace qnerror

@@ -1,0 +1,91 @@
+// A child process started by a test, with its standard input and output connected to the test.
+#pragma once
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace qntest {
+
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& arguments)
+    {
+        int toChild[2], fromChild[2];
+        if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0)
+            throw std::runtime_error("pipe failed");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
+        for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]})
+            posix_spawn_file_actions_addclose(&actions, fd);
+        std::vector<char*> argv;
+        for (const auto& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        const int error = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(toChild[0]);
+        ::close(fromChild[1]);
+        if (error != 0)
+            throw std::runtime_error("posix_spawn failed: " + arguments[0]);
+        m_input = ::fdopen(toChild[1], "w");
+        m_output = ::fdopen(fromChild[0], "r");
+    }
+
+    ~ChildProcess()
+    {
+        std::fclose(m_input);
+        std::fclose(m_output);
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+
+    // Reads "name value" lines up to a line "end".
+    std::map<std::string, long long> ReadFigures()
+    {
+        std::map<std::string, long long> figures;
+        char name[128];
+        long long value = 0;
+        while (std::fscanf(m_output, "%127s", name) == 1 && std::string(name) != "end") {
+            if (std::fscanf(m_output, "%lld", &value) == 1)
+                figures[name] = value;
+        }
+        return figures;
+    }
+
+    // Tells the child to finish and returns its exit status.
+    int Finish()
+    {
+        std::fputs("\n", m_input);
+        std::fflush(m_input);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    std::FILE* m_input = nullptr;
+    std::FILE* m_output = nullptr;
+};
+
+}  // namespace qntest

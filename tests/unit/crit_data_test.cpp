@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "Cominc64/XBasicCritData.h"
+#include "interfaces/QNError64.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Counts how often the underlying lock is entered and left, to see that nesting enters it once.
+class CountingLock : public XCriticalSectionEx {
+public:
+    void Lock(bool bRead) override
+    {
+        ++(bRead ? shared : exclusive);
+        XCriticalSectionEx::Lock(bRead);
+    }
+    void Unlock(bool bRead) override
+    {
+        ++unlocks;
+        XCriticalSectionEx::Unlock(bRead);
+    }
+    static inline std::atomic<int> shared{0}, exclusive{0}, unlocks{0};
+};
+
+using CountingRefLock = XBasicRefCountCritSection<XCritSectionTraits<CountingLock>>;
+using Value = XCritData<int, CountingRefLock>;
+
+class GuardedData : public testing::Test {
+protected:
+    void SetUp() override { CountingLock::shared = CountingLock::exclusive = CountingLock::unlocks = 0; }
+    Value m_value{7};
+};
+
+TEST_F(GuardedData, ReadInsideWriteEntersTheLockOnceWhicheverIsReleasedFirst)
+{
+    for (bool writeFirst : {true, false}) {
+        SetUp();
+        std::unique_ptr<XCritProxy<int, CountingRefLock>> write(new auto(m_value.GetWriteProxy()));
+        std::unique_ptr<XCritReadProxy_const<int, CountingRefLock>> read(new auto(m_value.GetConstReadProxy()));
+        *write = 8;
+        EXPECT_EQ(**read, 8);
+        if (writeFirst)
+            write.reset();
+        else
+            read.reset();
+        EXPECT_EQ(CountingLock::unlocks, 0) << "the thread still holds a reference";
+        write.reset();
+        read.reset();
+        EXPECT_EQ(CountingLock::exclusive, 1);
+        EXPECT_EQ(CountingLock::shared, 0);
+        EXPECT_EQ(CountingLock::unlocks, 1);
+    }
+}
+
+TEST_F(GuardedData, NestedWritesAndReadsAreOnlyCounted)
+{
+    {
+        auto outer = m_value.GetWriteProxy();
+        auto inner = m_value.GetWriteProxy();
+        auto read = m_value.GetReadProxy();
+        *read += 1;
+    }
+    EXPECT_EQ(*m_value.GetConstReadProxy(), 8);
+    EXPECT_EQ(CountingLock::exclusive, 1);
+    EXPECT_EQ(CountingLock::shared, 1);
+    EXPECT_EQ(CountingLock::unlocks, 2);
+}
+
+TEST(RefCountLock, WriteInsideReadIsRefusedAndLeavesTheCountUnchanged)
+{
+    XDefaultRefCountCritSection lock;
+    lock.AddReadLockRef();
+    lock.AddReadLockRef();
+    try {
+        lock.AddLockRef();
+        FAIL() << "a write reference was granted on top of a read reference";
+    } catch (const XWrappedQNException& e) {
+        EXPECT_EQ(e.Get().Message().View(), u"unable to add a write lock reference to a read lock");
+        EXPECT_EQ(e.Get().Line(), 111);
+        EXPECT_EQ(e.Get().Severity(), 8);
+        EXPECT_EQ(e.Get().Type(), 8);
+        EXPECT_EQ(e.Get().Function(), "XBasicRefCountCritSection::AddLockRef()");
+    }
+    EXPECT_EQ(lock.ThreadReferenceCount(), 2);
+    lock.ReleaseLockRef();
+    lock.ReleaseLockRef();
+    EXPECT_EQ(lock.ThreadReferenceCount(), 0);
+    std::thread([&] {
+        lock.AddLockRef();
+        lock.ReleaseLockRef();
+    }).join();
+}
+
+TEST(RefCountLock, WriteProxyInsideReadProxyRaises)
+{
+    XCritData<int> value(1);
+    auto read = value.GetConstReadProxy();
+    EXPECT_THROW(value.GetWriteProxy(), XWrappedQNException);
+}
+
+TEST(RefCountLock, ReleaseWithoutReferenceIsLoggedAndHarmless)
+{
+    XQNLogbookCapture capture;
+    XDefaultRefCountCritSection lock;
+    lock.ReleaseLockRef();
+    const auto entries = capture.WithMessage("trying to unlock the critical section without having it locked for the running thread");
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].line, 216);
+    EXPECT_EQ(entries[0].file, "Cominc64/XBasicCritSection");
+    EXPECT_EQ(entries[0].function, "XBasicRefCountCritSection::ReleaseLockRef()");
+    EXPECT_EQ(lock.ThreadReferenceCount(), 0);
+    lock.AddLockRef();
+    lock.ReleaseLockRef();
+}
+
+TEST(RefCountLock, ReadersDoNotBlockEachOtherWhileAWriterWaits)
+{
+    XDefaultRefCountCritSection lock;
+    std::atomic<int> readersIn{0};
+    std::atomic<bool> release{false}, writerIn{false};
+    auto reader = [&] {
+        lock.AddReadLockRef();
+        ++readersIn;
+        while (!release)
+            std::this_thread::sleep_for(1ms);
+        lock.ReleaseLockRef();
+    };
+    std::thread first(reader), second(reader);
+    while (readersIn < 2)
+        std::this_thread::yield();  // both readers hold the lock at once
+    std::thread writer([&] {
+        lock.AddLockRef();
+        writerIn = true;
+        lock.ReleaseLockRef();
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(writerIn) << "a writer must wait for the readers";
+    release = true;
+    first.join();
+    second.join();
+    writer.join();
+    EXPECT_TRUE(writerIn);
+}
+
+TEST(GuardedPointer, NullPointerRaisesOnCheckAndDeletesNothing)
+{
+    XCritDataPtr<int> pointer;
+    EXPECT_FALSE(pointer.IsValid());
+    pointer.DeletePtr();
+    try {
+        pointer.GetReadProxy();
+        FAIL() << "did not raise";
+    } catch (const XWrappedQNException& e) {
+        EXPECT_EQ(e.Get().Line(), 292);
+        EXPECT_EQ(e.Get().File(), "Cominc64/XBasicCritData");
+        EXPECT_EQ(e.Get().Function(), "XCritProxyDataPtr<T>::GetCheckedPtr");
+    }
+}
+
+TEST(GuardedPointer, OwnsThePointee)
+{
+    struct Counted {
+        explicit Counted(int& alive) : alive(alive) { ++alive; }
+        virtual ~Counted() { --alive; }
+        int& alive;
+    };
+    int alive = 0;
+    {
+        XCritDataPtr<Counted> pointer(new Counted(alive));
+        EXPECT_TRUE(pointer.IsValid());
+        pointer.DeletePtr();
+        EXPECT_EQ(alive, 0);
+        EXPECT_FALSE(pointer.IsValid());
+        pointer.SetPtr(new Counted(alive));
+    }
+    EXPECT_EQ(alive, 0) << "the holder deletes what it still holds";
+}
+
+TEST(GuardedValue, CopyTakesTheValueUnderTheSourcesReadLock)
+{
+    XCritData<std::string> source(std::string("kept"));
+    auto read = source.GetConstReadProxy();
+    XCritData<std::string> copy(source);  // a read reference on top of our own read reference
+    EXPECT_EQ(*copy.GetConstReadProxy(), "kept");
+    auto write = copy.GetWriteProxy();    // the copy's lock is its own
+    *write = "changed";
+    EXPECT_EQ(*read, "kept");
+}
+
+// Several threads nest proxies on shared values at random; run under TSan this must stay silent,
+// and the counters must add up.
+TEST(GuardedValue, RandomNestingFromManyThreadsKeepsTheData)
+{
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 3000;
+    XCritData<long> a(0), b(0);
+    std::atomic<long> increments[2] = {0, 0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(t);
+            for (int round = 0; round < kRounds; ++round) {
+                switch (random() % 4) {
+                case 0: {
+                    auto outer = a.GetWriteProxy();
+                    auto inner = a.GetConstReadProxy();
+                    auto again = a.GetWriteProxy();
+                    *again += 1;
+                    ++increments[0];
+                    break;
+                }
+                case 1: {
+                    auto read = a.GetConstReadProxy();
+                    auto nested = a.GetConstReadProxy();
+                    EXPECT_EQ(*read, *nested);
+                    break;
+                }
+                case 2: {
+                    // Always machines before processes: one order for two values.
+                    auto first = a.GetConstReadProxy();
+                    auto second = b.GetWriteProxy();
+                    *second += 1;
+                    ++increments[1];
+                    break;
+                }
+                default: {
+                    const long seen = *b.GetConstReadProxy();
+                    EXPECT_GE(seen, 0);
+                    break;
+                }
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(*a.GetConstReadProxy(), increments[0]);
+    EXPECT_EQ(*b.GetConstReadProxy(), increments[1]);
+}
+
+}  // namespace

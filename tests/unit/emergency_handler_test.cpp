@@ -1,0 +1,167 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "emergency/XEmergencyHandlerHelper.h"
+#include "emergency/XResourceEmergencyHandler.h"
+#include "emergency/XResourceEmergencyHandlerInstance.h"
+#include "interfaces/QNError64.h"
+
+namespace {
+
+// A handler that records its calls and answers with a fixed result. Lives on the test's stack: the
+// registry's references keep nothing alive here.
+class RecordingHandler : public IQNOPXServerEmergencyHandler {
+public:
+    RecordingHandler(std::vector<std::string>& calls, std::string name, HRESULT answer) : m_calls(calls), m_name(std::move(name)), m_answer(answer) {}
+
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return ++m_references; }
+    ULONG Release() override { return --m_references; }
+    HRESULT GetHandlerInfo(BSTR*) override { return E_NOTIMPL; }
+    HRESULT HandleServerEmergency(LONG code) override
+    {
+        m_calls.push_back(m_name + ":" + std::to_string(code));
+        ++m_callCount;
+        if (m_throws)
+            throw std::runtime_error("handler broke");
+        if (m_block.valid())
+            m_block.wait();
+        return m_answer;
+    }
+
+    std::atomic<ULONG> m_references{0};
+    std::atomic<int> m_callCount{0};
+    bool m_throws = false;
+    std::shared_future<void> m_block;
+
+private:
+    static constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
+    std::vector<std::string>& m_calls;
+    std::string m_name;
+    HRESULT m_answer;
+};
+
+// The registry is a process-wide singleton that is never destroyed: every test drains what it
+// registered by making its handlers fail in a last raise.
+class EmergencyHandler : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (auto* handler : m_handlers)
+            handler->m_throws = true;
+        Registry().RaiseServerEmergencyState(0);
+    }
+
+    static XResourceEmergencyHandlerInstance& Registry() { return XResourceEmergencyHandlerInstance::Instance(); }
+
+    RecordingHandler& Add(std::string name, HRESULT answer)
+    {
+        m_owned.push_back(std::make_unique<RecordingHandler>(m_calls, std::move(name), answer));
+        m_handlers.push_back(m_owned.back().get());
+        XResourceEmergencyHandler::RegisterProcessEmergencyHandler(CComPtr<IQNOPXServerEmergencyHandler>(m_owned.back().get()));
+        return *m_owned.back();
+    }
+
+    std::vector<std::string> m_calls;
+    std::vector<std::unique_ptr<RecordingHandler>> m_owned;
+    std::vector<RecordingHandler*> m_handlers;
+};
+
+TEST_F(EmergencyHandler, WithoutHandlersARaiseCallsNothing) { EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001)); }
+
+TEST_F(EmergencyHandler, HandlersAreCalledInRegistrationOrderAndRegisteredTwiceMeansTwice)
+{
+    auto& first = Add("first", S_OK);
+    Add("second", S_FALSE);
+    XResourceEmergencyHandler::RegisterProcessEmergencyHandler(CComPtr<IQNOPXServerEmergencyHandler>(&first));
+    m_handlers.push_back(&first);
+    EXPECT_TRUE(Registry().RaiseServerEmergencyState(0x0800));
+    EXPECT_THAT(m_calls, testing::ElementsAre("first:2048", "second:2048", "first:2048"));
+    EXPECT_EQ(first.m_references, 2u) << "each registration holds a reference of its own";
+}
+
+TEST_F(EmergencyHandler, SuccessThatIsNotSOkDoesNotCountAsHandled)
+{
+    Add("lukewarm", S_FALSE);
+    EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001));
+    EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001));
+    EXPECT_EQ(m_calls.size(), 2u) << "S_FALSE keeps the handler registered";
+}
+
+TEST_F(EmergencyHandler, FailingHandlerIsCalledOnceLoggedAndDropped)
+{
+    XQNLogbookCapture capture;
+    auto& failing = Add("failing", E_FAIL);
+    Add("after", S_OK);
+    EXPECT_TRUE(Registry().RaiseServerEmergencyState(0x1000));
+    EXPECT_THAT(m_calls, testing::ElementsAre("failing:4096", "after:4096"));
+    EXPECT_EQ(failing.m_references, 0u) << "the dropped entry released its reference";
+    const auto entries = capture.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].result, E_FAIL);
+    EXPECT_EQ(entries[0].line, 98);
+
+    m_calls.clear();
+    Registry().RaiseServerEmergencyState(0x1000);
+    EXPECT_THAT(m_calls, testing::ElementsAre("after:4096"));
+}
+
+TEST_F(EmergencyHandler, ThrowingHandlerIsLoggedAtItsCatchAndDropped)
+{
+    XQNLogbookCapture capture;
+    auto& throwing = Add("throwing", S_OK);
+    throwing.m_throws = true;
+    EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001));
+    const auto entries = capture.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].line, 106);
+    EXPECT_EQ(entries[0].severity, 8);
+    EXPECT_NE(entries[0].message.find("handler broke"), std::string::npos);
+    m_calls.clear();
+    Registry().RaiseServerEmergencyState(0x0001);
+    EXPECT_TRUE(m_calls.empty());
+}
+
+TEST_F(EmergencyHandler, RegistrationWaitsForARaiseInProgress)
+{
+    std::promise<void> release;
+    auto& slow = Add("slow", S_OK);
+    slow.m_block = release.get_future().share();
+    auto raise = std::async(std::launch::async, [] { return Registry().RaiseServerEmergencyState(0x0001); });
+    while (slow.m_callCount == 0)
+        std::this_thread::yield();
+
+    std::atomic<bool> registered{false};
+    m_owned.push_back(std::make_unique<RecordingHandler>(m_calls, "late", S_OK));
+    RecordingHandler& late = *m_owned.back();
+    m_handlers.push_back(&late);
+    std::thread registrar([&] {
+        XResourceEmergencyHandler::RegisterProcessEmergencyHandler(CComPtr<IQNOPXServerEmergencyHandler>(&late));
+        registered = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(registered) << "the raise holds the list";
+    release.set_value();
+    EXPECT_TRUE(raise.get());
+    registrar.join();
+    EXPECT_TRUE(registered);
+    slow.m_block = {};
+}
+
+TEST(RevokeCallback, IsKeptAndReplaced)
+{
+    EXPECT_EQ(XEmergencyHandlerHelper::GetRevokeCOMInstancesCallback(), nullptr);
+    static int which = 0;
+    XEmergencyHandlerHelper::RegisterRevokeCOMInstancesCallback([] { which = 1; });
+    XEmergencyHandlerHelper::RegisterRevokeCOMInstancesCallback([] { which = 2; });
+    XEmergencyHandlerHelper::GetRevokeCOMInstancesCallback()();
+    EXPECT_EQ(which, 2);
+}
+
+}  // namespace
