@@ -4,6 +4,8 @@
 // and live on the caller's stack.
 #pragma once
 
+#include <memory>
+
 #include "Cominc64/XBasicCritSection.h"
 
 namespace cominc {
@@ -143,9 +145,10 @@ public:
 
     void Set(const T& value) override { *GetWriteProxy() = value; }
 
-    XCritProxy<T, Lock, W> GetWriteProxy() { return {&m_value, &m_lock}; }
-    XCritReadProxy<T, Lock, W> GetReadProxy() { return {&m_value, &m_lock}; }
-    XCritReadProxy_const<T, Lock, W> GetConstReadProxy() const { return {&m_value, &m_lock}; }
+    // std::addressof: a value such as CComPtr overloads its operator&.
+    XCritProxy<T, Lock, W> GetWriteProxy() { return {std::addressof(m_value), &m_lock}; }
+    XCritReadProxy<T, Lock, W> GetReadProxy() { return {std::addressof(m_value), &m_lock}; }
+    XCritReadProxy_const<T, Lock, W> GetConstReadProxy() const { return {std::addressof(m_value), &m_lock}; }
 
 private:
     T m_value{};

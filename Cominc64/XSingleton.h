@@ -5,10 +5,11 @@
 
 namespace cominc {
 
-// The published object, created by `make()` on first use. Losers of a race delete their own
-// object and return the published one; exceptions of `make` pass out and nothing is published.
-template <typename T, typename Make>
-T& PublishedInstance(std::atomic<T*>& global, Make make)
+// The published object, created by `make()` on first use. Losers of a race hand their own object
+// to `destroy` and return the published one; exceptions of `make` pass out and nothing is
+// published. (The callers' lambdas may reach private constructors and destructors.)
+template <typename T, typename Make, typename Destroy>
+T& PublishedInstance(std::atomic<T*>& global, Make make, Destroy destroy)
 {
     T* instance = global.load(std::memory_order_acquire);
     if (instance != nullptr)
@@ -16,7 +17,7 @@ T& PublishedInstance(std::atomic<T*>& global, Make make)
     T* created = make();
     if (global.compare_exchange_strong(instance, created, std::memory_order_acq_rel))
         return *created;
-    delete created;
+    destroy(created);
     return *instance;
 }
 

@@ -18,7 +18,8 @@ std::atomic<XResourceEmergencyHandlerInstance*> g_instance{nullptr};
 
 XResourceEmergencyHandlerInstance& XResourceEmergencyHandlerInstance::Instance()
 {
-    return cominc::PublishedInstance(g_instance, [] { return new XResourceEmergencyHandlerInstance; });
+    return cominc::PublishedInstance(g_instance, [] { return new XResourceEmergencyHandlerInstance; },
+                                     [](XResourceEmergencyHandlerInstance* lost) { delete lost; });
 }
 
 void XResourceEmergencyHandlerInstance::RegisterHandler(const CComPtr<IQNOPXServerEmergencyHandler>& handler)

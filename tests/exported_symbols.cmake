@@ -2,14 +2,16 @@
 execute_process(COMMAND nm -D -C --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
 foreach(expected IN ITEMS "XLoadMonitor::MeasureProcessLoadData" "XLoadMonitor::ZeroData" "XLoadMonitor::GetMachineName"
                           "XEmergencyHandlerHelper::BuildEmergencyStateMsg" "XResourceHandlerHelper::BuildResourceAlertStateMsg"
-                          "XResourceEmergencyHandler::RegisterProcessEmergencyHandler")
+                          "XResourceEmergencyHandler::RegisterProcessEmergencyHandler"
+                          "XProcessAgent::Instance" "XProcessAgent::RaiseGlobalEmergencyEvent" "QNDCOMSecurity::GetAuthenticationLevel")
   string(FIND "${symbols}" "${expected}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "not exported: ${expected}")
   endif()
 endforeach()
 foreach(internal IN ITEMS "XResourceEmergencyHandlerInstance" "XBasicRefCountCritSection" "cominc::" "platform::" "agent::"
-                          "SysAllocString" "GetProcessMemoryInfo" "ProcFile" "XThreadSync")
+                          "SysAllocString" "GetProcessMemoryInfo" "ProcFile" "XThreadSync"
+                          "transport::" "CoCreateInstanceEx" "IsRpcFailure" "qn::")
   string(FIND "${symbols}" "${internal}" at)
   if(NOT at EQUAL -1)
     message(FATAL_ERROR "internal symbol exported: ${internal}")

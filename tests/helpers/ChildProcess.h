@@ -20,6 +20,8 @@ class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& arguments)
     {
+        // A child that ended before it was told to must not end the test with it.
+        ::signal(SIGPIPE, SIG_IGN);
         int toChild[2], fromChild[2];
         if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0)
             throw std::runtime_error("pipe failed");
@@ -69,6 +71,27 @@ public:
                 figures[name] = value;
         }
         return figures;
+    }
+
+    // The next line of the child's output without its newline; empty at the end of the output.
+    std::string ReadLine()
+    {
+        char buffer[65536];
+        if (std::fgets(buffer, sizeof buffer, m_output) == nullptr)
+            return {};
+        std::string line(buffer);
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
+        return line;
+    }
+
+    // Reads lines until one starts with `prefix` and returns it; empty when the output ends first.
+    std::string ReadLineStartingWith(const std::string& prefix)
+    {
+        for (std::string line = ReadLine(); !line.empty(); line = ReadLine())
+            if (line.rfind(prefix, 0) == 0)
+                return line;
+        return {};
     }
 
     // Tells the child to finish and returns its exit status.

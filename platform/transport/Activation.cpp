@@ -1,0 +1,251 @@
+#include "platform/transport/Activation.h"
+
+#include <atomic>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "interfaces/QNResourceObserver.grpc.pb.h"
+#include "interfaces/QNResourceObserverInterfaces.h"
+#include "platform/Registry.h"
+#include "platform/transport/Status.h"
+#include "platform/transport/WireRecords.h"
+
+namespace transport {
+
+namespace {
+
+constexpr const char* kDefaultSocket = "/run/korvel/QNResourceObserver.sock";
+constexpr int kDefaultPort = 7541;
+
+std::optional<std::string> ReadFile(const std::string& path)
+{
+    std::ifstream file(path);
+    if (!file)
+        return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The client's credentials; null when the TLS files it needs can't be read.
+std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(bool tcp, DWORD level)
+{
+    if (!tcp || level <= RPC_C_AUTHN_LEVEL_NONE)
+        return grpc::InsecureChannelCredentials();
+    grpc::SslCredentialsOptions options;
+    const auto ca = platform::ReadKorvelValue("TLSCAFile");
+    const auto roots = ca ? ReadFile(*ca) : std::nullopt;
+    if (!roots)
+        return nullptr;
+    options.pem_root_certs = *roots;
+    // A client without a certificate of its own still connects; the server decides whether that
+    // is enough.
+    const auto certificate = platform::ReadKorvelValue("TLSCertificateFile");
+    const auto key = platform::ReadKorvelValue("TLSPrivateKeyFile");
+    if (certificate && key) {
+        const auto chain = ReadFile(*certificate);
+        const auto privateKey = ReadFile(*key);
+        if (!chain || !privateKey)
+            return nullptr;
+        options.pem_cert_chain = *chain;
+        options.pem_private_key = *privateKey;
+    }
+    return grpc::SslCredentials(options);
+}
+
+template <typename Call>
+HRESULT Invoke(Call call)
+{
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + kCallDeadline);
+    qn::Result reply;
+    const grpc::Status status = call(&context, &reply);
+    return status.ok() ? reply.hresult() : HResultFromStatus(status);
+}
+
+template <typename Wire, typename Record, typename Call>
+HRESULT Send(const Record* record, Call call)
+{
+    if (record == nullptr)
+        return E_POINTER;
+    Wire wire;
+    ToWire(*record, wire);
+    return Invoke([&](grpc::ClientContext* context, qn::Result* reply) { return call(context, wire, reply); });
+}
+
+// Reference counting shared by the proxies; the most derived class deletes itself.
+template <typename Self>
+class RefCounted {
+public:
+    ULONG AddRefImpl() { return ++m_references; }
+    ULONG ReleaseImpl()
+    {
+        const ULONG left = --m_references;
+        if (left == 0)
+            delete static_cast<Self*>(this);
+        return left;
+    }
+
+private:
+    std::atomic<ULONG> m_references{1};
+};
+
+class ResourceObserverProxy final : public IQNResourceObserver, public IQNEmergencyObserver, public RefCounted<ResourceObserverProxy> {
+public:
+    explicit ResourceObserverProxy(const std::shared_ptr<grpc::Channel>& channel)
+        : m_resource(qn::IQNResourceObserver::NewStub(channel)), m_emergency(qn::IQNEmergencyObserver::NewStub(channel))
+    {
+    }
+
+    HRESULT QueryInterface(REFIID iid, void** object) override
+    {
+        if (iid == IID_IUnknown || iid == IQNResourceObserver::kIid)
+            *object = static_cast<IQNResourceObserver*>(this);
+        else if (iid == IQNEmergencyObserver::kIid)
+            *object = static_cast<IQNEmergencyObserver*>(this);
+        else
+            return *object = nullptr, E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    HRESULT SetProcessResourceInfo(const tagQNResourceInformation* info) override
+    {
+        return Send<qn::ResourceInformation>(info, [this](auto* c, const auto& w, auto* r) { return m_resource->SetProcessResourceInfo(c, w, r); });
+    }
+    HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* event) override
+    {
+        return Send<qn::ProcessEvent>(event, [this](auto* c, const auto& w, auto* r) { return m_resource->RaiseProcessResourceEmergencyEvent(c, w, r); });
+    }
+    HRESULT NotifyProcessResourceAlert(const tagQNProcessResourceAlert* alert) override
+    {
+        return Send<qn::ProcessEvent>(alert, [this](auto* c, const auto& w, auto* r) { return m_resource->NotifyProcessResourceAlert(c, w, r); });
+    }
+    HRESULT RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent* event) override
+    {
+        return Send<qn::ProcessEvent>(event, [this](auto* c, const auto& w, auto* r) { return m_emergency->RaiseGlobalEmergencyEvent(c, w, r); });
+    }
+
+private:
+    std::unique_ptr<qn::IQNResourceObserver::Stub> m_resource;
+    std::unique_ptr<qn::IQNEmergencyObserver::Stub> m_emergency;
+};
+
+class SystemResourceObserverProxy final : public IQNSystemResourceObserver,
+                                          public IQNSystemEmergencyObserver,
+                                          public RefCounted<SystemResourceObserverProxy> {
+public:
+    explicit SystemResourceObserverProxy(const std::shared_ptr<grpc::Channel>& channel)
+        : m_resource(qn::IQNSystemResourceObserver::NewStub(channel)), m_emergency(qn::IQNSystemEmergencyObserver::NewStub(channel))
+    {
+    }
+
+    HRESULT QueryInterface(REFIID iid, void** object) override
+    {
+        if (iid == IID_IUnknown || iid == IQNSystemResourceObserver::kIid)
+            *object = static_cast<IQNSystemResourceObserver*>(this);
+        else if (iid == IQNSystemEmergencyObserver::kIid)
+            *object = static_cast<IQNSystemEmergencyObserver*>(this);
+        else
+            return *object = nullptr, E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* info) override
+    {
+        return Send<qn::SystemResourceInformation>(info, [this](auto* c, const auto& w, auto* r) { return m_resource->SetSystemResourceData(c, w, r); });
+    }
+    HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* event) override
+    {
+        return Send<qn::SystemEvent>(event, [this](auto* c, const auto& w, auto* r) { return m_resource->RaiseSystemResourceEmergencyEvent(c, w, r); });
+    }
+    HRESULT NotifySystemResourceAlert(const tagQNSystemResourceAlert* alert) override
+    {
+        return Send<qn::SystemEvent>(alert, [this](auto* c, const auto& w, auto* r) { return m_resource->NotifySystemResourceAlert(c, w, r); });
+    }
+    HRESULT RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent* event) override
+    {
+        return Send<qn::SystemEvent>(event, [this](auto* c, const auto& w, auto* r) { return m_emergency->RaiseGlobalEmergencyEvent(c, w, r); });
+    }
+
+private:
+    std::unique_ptr<qn::IQNSystemResourceObserver::Stub> m_resource;
+    std::unique_ptr<qn::IQNSystemEmergencyObserver::Stub> m_emergency;
+};
+
+// Asks the served object whether it has `iid`; this is also the proof that it answers at all.
+HRESULT RemoteQueryInterface(const std::shared_ptr<grpc::Channel>& channel, REFCLSID clsid, REFIID iid)
+{
+    auto stub = qn::QNObject::NewStub(channel);
+    qn::InterfaceQuery query;
+    query.set_clsid(GuidToString(clsid));
+    query.set_iid(GuidToString(iid));
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + kActivationDeadline);
+    qn::Result reply;
+    const grpc::Status status = stub->QueryInterface(&context, query, &reply);
+    return status.ok() ? reply.hresult() : HResultFromStatus(status);
+}
+
+}  // namespace
+
+std::string ResourceObserverSocketPath() { return platform::ReadKorvelValue("ResourceObserverSocket").value_or(kDefaultSocket); }
+
+int SystemResourceObserverPort()
+{
+    const auto text = platform::ReadKorvelValue("SystemResourceObserverPort");
+    constexpr int kMaxPort = 65535;
+    if (!text)
+        return kDefaultPort;
+    const int port = std::atoi(text->c_str());
+    return port > 0 && port <= kMaxPort ? port : kDefaultPort;
+}
+
+}  // namespace transport
+
+HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD, COSERVERINFO* server, DWORD count, MULTI_QI* results)
+{
+    using namespace transport;
+    if (outer != nullptr)
+        return static_cast<HRESULT>(0x80040110);  // CLASS_E_NOAGGREGATION
+    if (count == 0 || results == nullptr)
+        return E_INVALIDARG;
+    const bool tcp = clsid == CLSID_QNSystemResourceObserver;
+    if (!tcp && clsid != CLSID_QNResourceObserver)
+        return REGDB_E_CLASSNOTREG;
+    const std::string host = server != nullptr && server->pwszName != nullptr ? platform::ToUtf8(server->pwszName) : "localhost";
+    const DWORD level = server != nullptr && server->pAuthInfo != nullptr ? server->pAuthInfo->dwAuthnLevel : RPC_C_AUTHN_LEVEL_CONNECT;
+
+    const auto credentials = ClientCredentials(tcp, level);
+    if (credentials == nullptr)
+        return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    grpc::ChannelArguments arguments;
+    arguments.SetMaxSendMessageSize(static_cast<int>(kMaxMessageBytes));
+    const std::string target = tcp ? host + ":" + std::to_string(SystemResourceObserverPort()) : "unix:" + ResourceObserverSocketPath();
+    const auto channel = grpc::CreateCustomChannel(target, credentials, arguments);
+
+    for (DWORD i = 0; i < count; ++i)
+        results[i] = {results[i].pIID, nullptr, E_NOINTERFACE};
+    const HRESULT answer = RemoteQueryInterface(channel, clsid, *results[0].pIID);
+    if (answer != S_OK)
+        return answer;
+
+    IUnknown* proxy = tcp ? static_cast<IUnknown*>(static_cast<IQNSystemResourceObserver*>(new SystemResourceObserverProxy(channel)))
+                          : static_cast<IUnknown*>(static_cast<IQNResourceObserver*>(new ResourceObserverProxy(channel)));
+    HRESULT all = S_OK;
+    for (DWORD i = 0; i < count; ++i) {
+        void* object = nullptr;
+        results[i].hr = proxy->QueryInterface(*results[i].pIID, &object);
+        results[i].pItf = static_cast<IUnknown*>(object);
+        if (FAILED(results[i].hr))
+            all = results[i].hr;
+    }
+    proxy->Release();
+    return all;
+}

@@ -1,0 +1,70 @@
+// Object creation on a named machine: CoCreateInstanceEx opens a gRPC channel to the class's
+// endpoint, confirms within a deadline that the object answers and has the requested interface,
+// and returns a proxy that implements the class's interfaces on that channel. QueryInterface for
+// the class's second interface returns the same proxy.
+//
+// Endpoints: QNResourceObserver on the local machine is a Unix socket (registry value
+// ResourceObserverSocket, default /run/korvel/QNResourceObserver.sock); QNSystemResourceObserver
+// is TCP on the named machine (SystemResourceObserverPort, default 7541). On TCP an
+// authentication level above 1 means mutual TLS with TLSCertificateFile, TLSPrivateKeyFile and
+// TLSCAFile.
+#pragma once
+
+#include <string>
+
+#include "platform/Com.h"
+
+inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
+inline constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
+inline constexpr DWORD CLSCTX_REMOTE_SERVER = 0x10;
+
+inline constexpr DWORD RPC_C_AUTHN_LEVEL_NONE = 1;
+inline constexpr DWORD RPC_C_AUTHN_LEVEL_CONNECT = 2;
+inline constexpr DWORD RPC_C_AUTHN_LEVEL_PKT_PRIVACY = 6;
+inline constexpr DWORD RPC_C_AUTHN_NONE = 0;
+inline constexpr DWORD RPC_C_AUTHN_WINNT = 10;
+inline constexpr DWORD RPC_C_AUTHZ_NONE = 0;
+inline constexpr DWORD RPC_C_IMP_LEVEL_IMPERSONATE = 3;
+inline constexpr DWORD EOAC_NONE = 0;
+
+struct COAUTHINFO {
+    DWORD dwAuthnSvc;
+    DWORD dwAuthzSvc;
+    const char16_t* pwszServerPrincName;
+    DWORD dwAuthnLevel;
+    DWORD dwImpersonationLevel;
+    void* pAuthIdentityData;
+    DWORD dwCapabilities;
+};
+
+struct COSERVERINFO {
+    DWORD dwReserved1;
+    const char16_t* pwszName;
+    COAUTHINFO* pAuthInfo;
+    DWORD dwReserved2;
+};
+
+struct MULTI_QI {
+    const IID* pIID;
+    IUnknown* pItf;
+    HRESULT hr;
+};
+
+// The name the agent uses for its own machine.
+inline constexpr char16_t kLoopbackHostName[] = u"localhost";
+
+// Creates the object of `clsid` on `server->pwszName` and asks it for `results[i].pIID`; each
+// result gets an interface pointer (owned by the caller) or its failure. S_OK when all were
+// obtained; the failure of creation otherwise (unknown class: REGDB_E_CLASSNOTREG; transport
+// failures as RPC results).
+HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD context, COSERVERINFO* server, DWORD count, MULTI_QI* results);
+
+inline constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
+
+namespace transport {
+
+// The Unix socket of the local resource observer and the TCP port of system observers.
+std::string ResourceObserverSocketPath();
+int SystemResourceObserverPort();
+
+}  // namespace transport

@@ -1,0 +1,49 @@
+// XComServer exposes one object of a class on the class's endpoint: QNResourceObserver on a Unix
+// socket, QNSystemResourceObserver on TCP. Each call reaches the object's method and its HRESULT
+// goes back in the reply; a thrown exception becomes RPC_E_SERVERFAULT.
+//
+// Security follows the DCOM settings the host passes: authentication level 1 serves everyone.
+// Above it, on the Unix socket only peers of the server's own user or root are served (SO_PEERCRED)
+// and the socket file is not world-writable; on TCP the server speaks TLS with the registry's
+// certificate files and serves only clients whose certificate the CA signed. Authentication
+// service 0 switches the identity check off. A refused peer gets E_ACCESSDENIED, a message above
+// the size limit or with a string above the length limit E_INVALIDARG; both are logged and never
+// reach the object.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/Com.h"
+
+namespace transport {
+
+struct ServerSecurity {
+    DWORD authenticationLevel;
+    DWORD authenticationService;
+};
+
+class XComServer {
+public:
+    // `object` must implement the class's two interfaces; the server holds a reference.
+    // `endpoint` is the socket path (QNResourceObserver) or "address:port" (QNSystemResourceObserver;
+    // port 0 picks a free one).
+    XComServer(REFCLSID clsid, IUnknown* object, ServerSecurity security, std::string endpoint);
+    ~XComServer();
+    XComServer(const XComServer&) = delete;
+    XComServer& operator=(const XComServer&) = delete;
+
+    // Starts serving; a failure (endpoint taken, certificate files missing) is returned with the
+    // reason in `error`.
+    HRESULT Start(std::string& error);
+    // The bound TCP port; 0 for a Unix socket.
+    int Port() const;
+    // Stops serving and waits for calls in progress; the socket file is removed.
+    void Stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace transport

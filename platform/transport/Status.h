@@ -1,0 +1,22 @@
+// How transport failures become HRESULTs, so that the callers' reconnect rule applies.
+#pragma once
+
+#include <grpcpp/grpcpp.h>
+
+#include <chrono>
+
+#include "platform/WinTypes.h"
+
+namespace transport {
+
+// Transport time-outs are not waits of the system's own logic and are not scaled.
+inline constexpr std::chrono::seconds kCallDeadline{10};
+inline constexpr std::chrono::seconds kActivationDeadline{5};
+
+inline constexpr HRESULT kRpcServerUnavailable = static_cast<HRESULT>(0x800706BA);
+inline constexpr HRESULT kRpcCallFailed = static_cast<HRESULT>(0x800706BE);
+inline constexpr HRESULT kRpcCallCancelled = static_cast<HRESULT>(0x8007071A);
+
+HRESULT HResultFromStatus(const grpc::Status& status);
+
+}  // namespace transport

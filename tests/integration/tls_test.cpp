@@ -1,0 +1,110 @@
+// The system observer's TCP link with mutual TLS: certificates made by openssl for this test.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/TestInstallation.h"
+
+namespace {
+
+using qntest::ChildProcess;
+
+void RunQuietly(const std::string& command)
+{
+    ASSERT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
+}
+
+class MutualTls : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        MakeAuthority("ca");
+        MakeCertificate("ca", "node", "DNS:localhost,IP:127.0.0.1");
+        MakeAuthority("rogue-ca");
+        MakeCertificate("rogue-ca", "rogue", "DNS:localhost,IP:127.0.0.1");
+        m_installation.Set("TLSCAFile", m_installation.Path("ca.pem"));
+        m_installation.Set("TLSCertificateFile", m_installation.Path("node.pem"));
+        m_installation.Set("TLSPrivateKeyFile", m_installation.Path("node.key"));
+    }
+
+    void MakeAuthority(const std::string& name)
+    {
+        const std::string base = m_installation.Path(name);
+        RunQuietly("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=" + name + " -keyout " + base + ".key -out " + base + ".pem");
+    }
+
+    void MakeCertificate(const std::string& authority, const std::string& name, const std::string& names)
+    {
+        const std::string base = m_installation.Path(name);
+        const std::string ca = m_installation.Path(authority);
+        std::ofstream(base + ".ext") << "subjectAltName=" << names << "\n";
+        RunQuietly("openssl req -newkey rsa:2048 -nodes -subj /CN=" + name + " -keyout " + base + ".key -out " + base + ".csr");
+        RunQuietly("openssl x509 -req -in " + base + ".csr -CA " + ca + ".pem -CAkey " + ca + ".key -CAcreateserial -days 2 -extfile " + base +
+            ".ext -out " + base + ".pem");
+    }
+
+    // The system observer stand-in on a free port of the loopback address.
+    std::unique_ptr<ChildProcess> StartObserver(const std::string& level)
+    {
+        auto observer = std::make_unique<ChildProcess>(
+            std::vector<std::string>{QN_RECORDING_OBSERVER, "--class", "system", "--endpoint", "127.0.0.1:0", "--level", level});
+        const std::string ready = observer->ReadLineStartingWith("ready");
+        EXPECT_FALSE(ready.empty());
+        m_installation.Set("SystemResourceObserverPort", ready.substr(6));
+        return observer;
+    }
+
+    // A client whose registry differs from the server's by `changes` (value "" removes it).
+    std::string Probe(const std::map<std::string, std::string>& changes, const std::string& level = "2")
+    {
+        std::ifstream original(m_installation.Path("registry.ini"));
+        std::ofstream copy(m_installation.Path("client.ini"));
+        std::string line;
+        while (std::getline(original, line)) {
+            const auto name = line.substr(0, line.find('='));
+            if (changes.count(name) == 0)
+                copy << line << "\n";
+            else if (!changes.at(name).empty())
+                copy << name << "=" << changes.at(name) << "\n";
+        }
+        copy.close();
+        ChildProcess client({"/usr/bin/env", "KORVEL_REGISTRY=" + m_installation.Path("client.ini"), QN_PROBE_CLIENT, "--class", "system",
+                             "--machine", "localhost", "--level", level});
+        return client.ReadLine();
+    }
+
+    qntest::TestInstallation m_installation;
+};
+
+TEST_F(MutualTls, ClientWithACertificateOfTheAuthorityIsServed)
+{
+    auto observer = StartObserver("2");
+    EXPECT_EQ(Probe({}), "create 0x00000000 call 0x00000000");
+    EXPECT_EQ(observer->ReadLineStartingWith("NotifySystemResourceAlert"), "NotifySystemResourceAlert state: 2");
+}
+
+TEST_F(MutualTls, ClientWithoutCertificateIsRefusedBeforeTheObjectSeesAnything)
+{
+    auto observer = StartObserver("2");
+    EXPECT_EQ(Probe({{"TLSCertificateFile", ""}, {"TLSPrivateKeyFile", ""}}), "create 0x80070005 call 0x80004005");
+    EXPECT_EQ(Probe({}), "create 0x00000000 call 0x00000000");
+    EXPECT_EQ(observer->ReadLine().rfind("QueryInterface", 0), 0u) << "the first thing the object saw came from the second client";
+}
+
+TEST_F(MutualTls, ClientWithACertificateOfAnotherAuthorityCannotConnect)
+{
+    auto observer = StartObserver("2");
+    EXPECT_EQ(Probe({{"TLSCertificateFile", m_installation.Path("rogue.pem")}, {"TLSPrivateKeyFile", m_installation.Path("rogue.key")}}),
+              "create 0x800706BA call 0x80004005");
+}
+
+TEST_F(MutualTls, LevelNoneSpeaksPlainTcp)
+{
+    auto observer = StartObserver("1");
+    EXPECT_EQ(Probe({{"TLSCAFile", ""}}, "1"), "create 0x00000000 call 0x00000000");
+    EXPECT_EQ(Probe({}, "2"), "create 0x800706BA call 0x80004005") << "a TLS client finds no TLS server";
+}
+
+}  // namespace
