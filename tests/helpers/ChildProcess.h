@@ -47,7 +47,8 @@ public:
 
     ~ChildProcess()
     {
-        std::fclose(m_input);
+        if (m_input != nullptr)
+            std::fclose(m_input);
         std::fclose(m_output);
         if (m_pid > 0) {
             ::kill(m_pid, SIGKILL);
@@ -94,11 +95,12 @@ public:
         return {};
     }
 
-    // Tells the child to finish and returns its exit status.
+    // Tells the child to finish (a line, then the end of its input) and returns its exit status.
     int Finish()
     {
         std::fputs("\n", m_input);
-        std::fflush(m_input);
+        std::fclose(m_input);
+        m_input = nullptr;
         int status = 0;
         ::waitpid(m_pid, &status, 0);
         m_pid = -1;
