@@ -47,5 +47,6 @@ int main(int argc, char** argv)
         query.pItf->Release();
     }
     std::printf("create 0x%08X call 0x%08X\n", static_cast<unsigned>(created), static_cast<unsigned>(called));
+    std::fflush(stdout);
     return 0;
 }
