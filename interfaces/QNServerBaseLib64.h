@@ -4,7 +4,6 @@
 
 #include <list>
 #include <memory>
-#include <memory>
 #include <mutex>
 
 #include "platform/Export.h"
