@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <string>
+
 namespace {
 
 thread_local DWORD t_lastError = 0;
@@ -26,3 +28,12 @@ DWORD GetCurrentThreadId()
 DWORD GetLastError() { return t_lastError; }
 
 void SetLastError(DWORD code) { t_lastError = code; }
+
+namespace platform {
+
+void SetCurrentThreadName(const char* name)
+{
+    ::pthread_setname_np(::pthread_self(), std::string(name).substr(0, 15).c_str());
+}
+
+}  // namespace platform

@@ -8,3 +8,10 @@ DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
 DWORD GetLastError();
 void SetLastError(DWORD code);
+
+namespace platform {
+
+// Names the calling thread for ps, top and the tests (15 characters are kept).
+void SetCurrentThreadName(const char* name);
+
+}  // namespace platform

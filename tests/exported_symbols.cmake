@@ -3,7 +3,9 @@ execute_process(COMMAND nm -D -C --defined-only ${LIBRARY} OUTPUT_VARIABLE symbo
 foreach(expected IN ITEMS "XLoadMonitor::MeasureProcessLoadData" "XLoadMonitor::ZeroData" "XLoadMonitor::GetMachineName"
                           "XEmergencyHandlerHelper::BuildEmergencyStateMsg" "XResourceHandlerHelper::BuildResourceAlertStateMsg"
                           "XResourceEmergencyHandler::RegisterProcessEmergencyHandler"
-                          "XProcessAgent::Instance" "XProcessAgent::RaiseGlobalEmergencyEvent" "QNDCOMSecurity::GetAuthenticationLevel")
+                          "XProcessAgent::Instance" "XLoadMonitor::Start" "XLoadMonitor::IsRunnning"
+                          "XLoadMonitorSettings::SetMonitorIntervalSec" "XProcessResourceObserverInstance::CheckProcessResources"
+                          "XProcessResourceObserverInstance::UpdateDatabaseAccessStatistic" "XProcessAgent::RaiseGlobalEmergencyEvent" "QNDCOMSecurity::GetAuthenticationLevel")
   string(FIND "${symbols}" "${expected}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "not exported: ${expected}")
@@ -11,7 +13,7 @@ foreach(expected IN ITEMS "XLoadMonitor::MeasureProcessLoadData" "XLoadMonitor::
 endforeach()
 foreach(internal IN ITEMS "XResourceEmergencyHandlerInstance" "XBasicRefCountCritSection" "cominc::" "platform::" "agent::"
                           "SysAllocString" "GetProcessMemoryInfo" "ProcFile" "XThreadSync"
-                          "transport::" "CoCreateInstanceEx" "IsRpcFailure" "qn::")
+                          "transport::" "XLoadMonitorTask" "XLoadMonitorAlloc" "CoCreateInstanceEx" "IsRpcFailure" "qn::")
   string(FIND "${symbols}" "${internal}" at)
   if(NOT at EQUAL -1)
     message(FATAL_ERROR "internal symbol exported: ${internal}")

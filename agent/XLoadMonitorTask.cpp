@@ -1,0 +1,221 @@
+#include "agent/XLoadMonitorTask.h"
+
+#include <algorithm>
+
+#include "agent/IsRpcFailure.h"
+#include "agent/XLoadMonitor.h"
+#include "agent/XProcessAgent.h"
+#include "agent/XProcessResourceObserverInstance.h"
+#include "emergency/XEmergencyHandlerHelper.h"
+#include "module/QNResourceAgentModule.h"
+#include "platform/Clock.h"
+#include "platform/Thread.h"
+#include "platform/transport/WireRecords.h"
+
+namespace {
+
+constexpr DWORD kFirstSleepMinimumMs = 10000;
+constexpr int kCallAttempts = 3;
+constexpr DWORD kReconnectWaitMs = 3000;
+
+constexpr int kLineNoOwner = 646;
+constexpr int kLineNoProcessName = 655;
+constexpr int kLineNoMachineName = 660;
+constexpr int kLineWaitFailed = 688;
+constexpr int kLineEmergencyTrace = 740;
+constexpr int kLineAlertTrace = 775;
+constexpr int kLineLoopEnded = 844;
+
+QNErrorLocation At(int line)
+{
+    static const XQNComBSTR function(u"XLoadMonitorTask::Execute");
+    return XQNResourceAgentModule::Location("XLoadMonitor", line, function);
+}
+
+[[noreturn]] void RaiseMissingName(int line, std::u16string_view message)
+{
+    XQNExceptionFactory::DoThrowException(QNExceptionType_Application, At(line), E_FAIL, QNSeverity_Error, message, u"");
+}
+
+// The trace of an emergency event or alert about to be sent.
+template <typename Event>
+void TraceSending(int line, std::u16string_view format, const Event& event, LONG state, const XQNComBSTR& stateText)
+{
+    XQNError::WriteTraceToErrorLogBook(At(line), QNSeverity_Trace,
+                                       XQNComBSTR::GetFormatted(format, event.machineName, event.processName, event.processId, state, stateText), u"");
+}
+
+// How one observer method of a cycle is called and reported.
+struct Delivery {
+    const char16_t* retryMessage;  // with the number of the reconnect
+    int retryLine;
+    int raiseLine;
+};
+
+constexpr Delivery kEmergencyDelivery{
+    u"ptrIResourceObserver->RaiseProcessResourceEmergencyEvent failed by RPC error - try to reconnect resource observer the %d. time", 756, 770};
+constexpr Delivery kAlertDelivery{
+    u"ptrIResourceObserver->NotifyProcessResourceAlert failed by RPC error - try to reconnect resource observer the %d. time", 791, 805};
+constexpr Delivery kSampleDelivery{
+    u"ptrIResourceObserver->SetProcessResourceInfo failed by RPC error - try to reconnect resource observer the %d. time", 818, 832};
+
+// Calls `method` with `record`; after an RPC failure reconnects and calls again, 3 calls at most,
+// the 2nd and 3rd reconnect after a wait. Raises the failure that remains.
+template <typename Record>
+void Deliver(CComPtr<IQNResourceObserver>& observer, HRESULT (IQNResourceObserver::*method)(const Record*), const Record& record,
+             const Delivery& delivery)
+{
+    HRESULT result = S_OK;
+    for (int attempt = 0; attempt < kCallAttempts; ++attempt) {
+        result = (static_cast<IQNResourceObserver*>(observer)->*method)(&record);
+        if (!agent::IsRpcFailure(result))
+            break;
+        XQNError::WriteErrorToLogBook(At(delivery.retryLine), result, QNSeverity_CallFailure,
+                                      XQNComBSTR::GetFormatted(delivery.retryMessage, attempt + 1));
+        if (attempt > 0)
+            Sleep(kReconnectWaitMs);
+        observer = XProcessAgent::Instance().GetResourceObserver(true);
+    }
+    if (FAILED(result))
+        XQNError::DoThrowExcepAtError(QNExceptionType_Application, At(delivery.raiseLine), result, XHRErrorcodeHandler::GetErrorSeverity(result),
+                                      u"", u"");
+}
+
+// The records of one cycle; their strings are freed whichever way the cycle ends.
+struct CycleRecords {
+    tagQNResourceInformation sample{};
+    tagQNProcessResourceEmergencyEvent emergency{};
+    tagQNProcessResourceAlert alert{};
+
+    void FreeStrings()
+    {
+        transport::FreeStrings(sample);
+        transport::FreeStrings(emergency);
+        transport::FreeStrings(alert);
+    }
+    ~CycleRecords() { FreeStrings(); }
+};
+
+// Writes what the wait of a cycle raised; the loop goes on.
+void LogWaitFailure()
+{
+    try {
+        throw;
+    } catch (const _com_error& error) {
+        XQNError::WriteErrorToLogBook(At(kLineWaitFailed), error, u"");
+    } catch (const XWrappedQNException& exception) {
+        XQNError::WriteErrorToLogBook(At(kLineWaitFailed), exception);
+    } catch (const std::exception& exception) {
+        XQNError::WriteErrorToLogBook(At(kLineWaitFailed), exception, QNSeverity_ForeignException, u"");
+    } catch (...) {
+        XQNError::WriteUnknownErrorToLogBook(At(kLineWaitFailed), u"");
+    }
+}
+
+// The exception that ended the loop, kept as the support library's.
+XWrappedQNException KeepLoopFailure()
+{
+    try {
+        throw;
+    } catch (XWrappedQNException& exception) {
+        exception.GetWritable().SetLastHandlerIdent(At(kLineLoopEnded));
+        return exception;
+    } catch (const _com_error& error) {
+        return XQNError::CreateExcep(At(kLineLoopEnded), error, QNSeverity_ConnectionFailure, u"");
+    } catch (const std::exception& exception) {
+        return XQNError::CreateExcep(At(kLineLoopEnded), exception, QNSeverity_ForeignException, u"");
+    } catch (...) {
+        return XQNError::CreateUnknownExcep(At(kLineLoopEnded), u"");
+    }
+}
+
+}  // namespace
+
+XLoadMonitorTask::XLoadMonitorTask() : XThreadedTask(-1)
+{
+    XThreadSync::CreateEventAutoReset(m_wakeUpEvent, false);
+}
+
+XLoadMonitorTask::~XLoadMonitorTask()
+{
+    Stop();
+    if (m_wakeUpEvent != nullptr)
+        ::CloseHandle(m_wakeUpEvent);
+}
+
+DWORD XLoadMonitorTask::Execute(XLoadMonitorAlloc* owner)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    platform::SetCurrentThreadName("qn-load-monitor");
+    XWrappedQNException failure;
+    try {
+        XQNError::CheckPtr_ThrowExcep(At(kLineNoOwner), owner, u"");
+        // A plain sleep: the process settles before its first sample, and not even Stop cuts it.
+        Sleep(std::max<DWORD>(static_cast<DWORD>(std::max<LONG>(m_intervalMs.load(), 0)), kFirstSleepMinimumMs));
+        const XQNComBSTR processName = XLoadMonitor::GetCurrentProcessName();
+        if (processName.IsEmpty())
+            RaiseMissingName(kLineNoProcessName, u"The process name needed for load monitoring is not available - load monitor will be terminated.");
+        const XQNComBSTR machineName = XLoadMonitor::GetMachineName();
+        if (machineName.IsEmpty())
+            RaiseMissingName(kLineNoMachineName, u"The machine name needed for load monitoring is not available - load monitor will be terminated.");
+        CComPtr<IQNResourceObserver> observer = XProcessAgent::Instance().GetResourceObserver(false);
+        RunCycles(observer, processName, machineName);
+    } catch (...) {
+        failure = KeepLoopFailure();
+    }
+    if (failure.HasException())
+        XQNError::WriteErrorToLogBook(failure);
+    return 0;
+}
+
+void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName)
+{
+    tagQNMachineResourceLoad previousMachineLoad;
+    XLoadMonitor::ZeroData(previousMachineLoad);
+    CycleRecords records;
+    auto& [sample, emergency, alert] = records;
+    while (!IsStopRequested() && m_intervalMs.load() > 0) {
+        const LONG interval = m_intervalMs.load();
+        try {
+            if (XThreadSync::WaitForEvent(m_wakeUpEvent, static_cast<DWORD>(interval)))
+                continue;
+        } catch (...) {
+            LogWaitFailure();
+            Sleep(static_cast<DWORD>(interval));
+            continue;
+        }
+
+        XProcessResourceObserverInstance& checks = XProcessResourceObserverInstance::Instance();
+        checks.GetProcessExternalResourceUsage(sample.externalUsage);
+        sample.monitorIntervalSec = interval / 1000;
+        if (XLoadMonitor::MeasureProcessLoadData(sample, previousMachineLoad)) {
+            sample.dataValid = 1;
+        } else {
+            XLoadMonitor::ZeroData(sample);
+            sample.dataValid = 0;
+        }
+        sample.machineName = machineName.Copy();
+        sample.processName = processName.Copy();
+        sample.auxText = SysAllocString(u"");
+        sample.processId = GetCurrentProcessId();
+
+        XLoadMonitor::ZeroData(emergency);
+        XLoadMonitor::ZeroData(alert);
+        checks.CheckProcessResources(sample, emergency, alert);
+
+        if (emergency.emergencyState != 0) {
+            TraceSending(kLineEmergencyTrace,
+                         u"raise process resource emergency event from machine '%s', process name '%s', process id %d - emergency state: 0x%X (%s)",
+                         emergency, emergency.emergencyState, XEmergencyHandlerHelper::BuildEmergencyStateMsg(emergency.emergencyState));
+            Deliver(observer, &IQNResourceObserver::RaiseProcessResourceEmergencyEvent, emergency, kEmergencyDelivery);
+        }
+        if (alert.alertState != 0) {
+            TraceSending(kLineAlertTrace,
+                         u"notify process resource alert from machine '%s', process name '%s', process id %d - alert state: 0x%X (%s)", alert,
+                         alert.alertState, XResourceHandlerHelper::BuildResourceAlertStateMsg(alert.alertState));
+            Deliver(observer, &IQNResourceObserver::NotifyProcessResourceAlert, alert, kAlertDelivery);
+        }
+        Deliver(observer, &IQNResourceObserver::SetProcessResourceInfo, sample, kSampleDelivery);
+        records.FreeStrings();
+    }
+}

@@ -1,0 +1,51 @@
+// The owner of a load monitor's worker and the worker itself: the monitor loop that measures the
+// process once per interval, checks it for emergencies and sends emergency, alert and sample to the
+// resource observer, reconnecting after RPC failures.
+#pragma once
+
+#include <atomic>
+
+#include "Cominc64/XBasicCritData.h"
+#include "Cominc64/XThreadedTask.h"
+#include "interfaces/QNConvert64.h"
+#include "interfaces/QNResourceObserverInterfaces.h"
+#include "interfaces/QNServerBaseLib64.h"
+
+class XLoadMonitorTask;
+
+// No task, then a running task, then a stopped one: a stopped monitor never starts again.
+class XLoadMonitorAlloc {
+public:
+    XLoadMonitorAlloc() = default;
+    // Stops a running loop without waking it (it ends after its current wait and one more cycle)
+    // and deletes the task.
+    ~XLoadMonitorAlloc();
+    XLoadMonitorAlloc(const XLoadMonitorAlloc&) = delete;
+    XLoadMonitorAlloc& operator=(const XLoadMonitorAlloc&) = delete;
+
+    // Starts the loop with the interval of the settings, unless it is 0 or less or a task exists.
+    void Start();
+    // Wakes the loop and waits until it has ended.
+    void Stop();
+    bool IsRunning() const;
+
+private:
+    XCritDataPtr<XLoadMonitorTask> m_task;
+};
+
+class XLoadMonitorTask : public XThreadedTask<XLoadMonitorAlloc, XThreadedTaskTraits::XThreadSchedulerTraits<XThreadScheduler>> {
+public:
+    XLoadMonitorTask();
+    ~XLoadMonitorTask() override;
+
+    void SetMonitorInterval(LONG milliseconds) { m_intervalMs.exchange(milliseconds); }
+    HANDLE WakeUpEvent() const { return m_wakeUpEvent; }
+
+    DWORD Execute(XLoadMonitorAlloc* owner) override;
+
+private:
+    void RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName);
+
+    std::atomic<LONG> m_intervalMs{0};
+    HANDLE m_wakeUpEvent = nullptr;
+};

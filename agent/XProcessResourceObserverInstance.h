@@ -1,0 +1,56 @@
+// XProcessResourceObserverInstance: decides from each sample of the server process whether it has
+// run into a resource emergency (too little virtual memory, too many threads or handles), raising
+// each kind once per life of the process, and collects the usage figures the server reports for
+// the monitor loop. A process-wide singleton; it takes no lock: shared fields change by atomic
+// exchange or increment. The monitor thread checks, the server's threads set.
+#pragma once
+
+#include <atomic>
+
+#include "agent/QNResourceAgentRecords.h"
+#include "platform/Export.h"
+#include "platform/WinTypes.h"
+
+class QN_EXPORT XProcessResourceObserverInstance {
+public:
+    static XProcessResourceObserverInstance& Instance();
+    static void Destroy();
+
+    XProcessResourceObserverInstance& operator=(const XProcessResourceObserverInstance& other);
+
+    // The available virtual memory in KB below which, and the thread and handle counts above
+    // which, an emergency is raised; 0 or less switches a check off. Unchecked.
+    void SetEmergencyResourceMetric(LONG lowMemoryKB, LONG threadLimit, LONG handleLimit);
+    // Fills `emergency` with the emergencies first broken by `info` (raising each on the server's
+    // emergency handlers) and leaves `alert` as it is: the process checks raise no alerts. The
+    // caller zeroes both records; the event owns the strings this puts in.
+    void CheckProcessResources(const tagQNResourceInformation& info, tagQNProcessResourceEmergencyEvent& emergency,
+                               tagQNProcessResourceAlert& alert);
+
+    void SetProcessExternalResourceUsage(ULONG value);
+    // The database access counters of the server; a first counter smaller than the last one means
+    // they restarted, and the old pair is carried into the next GetProcessExternalResourceUsage.
+    void UpdateDatabaseAccessStatistic(ULONG counterA, ULONG counterB);
+    // The usage and the counters with what was carried over from before a restart (taken out).
+    void GetProcessExternalResourceUsage(tagQNProcessExternalResourceUsage& usage);
+
+private:
+    XProcessResourceObserverInstance() = default;
+
+    void CheckResourceEmergency(const tagQNResourceInformation& info, tagQNProcessResourceEmergencyEvent& emergency);
+    void CheckResourceAlerts(const tagQNResourceInformation& info, tagQNProcessResourceAlert& alert);
+    static void SetProcessIdent(const tagQNResourceInformation& info, tagQNProcessResourceEmergencyEvent& emergency);
+
+    std::atomic<LONG> m_lowMemoryLimitKB{10240};
+    LONGLONG m_lastReportedFreeMemoryKB = 0;  // monitor thread only
+    std::atomic<LONG> m_lowMemoryRaised{0};
+    std::atomic<LONG> m_threadLimit{1900};
+    std::atomic<LONG> m_threadsRaised{0};
+    std::atomic<LONG> m_handleLimit{5000000};
+    std::atomic<LONG> m_handlesRaised{0};
+    std::atomic<ULONG> m_externalResourceUsage{0};
+    std::atomic<ULONG> m_databaseCounterB{0};
+    std::atomic<ULONG> m_databaseCounterA{0};
+    std::atomic<ULONG> m_carriedCounterB{0};
+    std::atomic<ULONG> m_carriedCounterA{0};
+};
