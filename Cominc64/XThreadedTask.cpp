@@ -78,4 +78,20 @@ void CheckScheduler(const XThreadScheduler* scheduler)
     XQNError::CheckPtr_ThrowExcep(XQNResourceAgentModule::Location(kFile, kLineNoScheduler, Names().startThread), scheduler, u"");
 }
 
+XWrappedQNException KeepTaskBodyFailure(const QNErrorLocation& location)
+{
+    try {
+        throw;
+    } catch (XWrappedQNException& exception) {
+        exception.GetWritable().SetLastHandlerIdent(location);
+        return exception;
+    } catch (const _com_error& error) {
+        return XQNError::CreateExcep(location, error, QNSeverity_ConnectionFailure, u"");
+    } catch (const std::exception& exception) {
+        return XQNError::CreateExcep(location, exception, QNSeverity_ForeignException, u"");
+    } catch (...) {
+        return XQNError::CreateUnknownExcep(location, u"");
+    }
+}
+
 }  // namespace cominc

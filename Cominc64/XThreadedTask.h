@@ -24,6 +24,9 @@ XWrappedQNException TaskException(TaskFailure failure);
 XWrappedQNException KeepStandardException(const std::exception& exception);
 XWrappedQNException KeepUnknownException(bool whileStopping);
 void CheckScheduler(const XThreadScheduler* scheduler);
+// The exception being handled that ends a task body, kept as the support library's with
+// `location` (a COM error with severity 3, other foreign exceptions with 8). Call inside a catch.
+XWrappedQNException KeepTaskBodyFailure(const QNErrorLocation& location);
 
 }  // namespace cominc
 

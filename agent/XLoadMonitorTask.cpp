@@ -112,22 +112,6 @@ void LogWaitFailure()
     }
 }
 
-// The exception that ended the loop, kept as the support library's.
-XWrappedQNException KeepLoopFailure()
-{
-    try {
-        throw;
-    } catch (XWrappedQNException& exception) {
-        exception.GetWritable().SetLastHandlerIdent(At(kLineLoopEnded));
-        return exception;
-    } catch (const _com_error& error) {
-        return XQNError::CreateExcep(At(kLineLoopEnded), error, QNSeverity_ConnectionFailure, u"");
-    } catch (const std::exception& exception) {
-        return XQNError::CreateExcep(At(kLineLoopEnded), exception, QNSeverity_ForeignException, u"");
-    } catch (...) {
-        return XQNError::CreateUnknownExcep(At(kLineLoopEnded), u"");
-    }
-}
 
 }  // namespace
 
@@ -161,7 +145,7 @@ DWORD XLoadMonitorTask::Execute(XLoadMonitorAlloc* owner)
         CComPtr<IQNResourceObserver> observer = XProcessAgent::Instance().GetResourceObserver(false);
         RunCycles(observer, processName, machineName);
     } catch (...) {
-        failure = KeepLoopFailure();
+        failure = cominc::KeepTaskBodyFailure(At(kLineLoopEnded));
     }
     if (failure.HasException())
         XQNError::WriteErrorToLogBook(failure);

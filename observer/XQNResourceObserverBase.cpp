@@ -1,0 +1,28 @@
+#include "observer/XQNResourceObserverBase.h"
+
+#include "module/QNResourceAgentModule.h"
+#include "observer/XResourceObserverInstance.h"
+
+void XQNResourceObserverBase::SetResourceData(const tagQNResourceInformation& info)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    XResourceObserverInstance::Instance().SetResourceData(info);
+}
+
+void XQNResourceObserverBase::RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent& event)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    XResourceObserverInstance::Instance().RaiseProcessResourceEmergencyEvent(event);
+}
+
+void XQNResourceObserverBase::NotifyProcessResourceAlert(const tagQNProcessResourceAlert& alert)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    XResourceObserverInstance::Instance().NotifyProcessResourceAlert(alert);
+}
+
+void XQNResourceObserverBase::RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent& event)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    XResourceObserverInstance::Instance().RaiseGlobalEmergencyEvent(event);
+}

@@ -1,0 +1,69 @@
+// The observers' history records: one process sample, one machine sample (also the shape of
+// averaged machine figures) and the server program's own figures for its machine. Built from the
+// samples the agents send; the strings are owned copies.
+#pragma once
+
+#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNConvert64.h"
+#include "platform/Export.h"
+
+namespace XResourceAgent {
+
+// Handed in by the host and passed on uninterpreted.
+struct XMachineOPXServerInfo {
+    bool hostFlag = false;
+    ULONG hostValue1 = 0;
+    ULONG hostValue2 = 0;
+    ULONG hostValue3 = 0;
+    ULONG hostValue4 = 0;
+    ULONG hostValue5 = 0;
+};
+
+struct QN_EXPORT XProcessResourceInfo {
+    XProcessResourceInfo() = default;
+    // The process figures and usage of `sample`; its machine name is not kept.
+    explicit XProcessResourceInfo(const tagQNResourceInformation& sample);
+
+    XQNComBSTR processName;  // as sent, not upper-cased
+    XQNComBSTR auxText;
+    DWORD processId = 0;
+    tagQNPreciseTime kernelTime{};
+    tagQNPreciseTime userTime{};
+    LONGLONG workingSetKB = 0;
+    LONGLONG peakWorkingSetKB = 0;
+    LONGLONG pagefileUsageKB = 0;
+    LONGLONG peakPagefileUsageKB = 0;
+    LONGLONG usedVirtualKB = 0;
+    LONGLONG availVirtualKB = 0;
+    ULONG threadCount = 0;
+    ULONG pageFaultCount = 0;
+    ULONG handleCount = 0;
+    ULONG gdiObjectCount = 0;
+    ULONG userObjectCount = 0;
+    ULONG externalResourceUsage = 0;
+    ULONG databaseCounterB = 0;
+    ULONG databaseCounterA = 0;
+};
+
+struct QN_EXPORT XMachineResourceInfo {
+    XMachineResourceInfo() = default;
+    // The machine figures of `sample`; usage and server figures stay zero.
+    explicit XMachineResourceInfo(const tagQNResourceInformation& sample);
+
+    XQNComBSTR machineName;  // as sent
+    tagQNPreciseTime idleTime{};
+    tagQNPreciseTime kernelTime{};
+    tagQNPreciseTime userTime{};
+    LONGLONG usedPageFileKB = 0;
+    LONGLONG availPageFileKB = 0;
+    LONGLONG usedPhysicalKB = 0;
+    LONGLONG availPhysicalKB = 0;
+    ULONG processCount = 0;
+    ULONG threadCount = 0;
+    ULONG handleCount = 0;
+    ULONG externalUsageSum = 0;
+    double avgDatabaseAccessRatio = 0.0;
+    XMachineOPXServerInfo opxServerInfo;
+};
+
+}  // namespace XResourceAgent

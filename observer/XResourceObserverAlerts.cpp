@@ -1,0 +1,106 @@
+// The machine alert checks of the resource observer and its alert handlers.
+#include <algorithm>
+
+#include "emergency/QNServerEmergency.h"
+#include "observer/XResourceObserverInstance.h"
+
+namespace {
+
+LONGLONG Ticks(const tagQNPreciseTime& time)
+{
+    return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.highPart) << 32) | time.lowPart);
+}
+
+bool IsZero(const tagQNPreciseTime& time)
+{
+    return time.lowPart == 0 && time.highPart == 0;
+}
+
+}  // namespace
+
+void XResourceObserverInstance::SetResourceAlertMetric(ULONG processCountLimit, ULONG handleCountLimit, ULONG availPhysicalKBLimit,
+                                                       ULONG availPageFileMBLimit, double cpuLoadPercentLimit)
+{
+    m_processCountLimit.store(static_cast<LONG>(processCountLimit));
+    m_handleCountLimit.store(static_cast<LONG>(handleCountLimit));
+    m_availPhysicalKBLimit.store(static_cast<LONG>(availPhysicalKBLimit));
+    m_availPageFileMBLimit.store(static_cast<LONG>(availPageFileMBLimit));
+    m_cpuLoadLimit.store(static_cast<LONG>(cpuLoadPercentLimit * 10000.0));
+}
+
+void XResourceObserverInstance::DisableAllResourceAlerts(bool disable)
+{
+    m_alertsDisabled.store(disable ? 1 : 0);
+}
+
+void XResourceObserverInstance::RegisterResourceAlertHandler(XMachineResourceAlertHandler* const handler)
+{
+    if (handler != nullptr)
+        m_alertHandlers.GetWriteProxy()->push_back(handler);
+}
+
+void XResourceObserverInstance::DeregisterResourceAlertHandler(XMachineResourceAlertHandler* const handler)
+{
+    m_alertHandlers.GetWriteProxy()->remove(handler);
+}
+
+void XResourceObserverInstance::CheckMachineResources(const tagQNSystemResourceInformation& info, tagQNSystemResourceEmergencyEvent& emergency,
+                                                      tagQNSystemResourceAlert& alert)
+{
+    CheckResourceEmergency(info, emergency);
+    if (m_alertsDisabled.load() == 0)
+        CheckResourceAlerts(info, alert);
+}
+
+// There is no machine emergency condition: the event stays as the caller zeroed it.
+void XResourceObserverInstance::CheckResourceEmergency(const tagQNSystemResourceInformation&, tagQNSystemResourceEmergencyEvent&) {}
+
+void XResourceObserverInstance::CheckResourceAlerts(const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert)
+{
+    const tagQNMachineResourceLoad& load = info.machineLoad;
+    bool changed = false;
+    // Edge-triggered: a bit is raised once when its condition starts and cleared once when it ends.
+    const auto check = [&](int index, QNResourceAlert bit, bool holds) {
+        std::atomic<LONG>& latch = m_alertLatch[index];
+        if (holds) {
+            if (latch.load() != 0 || ++latch != 1)
+                return;
+            alert.alertState |= bit;
+            if (alert.machineName == nullptr)
+                SetMachineIdent(info, alert);
+            m_machineAlertState.fetch_or(bit);
+            changed = true;
+        } else if (latch.load() != 0 && latch.exchange(0) != 0) {
+            m_machineAlertState.fetch_xor(bit);
+            changed = true;
+        }
+    };
+
+    if (const LONG limit = m_processCountLimit.load(); limit > 0)
+        check(0, TooManyMachineProcesses, load.processCount > static_cast<ULONG>(limit));
+    if (const LONG limit = m_handleCountLimit.load(); limit > 0)
+        check(1, TooManyMachineHandles, load.handleCount > static_cast<ULONG>(limit));
+    if (const LONG limit = m_availPhysicalKBLimit.load(); limit > 0)
+        check(2, LowPhysicalMemory, load.availPhysicalKB < static_cast<LONGLONG>(limit));
+    if (const LONG limit = m_availPageFileMBLimit.load(); limit > 0)
+        check(3, LowVirtualMemory, load.availPageFileKB < static_cast<LONGLONG>(static_cast<LONG>(static_cast<ULONG>(limit) * 1024U)));
+    if (const LONG limit = m_cpuLoadLimit.load(); limit > 0 && !(IsZero(load.idleTime) && IsZero(load.kernelTime) && IsZero(load.userTime))) {
+        const LONGLONG busy = Ticks(load.kernelTime) + Ticks(load.userTime);
+        const double cpuLoad = busy > 0 ? static_cast<double>(busy - Ticks(load.idleTime)) / static_cast<double>(busy) : 0.0;
+        check(4, HighCpuUtilization, cpuLoad >= limit / 1000000.0);
+    }
+    if (changed)
+        NotifyMachineResourceAlertState(m_machineAlertState.load());
+}
+
+void XResourceObserverInstance::SetMachineIdent(const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert)
+{
+    alert.machineName = SysAllocStringLen(info.machineName, SysStringLen(info.machineName));
+}
+
+void XResourceObserverInstance::NotifyMachineResourceAlertState(LONG state)
+{
+    auto handlers = m_alertHandlers.GetWriteProxy();
+    for (XMachineResourceAlertHandler* handler : *handlers)
+        handler->OnMachineResourceAlert(state);
+}

@@ -1,0 +1,363 @@
+// The histories of the resource observer: intake of samples, queries and averages, the cycle
+// bookkeeping and the cleanup of what went silent.
+#include <algorithm>
+
+#include "Cominc64/XSingleton.h"
+#include "agent/XLoadMonitor.h"
+#include "module/QNResourceAgentModule.h"
+#include "observer/XResourceObserverInstance.h"
+#include "observer/XResourceObserverInstanceTask.h"
+
+using XResourceAgent::XMachineOPXServerInfo;
+using XResourceAgent::XMachineResourceInfo;
+using XResourceAgent::XProcessResourceInfo;
+
+namespace {
+
+constexpr const char* kFile = "XResourceObserverInstance";
+constexpr LONG kMaxSampleCount = 1000;
+constexpr LONG kMaxCreditSec = 1000;
+constexpr ULONG kMinObserverIntervalSec = 5;
+
+std::atomic<XResourceObserverInstance*> g_pInstance{nullptr};
+std::atomic<LONG> g_firstSampleTaken{0};
+
+XQNComBSTR UpperCase(const XQNComBSTR& name)
+{
+    XQNComBSTR key(name);
+    key.ToUpper();
+    return key;
+}
+
+// Appends `sample` and drops the oldest beyond `length`.
+template <typename Sample>
+void Append(std::deque<Sample>& history, Sample&& sample, ULONG length)
+{
+    history.push_back(std::move(sample));
+    if (history.size() > length)
+        history.pop_front();
+}
+
+// The 64-bit figures and 32-bit counts of `sample` added into `sum`, each wrapping at its width.
+template <typename Info, std::size_t F, std::size_t C>
+void AddFigures(const Info& sample, Info& sum, LONGLONG Info::*const (&figures)[F], ULONG Info::*const (&counts)[C])
+{
+    for (auto figure : figures)
+        sum.*figure = static_cast<LONGLONG>(static_cast<ULONGLONG>(sum.*figure) + static_cast<ULONGLONG>(sample.*figure));
+    for (auto count : counts)
+        sum.*count += sample.*count;
+}
+
+// The sums divided by n and truncated: the figures read as signed, the counts as unsigned.
+template <typename Info, std::size_t F, std::size_t C>
+void DivideFigures(Info& sum, ULONGLONG n, LONGLONG Info::*const (&figures)[F], ULONG Info::*const (&counts)[C])
+{
+    for (auto figure : figures)
+        sum.*figure /= static_cast<LONGLONG>(n);
+    for (auto count : counts)
+        sum.*count = static_cast<ULONG>(sum.*count / n);
+}
+
+}  // namespace
+
+XResourceObserverInstance& XResourceObserverInstance::Instance()
+{
+    return cominc::PublishedInstance(g_pInstance, [] { return new XResourceObserverInstance; },
+                                     [](XResourceObserverInstance* instance) { delete instance; });
+}
+
+void XResourceObserverInstance::Destroy()
+{
+    cominc::TakeInstance(g_pInstance, [](XResourceObserverInstance* instance) {
+        instance->Stop();
+        delete instance;
+    });
+}
+
+XResourceObserverInstance::XResourceObserverInstance()
+{
+    static const XQNComBSTR function(u"XResourceObserverInstance::XResourceObserverInstance");
+    constexpr int kLineNoMachineName = 58;
+    m_localMachineName = XLoadMonitor::GetMachineName();
+    if (m_localMachineName.IsEmpty())
+        XQNExceptionFactory::DoThrowException(QNExceptionType_Application, XQNResourceAgentModule::Location(kFile, kLineNoMachineName, function), E_FAIL,
+                                              QNSeverity_Error,
+                                              u"The machine name needed for resource monitoring is not available - resource observer will be terminated.", u"");
+    m_localMachineName.ToUpper();
+}
+
+XResourceObserverInstance::XResourceObserverInstance(XResourceObserverInstance& other)
+    : m_processHistory(other.m_processHistory),
+      m_machineHistory(other.m_machineHistory),
+      m_sampleCount(other.m_sampleCount.load()),
+      m_minReportedIntervalSec(other.m_minReportedIntervalSec.load()),
+      m_cyclesWithoutSamples(other.m_cyclesWithoutSamples.load()),
+      m_machineStaleCycles(other.m_machineStaleCycles),
+      m_observerIntervalSec(other.m_observerIntervalSec.load()),
+      m_alertsDisabled(other.m_alertsDisabled.load()),
+      m_historyLength(other.m_historyLength),
+      m_processCountLimit(other.m_processCountLimit.load()),
+      m_handleCountLimit(other.m_handleCountLimit.load()),
+      m_availPhysicalKBLimit(other.m_availPhysicalKBLimit.load()),
+      m_availPageFileMBLimit(other.m_availPageFileMBLimit.load()),
+      m_cpuLoadLimit(other.m_cpuLoadLimit.load()),
+      m_machineAlertState(other.m_machineAlertState.load()),
+      m_opxServerInfo(other.m_opxServerInfo),
+      m_systemObserver(other.m_systemObserver),
+      m_systemObserverMachine(other.m_systemObserverMachine),
+      m_alertHandlers(other.m_alertHandlers),
+      m_localMachineName(other.m_localMachineName)
+{
+    for (int i = 0; i < 5; ++i)
+        m_alertLatch[i] = other.m_alertLatch[i].load();
+}
+
+XResourceObserverInstance::~XResourceObserverInstance()
+{
+    Stop();
+}
+
+void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& sample)
+{
+    if (g_firstSampleTaken.fetch_add(1) == 0)
+        m_sampleCount.exchange(0);
+    if (sample.dataValid == 0) {
+        static const XQNComBSTR function(u"XResourceObserverInstance::SetResourceData");
+        constexpr int kLineInvalid = 121;
+        XQNError::WriteErrorToLogBook(
+            XQNResourceAgentModule::Location(kFile, kLineInvalid, function), QNSeverity_CallFailure,
+            u"the retrieved resource data from process load measurement are invalid - the resource monitoring can only consider the resource data from previous measurements if these are avaialable");
+        return;
+    }
+    const LONG interval = sample.monitorIntervalSec;
+    LONG minimum = m_minReportedIntervalSec.load();
+    if (minimum == 0)
+        m_minReportedIntervalSec.exchange(interval);
+    else if (interval != 0 && minimum > 0 && static_cast<ULONG>(interval) < static_cast<ULONG>(minimum))
+        m_minReportedIntervalSec.exchange(interval);
+
+    {
+        auto processes = m_processHistory.GetWriteProxy();
+        XPipeProcessResourceInfo& entry = (*processes)[UpperCase(XQNComBSTR(sample.processName, SysStringLen(sample.processName)))][sample.processId];
+        entry.reportedIntervalSec = static_cast<ULONG>(interval);
+        entry.creditSec = entry.history.empty() ? 0 : std::min(entry.creditSec + interval, kMaxCreditSec);
+        Append(entry.history, XProcessResourceInfo(sample), m_historyLength);
+    }
+    {
+        auto machines = m_machineHistory.GetWriteProxy();
+        Append((*machines)[UpperCase(XQNComBSTR(sample.machineName, SysStringLen(sample.machineName)))], XMachineResourceInfo(sample), m_historyLength);
+    }
+    if (++m_sampleCount > kMaxSampleCount)
+        m_sampleCount.exchange(kMaxSampleCount);
+}
+
+bool XResourceObserverInstance::GetProcessResourceData(const XQNComBSTR& processName, XProcessResourceInfo& result) const
+{
+    auto processes = m_processHistory.GetConstReadProxy();
+    const auto found = processes->find(UpperCase(processName));
+    if (found == processes->end())
+        return false;
+    std::deque<XProcessResourceInfo> gathered;
+    bool current = true;
+    for (const auto& [id, entry] : found->second) {
+        if (entry.history.empty())
+            continue;
+        gathered.insert(gathered.end(), entry.history.begin(), entry.history.end());
+        if (entry.missedCycles >= entry.missedCycleLimit)
+            current = false;
+    }
+    GetAverageResourceData(gathered, result);
+    return !gathered.empty() && current;
+}
+
+bool XResourceObserverInstance::GetProcessResourceData(const XQNComBSTR& processName, DWORD processId, XProcessResourceInfo& result) const
+{
+    auto processes = m_processHistory.GetConstReadProxy();
+    const auto found = processes->find(UpperCase(processName));
+    if (found == processes->end())
+        return false;
+    const auto entry = found->second.find(processId);
+    if (entry == found->second.end() || entry->second.history.empty())
+        return false;
+    GetAverageResourceData(entry->second.history, result);
+    return entry->second.missedCycles < entry->second.missedCycleLimit;
+}
+
+bool XResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& machineName, XMachineResourceInfo& result) const
+{
+    XMachineOPXServerInfo opx;
+    GetMachineOPXServerInfo(opx);
+    auto machines = m_machineHistory.GetConstReadProxy();
+    const auto found = machines->find(UpperCase(machineName));
+    if (found == machines->end() || found->second.empty())
+        return false;
+    const bool current = IsMachineMeasurementUpToDate();
+    // The host's figures for its machine, not the zeroed ones that every stored sample carries.
+    result.opxServerInfo = opx;
+    GetAverageResourceData(found->second, result);
+    return current;
+}
+
+void XResourceObserverInstance::GetSum(const tagQNPreciseTime& add, tagQNPreciseTime& sum)
+{
+    sum.lowPart += add.lowPart;
+    sum.highPart += add.highPart;
+}
+
+void XResourceObserverInstance::GetAverage(tagQNPreciseTime& time, ULONGLONG count)
+{
+    time.lowPart = static_cast<std::uint32_t>(static_cast<double>(time.lowPart) / static_cast<double>(count));
+    time.highPart = static_cast<std::uint32_t>(static_cast<double>(time.highPart) / static_cast<double>(count));
+}
+
+void XResourceObserverInstance::GetAverageResourceData(const std::deque<XProcessResourceInfo>& history, XProcessResourceInfo& result)
+{
+    static constexpr LONGLONG XProcessResourceInfo::*kFigures[] = {&XProcessResourceInfo::workingSetKB,        &XProcessResourceInfo::peakWorkingSetKB,
+                                                                   &XProcessResourceInfo::pagefileUsageKB,     &XProcessResourceInfo::peakPagefileUsageKB,
+                                                                   &XProcessResourceInfo::usedVirtualKB,       &XProcessResourceInfo::availVirtualKB};
+    static constexpr ULONG XProcessResourceInfo::*kCounts[] = {&XProcessResourceInfo::threadCount, &XProcessResourceInfo::pageFaultCount,
+                                                               &XProcessResourceInfo::handleCount, &XProcessResourceInfo::gdiObjectCount,
+                                                               &XProcessResourceInfo::userObjectCount};
+    for (const auto& sample : history) {
+        if (result.processName.IsEmpty()) {
+            result.processName = sample.processName;
+            result.auxText = sample.auxText;
+            result.processId = sample.processId;
+        }
+        GetSum(sample.kernelTime, result.kernelTime);
+        GetSum(sample.userTime, result.userTime);
+        AddFigures(sample, result, kFigures, kCounts);
+    }
+    const ULONGLONG n = history.size();
+    if (n == 0)
+        return;
+    GetAverage(result.kernelTime, n);
+    GetAverage(result.userTime, n);
+    DivideFigures(result, n, kFigures, kCounts);
+}
+
+void XResourceObserverInstance::GetAverageResourceData(const std::deque<XMachineResourceInfo>& history, XMachineResourceInfo& result)
+{
+    static constexpr LONGLONG XMachineResourceInfo::*kFigures[] = {&XMachineResourceInfo::usedPageFileKB, &XMachineResourceInfo::availPageFileKB,
+                                                                   &XMachineResourceInfo::usedPhysicalKB, &XMachineResourceInfo::availPhysicalKB};
+    static constexpr ULONG XMachineResourceInfo::*kCounts[] = {&XMachineResourceInfo::processCount, &XMachineResourceInfo::threadCount,
+                                                               &XMachineResourceInfo::handleCount};
+    for (const auto& sample : history) {
+        if (result.machineName.IsEmpty())
+            result.machineName = sample.machineName;
+        GetSum(sample.idleTime, result.idleTime);
+        GetSum(sample.kernelTime, result.kernelTime);
+        GetSum(sample.userTime, result.userTime);
+        AddFigures(sample, result, kFigures, kCounts);
+        result.avgDatabaseAccessRatio += sample.avgDatabaseAccessRatio;
+    }
+    const ULONGLONG n = history.size();
+    if (n == 0)
+        return;
+    GetAverage(result.idleTime, n);
+    GetAverage(result.kernelTime, n);
+    GetAverage(result.userTime, n);
+    DivideFigures(result, n, kFigures, kCounts);
+    result.avgDatabaseAccessRatio /= static_cast<double>(n);
+}
+
+void XResourceObserverInstance::SetMachineOPXServerInfo(const XMachineOPXServerInfo& info)
+{
+    m_opxServerInfo.Set(info);
+}
+
+void XResourceObserverInstance::GetMachineOPXServerInfo(XMachineOPXServerInfo& info) const
+{
+    info = *m_opxServerInfo.GetConstReadProxy();
+}
+
+bool XResourceObserverInstance::IsMachineMeasurementUpToDate() const
+{
+    return m_cyclesWithoutSamples.load() < m_machineStaleCycles;
+}
+
+void XResourceObserverInstance::SetResourceObserverInterval(UINT seconds)
+{
+    m_observerIntervalSec.store(std::max<ULONG>(seconds, kMinObserverIntervalSec));
+}
+
+void XResourceObserverInstance::ZeroData(tagQNMachineOPXServerLoad& load)
+{
+    load.hostValue1 = load.hostValue2 = load.hostValue3 = load.hostValue4 = load.hostValue5 = 0;
+    load.hostFlag = 0;
+}
+
+void XResourceObserverInstance::ZeroData(tagQNSystemResourceInformation& info)
+{
+    info.machineName = nullptr;
+    info.dataValid = 0;
+    XLoadMonitor::ZeroData(info.machineLoad);
+    ZeroData(info.opxServerLoad);
+}
+
+void XResourceObserverInstance::ZeroData(tagQNSystemResourceEmergencyEvent& event)
+{
+    event.machineName = nullptr;
+    event.emergencyState = 0;
+}
+
+void XResourceObserverInstance::ZeroData(tagQNSystemResourceAlert& alert)
+{
+    alert.machineName = nullptr;
+    alert.alertState = 0;
+}
+
+void XResourceObserverInstance::BuildSystemResourceInfo(const XMachineResourceInfo& source, tagQNSystemResourceInformation& target)
+{
+    ZeroData(target);
+    target.machineName = source.machineName.Copy();
+    target.dataValid = 1;
+    target.machineLoad = {source.idleTime,       source.kernelTime,      source.userTime,     source.usedPageFileKB, source.availPageFileKB,
+                          source.usedPhysicalKB, source.availPhysicalKB, source.processCount, source.threadCount,    source.handleCount};
+    const XMachineOPXServerInfo& opx = source.opxServerInfo;
+    target.opxServerLoad = {opx.hostFlag ? 1 : 0, opx.hostValue1, opx.hostValue2, opx.hostValue3, opx.hostValue4, opx.hostValue5};
+}
+
+void XResourceObserverInstance::UpdateCycleCounters()
+{
+    const LONG interval = static_cast<LONG>(m_observerIntervalSec.load());
+    const LONG minimum = m_minReportedIntervalSec.load();
+    if (minimum > 0)
+        m_machineStaleCycles = minimum > interval ? static_cast<LONG>(10.0 * minimum / interval) : 10;
+    if (m_sampleCount.exchange(0) == 0)
+        ++m_cyclesWithoutSamples;
+    else
+        m_cyclesWithoutSamples.exchange(0);
+
+    auto processes = m_processHistory.GetWriteProxy();
+    for (auto& [name, entries] : *processes)
+        for (auto& [id, entry] : entries) {
+            if (entry.creditSec != 0) {
+                entry.creditSec = std::max<LONG>(entry.creditSec - interval, 0);
+                entry.missedCycles = 0;
+            } else {
+                ++entry.missedCycles;
+            }
+            if (entry.reportedIntervalSec != 0 && interval > 0)
+                entry.missedCycleLimit = entry.reportedIntervalSec <= static_cast<ULONG>(interval)
+                                             ? 5
+                                             : static_cast<LONG>(5.0 * entry.reportedIntervalSec / interval);
+        }
+}
+
+void XResourceObserverInstance::CleanupResourceObserver()
+{
+    {
+        auto processes = m_processHistory.GetWriteProxy();
+        for (auto name = processes->begin(); name != processes->end();) {
+            std::erase_if(name->second, [](const auto& idAndEntry) {
+                const XPipeProcessResourceInfo& entry = idAndEntry.second;
+                return !entry.history.empty() && entry.missedCycles > 2.0 * entry.missedCycleLimit;
+            });
+            name = name->second.empty() ? processes->erase(name) : std::next(name);
+        }
+    }
+    auto machines = m_machineHistory.GetWriteProxy();
+    const bool silent = m_cyclesWithoutSamples.load() > 2.0 * m_machineStaleCycles;
+    std::erase_if(*machines, [&](const auto& machine) { return silent && !machine.second.empty(); });
+}

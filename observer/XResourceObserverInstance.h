@@ -1,0 +1,143 @@
+// XResourceObserverInstance: the resource observer of one installation. It keeps the last four
+// samples of every server process and of every machine, answers averaged queries, checks the
+// machine alert limits once per cycle and tells the host's alert handlers of every change, and
+// passes each machine's averaged figures, new alerts and all events on to the system resource
+// observer. A process-wide singleton: the host's COM threads call it at any time, one worker runs
+// the observer cycle. Names match without regard to case.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <list>
+#include <map>
+
+#include "Cominc64/XBasicCritData.h"
+#include "interfaces/QNResourceObserverInterfaces.h"
+#include "observer/XMachineResourceAlertHandler.h"
+#include "observer/XResourceAgentRecords.h"
+#include "platform/Export.h"
+
+class XResourceObserverInstanceTask;
+
+class QN_EXPORT XResourceObserverInstance {
+public:
+    // Everything kept of one process id of one process name.
+    struct XPipeProcessResourceInfo {
+        std::deque<XResourceAgent::XProcessResourceInfo> history;  // oldest first, never empty
+        ULONG reportedIntervalSec = 0;
+        LONG creditSec = 0;  // reporting credit, 0 … 1000
+        LONG missedCycles = 0;
+        LONG missedCycleLimit = 5;  // current while missedCycles is below it
+    };
+
+    // Created on first use; raises when the machine's name can't be read.
+    static XResourceObserverInstance& Instance();
+    // Stops the worker and deletes the singleton; nothing happens when there is none.
+    static void Destroy();
+
+    // A copy of the histories, figures, limits and handlers, without a worker.
+    XResourceObserverInstance(XResourceObserverInstance& other);
+    XResourceObserverInstance& operator=(const XResourceObserverInstance&) = delete;
+
+    // ---- History and queries ----
+    // Takes one sample into the history of its process and of its machine; an invalid one is
+    // logged and ignored.
+    void SetResourceData(const tagQNResourceInformation& sample);
+    // Averages over all process ids of the name into `result` (pass it zeroed): true when there
+    // was something and every id is current. A name never seen leaves `result` as it was.
+    bool GetProcessResourceData(const XQNComBSTR& processName, XResourceAgent::XProcessResourceInfo& result) const;
+    // The average of one process; true while it is current.
+    bool GetProcessResourceData(const XQNComBSTR& processName, DWORD processId, XResourceAgent::XProcessResourceInfo& result) const;
+    // The average of one machine; true while samples keep arriving.
+    bool GetMachineResourceData(const XQNComBSTR& machineName, XResourceAgent::XMachineResourceInfo& result) const;
+    // Adds up `history` into `result` and divides by its length, truncating; the processor times
+    // are added half by half without carry. Usage and server figures of `result` are kept.
+    static void GetAverageResourceData(const std::deque<XResourceAgent::XMachineResourceInfo>& history, XResourceAgent::XMachineResourceInfo& result);
+
+    void SetMachineOPXServerInfo(const XResourceAgent::XMachineOPXServerInfo& info);
+    void GetMachineOPXServerInfo(XResourceAgent::XMachineOPXServerInfo& info) const;
+    // False once no sample at all arrived for the stale number of cycles.
+    bool IsMachineMeasurementUpToDate() const;
+    // The observer cycle in seconds, at least 5; the worker takes it at its next wait.
+    void SetResourceObserverInterval(UINT seconds);
+
+    static void ZeroData(tagQNMachineOPXServerLoad& load);
+    static void ZeroData(tagQNSystemResourceInformation& info);
+
+    // ---- Events: logged and passed on to the system observer at once; a failure is raised ----
+    void RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent& event);
+    void RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent& event);
+    void NotifyProcessResourceAlert(const tagQNProcessResourceAlert& alert);
+    void NotifyMachineResourceAlert(const tagQNSystemResourceAlert& alert);
+
+    // ---- Machine alerts ----
+    // Limits of processes, handles, free physical KB, free commit MB and processor load in percent;
+    // 0 switches a check off.
+    void SetResourceAlertMetric(ULONG processCountLimit, ULONG handleCountLimit, ULONG availPhysicalKBLimit, ULONG availPageFileMBLimit,
+                                double cpuLoadPercentLimit);
+    // While disabled, standing alerts stay standing.
+    void DisableAllResourceAlerts(bool disable);
+    // Null is ignored; a handler registered twice is called twice.
+    void RegisterResourceAlertHandler(XMachineResourceAlertHandler* const handler);
+    // Removes every registration of `handler`.
+    void DeregisterResourceAlertHandler(XMachineResourceAlertHandler* const handler);
+
+    // ---- The link to the system observer ----
+    // Names the system observer's machine and starts the worker, or a fresh one after the last
+    // ended; while one runs, only the name changes. Raises for an empty name.
+    void SetSystemResourceObserver(const XQNComBSTR& machineName);
+    XQNComBSTR GetMachineNameSystemObserver();
+    // Stops and deletes the worker.
+    void Stop();
+
+private:
+    friend class XResourceObserverInstanceTask;
+    friend struct XResourceObserverInstanceProbe;  // the tests' view of one cycle
+
+    XResourceObserverInstance();
+    ~XResourceObserverInstance();
+
+    static void GetAverageResourceData(const std::deque<XResourceAgent::XProcessResourceInfo>& history, XResourceAgent::XProcessResourceInfo& result);
+    static void GetSum(const tagQNPreciseTime& add, tagQNPreciseTime& sum);
+    static void GetAverage(tagQNPreciseTime& time, ULONGLONG count);
+    static void BuildSystemResourceInfo(const XResourceAgent::XMachineResourceInfo& source, tagQNSystemResourceInformation& target);
+
+    // Once per cycle, on the worker: credits, missed cycles and staleness; then after the
+    // synchronisation the cleanup of silent processes and machines.
+    void UpdateCycleCounters();
+    void CleanupResourceObserver();
+
+    void CheckMachineResources(const tagQNSystemResourceInformation& info, tagQNSystemResourceEmergencyEvent& emergency, tagQNSystemResourceAlert& alert);
+    void CheckResourceEmergency(const tagQNSystemResourceInformation& info, tagQNSystemResourceEmergencyEvent& emergency);
+    void CheckResourceAlerts(const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
+    static void SetMachineIdent(const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
+    static void ZeroData(tagQNSystemResourceEmergencyEvent& event);
+    static void ZeroData(tagQNSystemResourceAlert& alert);
+    void NotifyMachineResourceAlertState(LONG state);
+
+    CComPtr<IQNSystemResourceObserver> GetSystemResourceObserver(bool forceNew);
+    void SyncSystemResourceObserver(const CComPtr<IQNSystemResourceObserver>& link);
+
+    XCritData<std::map<XQNComBSTR, std::map<DWORD, XPipeProcessResourceInfo>>> m_processHistory;
+    XCritData<std::map<XQNComBSTR, std::deque<XResourceAgent::XMachineResourceInfo>>> m_machineHistory;
+    std::atomic<LONG> m_sampleCount{0};
+    std::atomic<LONG> m_minReportedIntervalSec{0};
+    std::atomic<LONG> m_cyclesWithoutSamples{0};
+    LONG m_machineStaleCycles = 10;  // worker only
+    std::atomic<ULONG> m_observerIntervalSec{5};
+    std::atomic<LONG> m_alertsDisabled{0};
+    ULONG m_historyLength = 4;
+    std::atomic<LONG> m_processCountLimit{0};
+    std::atomic<LONG> m_handleCountLimit{0};
+    std::atomic<LONG> m_availPhysicalKBLimit{0};
+    std::atomic<LONG> m_availPageFileMBLimit{0};
+    std::atomic<LONG> m_cpuLoadLimit{0};  // percent × 10000
+    std::atomic<LONG> m_alertLatch[5]{};
+    std::atomic<LONG> m_machineAlertState{0};
+    XCritDataPtr<XResourceObserverInstanceTask> m_taskHolder;
+    XCritData<XResourceAgent::XMachineOPXServerInfo> m_opxServerInfo;
+    XCritData<CComPtr<IQNSystemResourceObserver>> m_systemObserver;
+    XCritData<XQNComBSTR> m_systemObserverMachine;
+    XCritData<std::list<XMachineResourceAlertHandler*>> m_alertHandlers;
+    XQNComBSTR m_localMachineName;  // upper case
+};

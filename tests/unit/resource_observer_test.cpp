@@ -1,0 +1,305 @@
+// The resource observer's histories, queries, cycle bookkeeping and machine alerts.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "interfaces/QNError64.h"
+#include "observer/XResourceObserverInstance.h"
+#include "platform/transport/WireRecords.h"
+
+// The tests' view of the worker's steps.
+struct XResourceObserverInstanceProbe {
+    static void Cycle(XResourceObserverInstance& observer)
+    {
+        observer.UpdateCycleCounters();
+        observer.CleanupResourceObserver();
+    }
+    static LONG Check(XResourceObserverInstance& observer, const tagQNSystemResourceInformation& figures)
+    {
+        tagQNSystemResourceEmergencyEvent emergency{};
+        tagQNSystemResourceAlert alert{};
+        observer.CheckMachineResources(figures, emergency, alert);
+        EXPECT_EQ(emergency.emergencyState, 0);
+        const LONG state = alert.alertState;
+        transport::FreeStrings(alert);
+        return state;
+    }
+    static LONG State(const XResourceObserverInstance& observer) { return observer.m_machineAlertState.load(); }
+    static bool MachineKnown(const XResourceObserverInstance& observer, const XQNComBSTR& key)
+    {
+        return observer.m_machineHistory.GetConstReadProxy()->count(key) == 1;
+    }
+    static void Sum(const tagQNPreciseTime& add, tagQNPreciseTime& sum) { XResourceObserverInstance::GetSum(add, sum); }
+    static const XResourceObserverInstance::XPipeProcessResourceInfo* Entry(XResourceObserverInstance& observer, const XQNComBSTR& key, DWORD id)
+    {
+        auto processes = observer.m_processHistory.GetConstReadProxy();
+        const auto name = processes->find(key);
+        if (name == processes->end() || name->second.count(id) == 0)
+            return nullptr;
+        return &name->second.at(id);
+    }
+};
+
+namespace {
+
+using Probe = XResourceObserverInstanceProbe;
+using testing::ElementsAre;
+using XResourceAgent::XMachineResourceInfo;
+using XResourceAgent::XProcessResourceInfo;
+
+class ResourceObserver : public testing::Test {
+protected:
+    void TearDown() override { XResourceObserverInstance::Destroy(); }
+
+    static XResourceObserverInstance& Observer() { return XResourceObserverInstance::Instance(); }
+
+    // A valid sample whose figures are all `figure`.
+    static void Send(const char16_t* machine, const char16_t* process, DWORD id, int interval, ULONG figure, LONG valid = 1)
+    {
+        tagQNResourceInformation sample{};
+        sample.machineName = SysAllocString(machine);
+        sample.processName = SysAllocString(process);
+        sample.auxText = SysAllocString(u"");
+        sample.processId = id;
+        sample.dataValid = valid;
+        sample.monitorIntervalSec = interval;
+        sample.processLoad.threadCount = figure;
+        sample.processLoad.workingSetKB = figure;
+        sample.machineLoad.processCount = figure;
+        sample.machineLoad.availPhysicalKB = figure;
+        Observer().SetResourceData(sample);
+        transport::FreeStrings(sample);
+    }
+
+    static bool ProcessCurrent(const char16_t* name, DWORD id)
+    {
+        XProcessResourceInfo average;
+        return Observer().GetProcessResourceData(XQNComBSTR(name), id, average);
+    }
+    static bool ProcessKnown(const char16_t* name, DWORD id)
+    {
+        XQNComBSTR key(name);
+        key.ToUpper();
+        return Probe::Entry(Observer(), key, id) != nullptr;
+    }
+};
+
+TEST_F(ResourceObserver, AHistoryKeepsTheNewestFourAndAveragesTruncating)
+{
+    for (ULONG figure : {100u, 3u, 4u, 3u, 4u})
+        Send(u"node1", u"srv", 7, 5, figure);
+    XProcessResourceInfo process;
+    EXPECT_TRUE(Observer().GetProcessResourceData(XQNComBSTR(u"srv"), 7, process));
+    EXPECT_EQ(process.threadCount, 3u) << "(3 + 4 + 3 + 4) / 4 truncates; the 100 was dropped";
+    EXPECT_EQ(process.workingSetKB, 3);
+    EXPECT_EQ(process.processName, u"srv");
+    XMachineResourceInfo machine;
+    EXPECT_TRUE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine));
+    EXPECT_EQ(machine.processCount, 3u);
+    EXPECT_EQ(machine.machineName, u"node1");
+}
+
+TEST_F(ResourceObserver, NamesMatchWithoutRegardToCase)
+{
+    Send(u"Node1", u"OPXServer", 7, 5, 10);
+    Send(u"NODE1", u"opxserver", 8, 5, 20);
+    XProcessResourceInfo all;
+    EXPECT_TRUE(Observer().GetProcessResourceData(XQNComBSTR(u"OpXsErVeR"), all));
+    EXPECT_EQ(all.threadCount, 15u) << "both ids under one name";
+    EXPECT_EQ(all.processId, 7u) << "identity from the lowest id";
+    XMachineResourceInfo machine;
+    EXPECT_TRUE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine));
+    EXPECT_EQ(machine.processCount, 15u);
+}
+
+TEST_F(ResourceObserver, AnInvalidSampleChangesNothingButTheLogbook)
+{
+    XQNLogbookCapture log;
+    Send(u"node1", u"srv", 7, 5, 10, 0);
+    XProcessResourceInfo untouched;
+    untouched.threadCount = 99;
+    EXPECT_FALSE(Observer().GetProcessResourceData(XQNComBSTR(u"srv"), untouched));
+    EXPECT_EQ(untouched.threadCount, 99u);
+    ASSERT_EQ(log.Entries().size(), 1u);
+    EXPECT_EQ(log.Entries()[0].line, 121);
+    EXPECT_THAT(log.Entries()[0].message, testing::HasSubstr("are avaialable"));
+}
+
+TEST_F(ResourceObserver, CreditStartsWithTheSecondSampleAndStopsAtAThousand)
+{
+    Send(u"node1", u"srv", 7, 600, 1);
+    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"SRV"), 7)->creditSec, 0);
+    Send(u"node1", u"srv", 7, 600, 1);
+    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"SRV"), 7)->creditSec, 600);
+    Send(u"node1", u"srv", 7, 600, 1);
+    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"SRV"), 7)->creditSec, 1000);
+}
+
+TEST_F(ResourceObserver, ASilentProcessTurnsStaleAfterItsCreditAndFiveCyclesAndIsErasedAtEleven)
+{
+    Send(u"node1", u"srv", 7, 5, 1);
+    Send(u"node1", u"srv", 7, 5, 1);  // 5 s of credit
+    Send(u"node1", u"keeper", 8, 5, 1);
+    int cycle = 0;
+    const auto cycleWithKeeper = [&] {
+        Send(u"node1", u"keeper", 8, 5, 1);
+        Probe::Cycle(Observer());
+        ++cycle;
+    };
+    cycleWithKeeper();  // spends the credit
+    while (ProcessCurrent(u"srv", 7))
+        cycleWithKeeper();
+    EXPECT_EQ(cycle, 1 + 5);
+    while (ProcessKnown(u"srv", 7))
+        cycleWithKeeper();
+    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"KEEPER"), 8)->missedCycles, 0);
+    EXPECT_EQ(cycle, 1 + 11) << "erased once missedCycles passes 2 × 5";
+}
+
+TEST_F(ResourceObserver, AProcessReportingEveryTwentySecondsMayMissTwentyCycles)
+{
+    Observer().SetResourceObserverInterval(1);  // stored as 5
+    Send(u"node1", u"slow", 7, 20, 1);
+    Probe::Cycle(Observer());
+    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"SLOW"), 7)->missedCycleLimit, 20);
+}
+
+TEST_F(ResourceObserver, MachinesAreDroppedOnlyWhenNoSampleAtAllArrives)
+{
+    Send(u"node1", u"srv", 7, 5, 1);
+    Send(u"node2", u"srv", 8, 5, 1);
+    XMachineResourceInfo machine;
+    for (int i = 0; i < 25; ++i) {
+        Send(u"node2", u"srv", 8, 5, 1);
+        Probe::Cycle(Observer());
+    }
+    EXPECT_TRUE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine)) << "node2's samples keep node1 current";
+    int cycles = 0;
+    while (Observer().IsMachineMeasurementUpToDate()) {
+        Probe::Cycle(Observer());
+        ++cycles;
+    }
+    EXPECT_EQ(cycles, 10);
+    EXPECT_FALSE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine)) << "stale, though still kept";
+    while (Probe::MachineKnown(Observer(), XQNComBSTR(u"NODE1"))) {
+        EXPECT_TRUE(Probe::MachineKnown(Observer(), XQNComBSTR(u"NODE2")));
+        Probe::Cycle(Observer());
+        ++cycles;
+        ASSERT_LT(cycles, 100);
+    }
+    EXPECT_EQ(cycles, 21) << "dropped together once more than 2 × 10 cycles brought nothing";
+    EXPECT_FALSE(Probe::MachineKnown(Observer(), XQNComBSTR(u"NODE2")));
+    XMachineResourceInfo gone;
+    gone.processCount = 5;
+    EXPECT_FALSE(Observer().GetMachineResourceData(XQNComBSTR(u"node2"), gone));
+    EXPECT_EQ(gone.processCount, 5u) << "a dropped machine leaves the record as it was";
+}
+
+TEST(ResourceObserverTimes, HalvesAddWithoutCarry)
+{
+    tagQNPreciseTime sum{0xFFFFFFFF, 7};
+    Probe::Sum({1, 0}, sum);
+    EXPECT_EQ(sum.lowPart, 0u);
+    EXPECT_EQ(sum.highPart, 7u);
+}
+
+class AlertRecorder : public XMachineResourceAlertHandler {
+public:
+    void OnMachineResourceAlert(LONG state) override { states.push_back(state); }
+    std::vector<LONG> states;
+};
+
+class MachineAlerts : public testing::Test {
+protected:
+    void SetUp() override { Observer().RegisterResourceAlertHandler(&m_handler); }
+    void TearDown() override
+    {
+        XResourceObserverInstance::Destroy();
+        transport::FreeStrings(m_figures);
+    }
+
+    static XResourceObserverInstance& Observer() { return XResourceObserverInstance::Instance(); }
+    LONG Check() { return Probe::Check(Observer(), m_figures); }
+
+    AlertRecorder m_handler;
+    // Processor times of idle 10 out of 100 (kernel time includes idle): a load of 0.9.
+    tagQNSystemResourceInformation m_figures{SysAllocString(u"node1"), 1, {{10, 0}, {100, 0}, {0, 0}, 0, 524288, 0, 4096, 100, 1000, 0}, {}, 0, 0.0};
+};
+
+TEST_F(MachineAlerts, AnAlertIsRaisedOnceAndClearedOnceWithTheWholeStateToTheHandlers)
+{
+    Observer().SetResourceAlertMetric(100, 0, 0, 0, 0.0);
+    EXPECT_EQ(Check(), 0) << "100 processes are not more than 100";
+    m_figures.machineLoad.processCount = 101;
+    EXPECT_EQ(Check(), 0x02);
+    EXPECT_EQ(Check(), 0) << "a standing alert is not raised again";
+    m_figures.machineLoad.processCount = 100;
+    EXPECT_EQ(Check(), 0) << "a clear puts nothing into the record";
+    EXPECT_THAT(m_handler.states, ElementsAre(0x02, 0x00));
+}
+
+TEST_F(MachineAlerts, LimitsAreStrictAndInTheirUnits)
+{
+    Observer().SetResourceAlertMetric(0, 1000, 4096, 512, 0.0);
+    EXPECT_EQ(Check(), 0) << "1000 handles, 4096 KB and 512 MB free are all at their limits";
+    m_figures.machineLoad.handleCount = 1001;
+    m_figures.machineLoad.availPhysicalKB = 4095;
+    m_figures.machineLoad.availPageFileKB = 524287;
+    EXPECT_EQ(Check(), 0x04 | 0x08 | 0x10);
+    EXPECT_THAT(m_handler.states, ElementsAre(0x1C)) << "one call for the changes of one check";
+}
+
+TEST_F(MachineAlerts, ProcessorLoadComesFromTheMachineTimesAndAllZeroTimesAreSkipped)
+{
+    Observer().SetResourceAlertMetric(0, 0, 0, 0, 90.0);
+    EXPECT_EQ(Check(), 0x20) << "a load of exactly 0.9 reaches 90 %";
+    m_figures.machineLoad.idleTime = m_figures.machineLoad.kernelTime = {0, 0};
+    EXPECT_EQ(Check(), 0);
+    EXPECT_EQ(Probe::State(Observer()), 0x20) << "all-zero times neither raise nor clear";
+    m_figures.machineLoad.kernelTime = {100, 0};
+    m_figures.machineLoad.idleTime = {50, 0};
+    Check();
+    EXPECT_THAT(m_handler.states, ElementsAre(0x20, 0x00));
+}
+
+TEST_F(MachineAlerts, TwoMachinesOnOppositeSidesRaiseAndClearInOneCycle)
+{
+    Observer().SetResourceAlertMetric(100, 0, 0, 0, 0.0);
+    m_figures.machineLoad.processCount = 150;
+    Check();
+    m_figures.machineLoad.processCount = 50;
+    Check();
+    EXPECT_THAT(m_handler.states, ElementsAre(0x02, 0x00));
+}
+
+TEST_F(MachineAlerts, DisabledAlertsKeepWhatStands)
+{
+    Observer().SetResourceAlertMetric(100, 0, 0, 0, 0.0);
+    m_figures.machineLoad.processCount = 101;
+    Check();
+    Observer().DisableAllResourceAlerts(true);
+    m_figures.machineLoad.processCount = 1;
+    EXPECT_EQ(Check(), 0);
+    EXPECT_EQ(Probe::State(Observer()), 0x02);
+    Observer().DisableAllResourceAlerts(false);
+    Check();
+    EXPECT_THAT(m_handler.states, ElementsAre(0x02, 0x00));
+}
+
+TEST_F(MachineAlerts, HandlersAreCalledPerRegistrationAndDeregisteredEverywhere)
+{
+    AlertRecorder twice;
+    Observer().RegisterResourceAlertHandler(nullptr);
+    Observer().RegisterResourceAlertHandler(&twice);
+    Observer().RegisterResourceAlertHandler(&twice);
+    Observer().SetResourceAlertMetric(100, 0, 0, 0, 0.0);
+    m_figures.machineLoad.processCount = 101;
+    Check();
+    EXPECT_THAT(twice.states, ElementsAre(0x02, 0x02));
+    Observer().DeregisterResourceAlertHandler(&twice);
+    m_figures.machineLoad.processCount = 1;
+    Check();
+    EXPECT_EQ(twice.states.size(), 2u);
+    EXPECT_THAT(m_handler.states, ElementsAre(0x02, 0x00));
+}
+
+}  // namespace
