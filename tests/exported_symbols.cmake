@@ -5,7 +5,8 @@ foreach(expected IN ITEMS "XLoadMonitor::MeasureProcessLoadData" "XLoadMonitor::
                           "XResourceEmergencyHandler::RegisterProcessEmergencyHandler"
                           "XProcessAgent::Instance" "XLoadMonitor::Start" "XLoadMonitor::IsRunnning"
                           "XLoadMonitorSettings::SetMonitorIntervalSec" "XProcessResourceObserverInstance::CheckProcessResources"
-                          "XProcessResourceObserverInstance::UpdateDatabaseAccessStatistic" "XProcessAgent::RaiseGlobalEmergencyEvent" "QNDCOMSecurity::GetAuthenticationLevel")
+                          "XProcessResourceObserverInstance::UpdateDatabaseAccessStatistic" "XProcessAgent::RaiseGlobalEmergencyEvent" "QNDCOMSecurity::GetAuthenticationLevel"
+                          "transport::XComServer::Start" "XResourceObserverInstance::SetResourceData" "XQNResourceObserverBase::SetResourceData")
   string(FIND "${symbols}" "${expected}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "not exported: ${expected}")
@@ -13,7 +14,7 @@ foreach(expected IN ITEMS "XLoadMonitor::MeasureProcessLoadData" "XLoadMonitor::
 endforeach()
 foreach(internal IN ITEMS "XResourceEmergencyHandlerInstance" "XBasicRefCountCritSection" "cominc::" "platform::" "agent::"
                           "SysAllocString" "GetProcessMemoryInfo" "ProcFile" "XThreadSync"
-                          "transport::" "XLoadMonitorTask" "XLoadMonitorAlloc" "CoCreateInstanceEx" "IsRpcFailure" "qn::")
+                          "transport::ToWire" "transport::FromWire" "transport::Invoke" "XLoadMonitorTask" "XLoadMonitorAlloc" "CoCreateInstanceEx" "IsRpcFailure" "qn::")
   string(FIND "${symbols}" "${internal}" at)
   if(NOT at EQUAL -1)
     message(FATAL_ERROR "internal symbol exported: ${internal}")

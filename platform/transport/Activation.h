@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/Com.h"
+#include "platform/Export.h"
 
 inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
 inline constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
@@ -64,7 +65,7 @@ inline constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
 namespace transport {
 
 // The Unix socket of the local resource observer and the TCP port of system observers.
-std::string ResourceObserverSocketPath();
-int SystemResourceObserverPort();
+QN_EXPORT std::string ResourceObserverSocketPath();
+QN_EXPORT int SystemResourceObserverPort();
 
 }  // namespace transport

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/Com.h"
+#include "platform/Export.h"
 
 namespace transport {
 
@@ -23,7 +24,7 @@ struct ServerSecurity {
     DWORD authenticationService;
 };
 
-class XComServer {
+class QN_EXPORT XComServer {
 public:
     // `object` must implement the class's two interfaces; the server holds a reference.
     // `endpoint` is the socket path (QNResourceObserver) or "address:port" (QNSystemResourceObserver;

@@ -114,6 +114,16 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // Sends SIGTERM and returns the exit status.
+    int Terminate()
+    {
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
 private:
     pid_t m_pid = -1;
     std::FILE* m_input = nullptr;

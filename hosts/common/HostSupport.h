@@ -1,0 +1,65 @@
+// What the host programs share: the HRESULT of a call into the library, the wait for a stop
+// signal, and the DCOM security settings the servers apply.
+#pragma once
+
+#include <csignal>
+#include <new>
+
+#include "inc/QNDCOMSecurity.h"
+#include "interfaces/QNError64.h"
+#include "platform/transport/Activation.h"
+#include "platform/transport/ComServer.h"
+
+namespace hosts {
+
+// Runs `call` and turns what it throws into the caller's result; the library's own exceptions
+// are logged, as a COM server records the error of a failed call.
+template <typename Call>
+HRESULT ResultOf(Call&& call) noexcept
+{
+    try {
+        call();
+        return S_OK;
+    } catch (const XWrappedQNException& exception) {
+        XQNError::WriteErrorToLogBook(exception);
+        return FAILED(exception.Get().Result()) ? exception.Get().Result() : E_FAIL;
+    } catch (const _com_error& error) {
+        return error.Error();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+// Blocks SIGINT and SIGTERM in every thread started after this call; WaitForStop takes them.
+inline sigset_t BlockStopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return signals;
+}
+
+inline int WaitForStop(const sigset_t& signals)
+{
+    int signal = 0;
+    sigwait(&signals, &signal);
+    return signal;
+}
+
+// The installation's settings; a missing level setting serves with level 2 (connect), the
+// safe choice.
+inline transport::ServerSecurity InstallationSecurity()
+{
+    DWORD level = RPC_C_AUTHN_LEVEL_CONNECT;
+    if (FAILED(QNDCOMSecurity::GetAuthenticationLevel(&level)))
+        level = RPC_C_AUTHN_LEVEL_CONNECT;
+    DWORD service = RPC_C_AUTHN_WINNT;
+    QNDCOMSecurity::GetAuthenticationService(&service);
+    return {level, service};
+}
+
+}  // namespace hosts

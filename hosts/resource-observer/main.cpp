@@ -1,0 +1,117 @@
+// qn-resource-observer: the resource observer of one machine. Serves QNResourceObserver on the
+// Unix socket of the installation, averages what the server processes send, checks the machine
+// alert limits, logs every change of the alert state and sends each cycle's figures to the
+// system resource observer. Stops on SIGINT or SIGTERM.
+#include <CLI/CLI.hpp>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "emergency/XEmergencyHandlerHelper.h"
+#include "hosts/common/HostSupport.h"
+#include "observer/XQNResourceObserverBase.h"
+#include "observer/XResourceObserverInstance.h"
+
+namespace {
+
+// The object the server processes call; every call enters the library's forwarders.
+class ResourceObserverObject final : public IQNResourceObserver, public IQNEmergencyObserver, private XQNResourceObserverBase {
+public:
+    HRESULT QueryInterface(REFIID iid, void** object) override
+    {
+        if (iid == IID_IUnknown || iid == IQNResourceObserver::kIid)
+            *object = static_cast<IQNResourceObserver*>(this);
+        else if (iid == IQNEmergencyObserver::kIid)
+            *object = static_cast<IQNEmergencyObserver*>(this);
+        else
+            return *object = nullptr, E_NOINTERFACE;
+        return S_OK;
+    }
+    // Lives as long as the program.
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+
+    HRESULT SetProcessResourceInfo(const tagQNResourceInformation* info) override
+    {
+        return hosts::ResultOf([&] { SetResourceData(*info); });
+    }
+    HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* event) override
+    {
+        return hosts::ResultOf([&] { XQNResourceObserverBase::RaiseProcessResourceEmergencyEvent(*event); });
+    }
+    HRESULT NotifyProcessResourceAlert(const tagQNProcessResourceAlert* alert) override
+    {
+        return hosts::ResultOf([&] { XQNResourceObserverBase::NotifyProcessResourceAlert(*alert); });
+    }
+    HRESULT RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent* event) override
+    {
+        return hosts::ResultOf([&] { XQNResourceObserverBase::RaiseGlobalEmergencyEvent(*event); });
+    }
+};
+
+class AlertLogger final : public XMachineResourceAlertHandler {
+public:
+    void OnMachineResourceAlert(LONG state) override
+    {
+        const QNErrorLocation location{"qn-resource-observer", __LINE__, u"qn-resource-observer", u"AlertLogger::OnMachineResourceAlert"};
+        XQNError::WriteTraceToErrorLogBook(location, QNSeverity_Trace,
+                                           XQNComBSTR::GetFormatted(u"machine resource alert state changed: 0x%X (%s)", state,
+                                                                    XResourceHandlerHelper::BuildResourceAlertStateMsg(state)),
+                                           u"");
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"The resource observer of this machine: collects the samples of the server processes and forwards the machine's figures."};
+    std::string systemObserver;
+    unsigned interval = 5;
+    unsigned long processLimit = 0, handleLimit = 0, physicalKBLimit = 0, pageFileMBLimit = 0;
+    double cpuLimit = 0.0;
+    app.add_option("--system-observer", systemObserver, "Machine of the system resource observer")->required();
+    app.add_option("--interval", interval, "Observer cycle in seconds (at least 5)")->capture_default_str();
+    app.add_option("--process-limit", processLimit, "Alert above this many processes on the machine (0: off)");
+    app.add_option("--handle-limit", handleLimit, "Alert above this many open files on the machine (0: off)");
+    app.add_option("--physical-kb-limit", physicalKBLimit, "Alert below this much free physical memory, KB (0: off)");
+    app.add_option("--pagefile-mb-limit", pageFileMBLimit, "Alert below this much free commit memory, MB (0: off)");
+    app.add_option("--cpu-limit", cpuLimit, "Alert at this processor load in percent (0: off)")->check(CLI::Range(0.0, 100.0));
+    CLI11_PARSE(app, argc, argv);
+
+    const sigset_t stopSignals = hosts::BlockStopSignals();
+    const std::string socket = transport::ResourceObserverSocketPath();
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(socket).parent_path(), ignored);
+
+    try {
+        XResourceObserverInstance& observer = XResourceObserverInstance::Instance();
+        AlertLogger alertLogger;
+        observer.RegisterResourceAlertHandler(&alertLogger);
+        observer.SetResourceObserverInterval(interval);
+        observer.SetResourceAlertMetric(processLimit, handleLimit, physicalKBLimit, pageFileMBLimit, cpuLimit);
+
+        ResourceObserverObject object;
+        transport::XComServer server(CLSID_QNResourceObserver, static_cast<IQNResourceObserver*>(&object), hosts::InstallationSecurity(), socket);
+        std::string error;
+        if (FAILED(server.Start(error))) {
+            std::fprintf(stderr, "qn-resource-observer: can't serve on %s: %s\n", socket.c_str(), error.c_str());
+            return 1;
+        }
+        observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str()));
+        std::printf("qn-resource-observer: serving on %s, reporting to %s every %u s\n", socket.c_str(), systemObserver.c_str(), std::max(interval, 5u));
+        std::fflush(stdout);
+
+        hosts::WaitForStop(stopSignals);
+        server.Stop();
+        observer.DeregisterResourceAlertHandler(&alertLogger);
+        XResourceObserverInstance::Destroy();
+    } catch (const XWrappedQNException& exception) {
+        XQNError::WriteErrorToLogBook(exception);
+        std::fprintf(stderr, "qn-resource-observer: %s\n", exception.Get().Message().ToUtf8().c_str());
+        return 1;
+    }
+    return 0;
+}
