@@ -98,16 +98,8 @@ void XProcessAgent::ConnectObserver()
     constexpr int kLineNoEmergencyObserver = 222;
     const auto at = [](int line) { return XQNResourceAgentModule::Location(kFile, line, function); };
 
-    DWORD level = RPC_C_AUTHN_LEVEL_CONNECT;
-    HRESULT result = QNDCOMSecurity::GetAuthenticationLevel(&level);
-    if (FAILED(result))
-        XQNExceptionFactory::DoThrowException(QNExceptionType_Application, at(kLineLevel), result, QNSeverity_Error,
-                                              u"QNDCOMSec::GetAuthenticationLevel failed", u"");
-    DWORD service = RPC_C_AUTHN_WINNT;
-    result = QNDCOMSecurity::GetAuthenticationService(&service);
-    XQNError::WriteLineToErrorLogBook(at(kLineService), result, QNSeverity_Trace, u"QNDCOMSec::GetAuthenticationService failed", u"");
-
-    COAUTHINFO authentication{service, RPC_C_AUTHZ_NONE, nullptr, level, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE};
+    COAUTHINFO authentication = qndcom::ConnectionAuthentication(at(kLineLevel), at(kLineService));
+    HRESULT result = E_FAIL;
     COSERVERINFO server{0, kLoopbackHostName, &authentication, 0};
     MULTI_QI query{&IQNResourceObserver::kIid, nullptr, 0};
     for (int attempt = 1; attempt <= kConnectAttempts; ++attempt) {

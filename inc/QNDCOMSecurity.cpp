@@ -88,3 +88,16 @@ HRESULT QNDCOMSecurity::GetAuthenticationService(DWORD* service)
         *service = RPC_C_AUTHN_NONE;
     return S_OK;
 }
+
+COAUTHINFO qndcom::ConnectionAuthentication(const QNErrorLocation& levelFailure, const QNErrorLocation& serviceResult)
+{
+    DWORD level = RPC_C_AUTHN_LEVEL_CONNECT;
+    HRESULT result = QNDCOMSecurity::GetAuthenticationLevel(&level);
+    if (FAILED(result))
+        XQNExceptionFactory::DoThrowException(QNExceptionType_Application, levelFailure, result, QNSeverity_Error, u"QNDCOMSec::GetAuthenticationLevel failed",
+                                              u"");
+    DWORD service = RPC_C_AUTHN_WINNT;
+    result = QNDCOMSecurity::GetAuthenticationService(&service);
+    XQNError::WriteLineToErrorLogBook(serviceResult, result, QNSeverity_Trace, u"QNDCOMSec::GetAuthenticationService failed", u"");
+    return {service, RPC_C_AUTHZ_NONE, nullptr, level, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE};
+}

@@ -17,3 +17,15 @@ public:
     // 0 for "none" (any case), 10 (WINNT) for anything else. A missing value is logged and leaves 10.
     static HRESULT GetAuthenticationService(DWORD* service);
 };
+
+struct COAUTHINFO;
+struct QNErrorLocation;
+
+namespace qndcom {
+
+// The authentication of a connection from the installation's settings: an unreadable level is
+// raised at `levelFailure` ("QNDCOMSec::GetAuthenticationLevel failed"), the result of reading the
+// service is logged at `serviceResult` and the connection goes on with what it left.
+COAUTHINFO ConnectionAuthentication(const QNErrorLocation& levelFailure, const QNErrorLocation& serviceResult);
+
+}  // namespace qndcom

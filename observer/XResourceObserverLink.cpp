@@ -94,19 +94,10 @@ CComPtr<IQNSystemResourceObserver> XResourceObserverInstance::GetSystemResourceO
     if (machine.IsEmpty())
         XQNExceptionFactory::DoThrowException(QNExceptionType_Application, At(kLineNoMachine, function), E_FAIL, QNSeverity_Error,
                                               u"server machine name to initialize resource observer missing", u"");
-    DWORD level = RPC_C_AUTHN_LEVEL_CONNECT;
-    HRESULT result = QNDCOMSecurity::GetAuthenticationLevel(&level);
-    if (FAILED(result))
-        XQNExceptionFactory::DoThrowException(QNExceptionType_Application, At(kLineLevel, function), result, QNSeverity_Error,
-                                              u"QNDCOMSec::GetAuthenticationLevel failed", u"");
-    DWORD service = RPC_C_AUTHN_WINNT;
-    result = QNDCOMSecurity::GetAuthenticationService(&service);
-    XQNError::WriteLineToErrorLogBook(At(kLineService, function), result, QNSeverity_Trace, u"QNDCOMSec::GetAuthenticationService failed", u"");
-
-    COAUTHINFO authentication{service, RPC_C_AUTHZ_NONE, nullptr, level, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE};
+    COAUTHINFO authentication = qndcom::ConnectionAuthentication(At(kLineLevel, function), At(kLineService, function));
     COSERVERINFO server{0, machine, &authentication, 0};
     MULTI_QI query{&IQNSystemResourceObserver::kIid, nullptr, 0};
-    result = CoCreateInstanceEx(CLSID_QNSystemResourceObserver, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER, &server, 1,
+    const HRESULT result = CoCreateInstanceEx(CLSID_QNSystemResourceObserver, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER, &server, 1,
                                 &query);
     if (result != S_OK)
         XQNExceptionFactory::ThrowException(QNExceptionType_Connection, At(kLineNotCreated, function), result, QNSeverity_ConnectionFailure,
