@@ -1,0 +1,245 @@
+#include "systemobserver/XSystemResourceObserverInstance.h"
+
+#include "Cominc64/XSingleton.h"
+#include "Cominc64/XThreadedTask.h"
+#include "emergency/XEmergencyHandlerHelper.h"
+#include "interfaces/QNServerBaseLib64.h"
+#include "module/QNResourceAgentModule.h"
+#include "observer/XResourceObserverInstance.h"
+#include "platform/Thread.h"
+
+using XResourceAgent::XMachineResourceInfo;
+
+class XSystemResourceObserverInstanceTask
+    : public XThreadedTask<XSystemResourceObserverInstance, XThreadedTaskTraits::XThreadSchedulerTraits<XThreadScheduler>> {
+public:
+    XSystemResourceObserverInstanceTask() : XThreadedTask(-1) { XThreadSync::CreateEventAutoReset(m_wakeEvent, false); }
+    ~XSystemResourceObserverInstanceTask() override
+    {
+        Stop();
+        if (m_wakeEvent != nullptr)
+            ::CloseHandle(m_wakeEvent);
+    }
+
+    HANDLE WakeEvent() const { return m_wakeEvent; }
+
+    DWORD Execute(XSystemResourceObserverInstance* owner) override
+    {
+        static const XQNComBSTR function(u"XSystemResourceObserverInstanceTask::Execute");
+        constexpr int kLineNoOwner = 276;
+        constexpr int kLineEnded = 300;
+        XQNResourceAgentModule::InstallExceptionTranslator();
+        platform::SetCurrentThreadName("qn-system-obs");
+        XWrappedQNException failure;
+        try {
+            XQNError::CheckPtr_ThrowExcep(XQNResourceAgentModule::Location("xsystemresourceobserverinstance", kLineNoOwner, function), owner, u"");
+            owner->m_sampleCount.exchange(0);
+            owner->m_cyclesWithoutSamples.exchange(0);
+            while (!IsStopRequested()) {
+                if (XThreadSync::WaitForEvent(m_wakeEvent, static_cast<DWORD>(owner->m_observerIntervalSec) * 1000))
+                    continue;
+                owner->CountCycle();
+                owner->CleanupResourceObserver();
+            }
+        } catch (...) {
+            failure = cominc::KeepTaskBodyFailure(XQNResourceAgentModule::Location("xsystemresourceobserverinstance", kLineEnded, function));
+        }
+        if (failure.HasException()) {
+            SetTaskException(failure);
+            XQNError::WriteErrorToLogBook(failure);
+        }
+        return 0;
+    }
+
+private:
+    HANDLE m_wakeEvent = nullptr;
+};
+
+namespace {
+
+constexpr const char* kFile = "xsystemresourceobserverinstance";
+constexpr LONG kMaxSampleCount = 1000;
+
+std::atomic<XSystemResourceObserverInstance*> g_instance{nullptr};
+std::atomic<LONG> g_firstSampleTaken{0};
+
+QNErrorLocation At(int line, const XQNComBSTR& function)
+{
+    return XQNResourceAgentModule::Location(kFile, line, function);
+}
+
+void TraceEvent(LONG state, std::u16string_view format, BSTR machineName, const XQNComBSTR& stateText, int line, const XQNComBSTR& function)
+{
+    if (state != 0)
+        XQNError::WriteTraceToErrorLogBook(At(line, function), QNSeverity_EventTrace, XQNComBSTR::GetFormatted(format, machineName, state, stateText),
+                                           u"");
+}
+
+}  // namespace
+
+XSystemResourceObserverInstance& XSystemResourceObserverInstance::Instance()
+{
+    return cominc::PublishedInstance(g_instance, [] { return new XSystemResourceObserverInstance; },
+                                     [](XSystemResourceObserverInstance* instance) { delete instance; });
+}
+
+void XSystemResourceObserverInstance::Destroy()
+{
+    cominc::TakeInstance(g_instance, [](XSystemResourceObserverInstance* instance) { delete instance; });
+}
+
+XSystemResourceObserverInstance::XSystemResourceObserverInstance() : m_task(std::make_unique<XSystemResourceObserverInstanceTask>()) {}
+
+XSystemResourceObserverInstance::XSystemResourceObserverInstance(const XSystemResourceObserverInstance& other)
+    : m_sampleCount(other.m_sampleCount.load()),
+      m_cyclesWithoutSamples(other.m_cyclesWithoutSamples.load()),
+      m_machineStaleCycles(other.m_machineStaleCycles),
+      m_observerIntervalSec(other.m_observerIntervalSec),
+      m_machineHistory(other.m_machineHistory),
+      m_historyLength(other.m_historyLength),
+      m_task(std::make_unique<XSystemResourceObserverInstanceTask>())
+{
+}
+
+XSystemResourceObserverInstance::~XSystemResourceObserverInstance()
+{
+    Stop();
+}
+
+void XSystemResourceObserverInstance::Start()
+{
+    m_task->Start(this);
+}
+
+void XSystemResourceObserverInstance::Stop()
+{
+    m_task->SetStopRequested(true);
+    XThreadSync::SetEvent(m_task->WakeEvent());
+    m_task->Stop();
+}
+
+void XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemResourceInformation& info)
+{
+    if (g_firstSampleTaken.fetch_add(1) == 0)
+        m_sampleCount.exchange(0);
+    if (info.dataValid == 0) {
+        static const XQNComBSTR function(u"XSystemResourceObserverInstance::SetSystemResourceData");
+        constexpr int kLineInvalid = 92;
+        XQNError::WriteErrorToLogBook(At(kLineInvalid, function), QNSeverity_CallFailure,
+                                      u"the retrieved resource data from process load measurement are not up to date - the previous measurement date are further used");
+        return;
+    }
+    XMachineResourceInfo sample;
+    sample.machineName = XQNComBSTR(info.machineName, SysStringLen(info.machineName));
+    const tagQNMachineResourceLoad& load = info.machineLoad;
+    sample.idleTime = load.idleTime;
+    sample.kernelTime = load.kernelTime;
+    sample.userTime = load.userTime;
+    sample.usedPageFileKB = load.usedPageFileKB;
+    sample.availPageFileKB = load.availPageFileKB;
+    sample.usedPhysicalKB = load.usedPhysicalKB;
+    sample.availPhysicalKB = load.availPhysicalKB;
+    sample.processCount = load.processCount;
+    sample.threadCount = load.threadCount;
+    sample.handleCount = load.handleCount;
+    sample.externalUsageSum = info.externalUsageSum;
+    sample.avgDatabaseAccessRatio = info.avgDatabaseAccessRatio;
+    const tagQNMachineOPXServerLoad& opx = info.opxServerLoad;
+    sample.opxServerInfo = {opx.hostFlag != 0, opx.hostValue1, opx.hostValue2, opx.hostValue3, opx.hostValue4, opx.hostValue5};
+    XQNComBSTR key(sample.machineName);
+    key.ToUpper();
+    {
+        auto machines = m_machineHistory.GetWriteProxy();
+        auto& history = (*machines)[key];
+        history.push_back(std::move(sample));
+        if (history.size() > m_historyLength)
+            history.pop_front();
+    }
+    if (++m_sampleCount > kMaxSampleCount)
+        m_sampleCount.exchange(kMaxSampleCount);
+}
+
+bool XSystemResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& machineName, XMachineResourceInfo& result) const
+{
+    XQNComBSTR key(machineName);
+    key.ToUpper();
+    auto machines = m_machineHistory.GetConstReadProxy();
+    const auto found = machines->find(key);
+    if (found == machines->end() || found->second.empty())
+        return false;
+    const bool current = m_cyclesWithoutSamples.load() < m_machineStaleCycles;
+    result.opxServerInfo = found->second.back().opxServerInfo;
+    result.externalUsageSum = found->second.back().externalUsageSum;
+    XResourceObserverInstance::GetAverageResourceData(found->second, result);
+    return current;
+}
+
+std::vector<XQNComBSTR> XSystemResourceObserverInstance::GetMachineNames() const
+{
+    std::vector<XQNComBSTR> names;
+    auto machines = m_machineHistory.GetConstReadProxy();
+    for (const auto& [key, history] : *machines)
+        if (!history.empty())
+            names.push_back(history.back().machineName);
+    return names;
+}
+
+void XSystemResourceObserverInstance::RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event)
+{
+    static const XQNComBSTR function(u"XSystemResourceObserverInstance::RaiseSystemResourceEmergencyEvent");
+    TraceEvent(event.emergencyState, u"system resource emergency event received from machine '%s'- emergency state: 0x%X (%s)", event.machineName,
+               XEmergencyHandlerHelper::BuildEmergencyStateMsg(event.emergencyState), 169, function);
+}
+
+void XSystemResourceObserverInstance::NotifySystemResourceAlert(const tagQNSystemResourceAlert& alert)
+{
+    static const XQNComBSTR function(u"XSystemResourceObserverInstance::NotifySystemResourceAlert");
+    TraceEvent(alert.alertState, u"system resourve alert received from machine '%s'- alert state: 0x%X (%s)", alert.machineName,
+               XResourceHandlerHelper::BuildResourceAlertStateMsg(alert.alertState), 186, function);
+}
+
+void XSystemResourceObserverInstance::RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent& event)
+{
+    static const XQNComBSTR function(u"XSystemResourceObserverInstance::RaiseGlobalEmergencyEvent");
+    TraceEvent(event.emergencyState, u"global server emergency event received from machine '%s'- emergency state: 0x%X (%s)", event.machineName,
+               XEmergencyHandlerHelper::BuildEmergencyStateMsg(event.emergencyState), 209, function);
+}
+
+void XSystemResourceObserverInstance::CountCycle()
+{
+    if (m_sampleCount.exchange(0) == 0)
+        ++m_cyclesWithoutSamples;
+    else
+        m_cyclesWithoutSamples.exchange(0);
+}
+
+void XSystemResourceObserverInstance::CleanupResourceObserver()
+{
+    auto machines = m_machineHistory.GetWriteProxy();
+    const bool silent = static_cast<double>(m_cyclesWithoutSamples.load()) > m_machineStaleCycles * 3.0;
+    std::erase_if(*machines, [&](const auto& machine) { return silent && !machine.second.empty(); });
+}
+
+void XQNSystemResourceObserverBase::SetSystemResourceData(const tagQNSystemResourceInformation& info)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    XSystemResourceObserverInstance::Instance().SetSystemResourceData(info);
+}
+
+void XQNSystemResourceObserverBase::RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    XSystemResourceObserverInstance::Instance().RaiseSystemResourceEmergencyEvent(event);
+}
+
+void XQNSystemResourceObserverBase::NotifySystemResourceAlert(const tagQNSystemResourceAlert& alert)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    XSystemResourceObserverInstance::Instance().NotifySystemResourceAlert(alert);
+}
+
+void XQNSystemResourceObserverBase::RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent& event)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    XSystemResourceObserverInstance::Instance().RaiseGlobalEmergencyEvent(event);
+}

@@ -1,0 +1,77 @@
+// XSystemResourceObserverInstance: the store at the end of the chain. It keeps the newest four
+// machine samples that the resource observers send, answers averaged queries per machine, logs
+// the machine emergencies, alerts and global emergencies it receives, and its worker drops every
+// machine after a long silence. A process-wide singleton, safe for concurrent use.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "Cominc64/XBasicCritData.h"
+#include "agent/QNResourceAgentRecords.h"
+#include "observer/XResourceAgentRecords.h"
+#include "platform/Export.h"
+
+class XSystemResourceObserverInstanceTask;
+
+class QN_EXPORT XSystemResourceObserverInstance {
+public:
+    static XSystemResourceObserverInstance& Instance();
+    // Stops the worker and deletes the singleton; nothing happens when there is none.
+    static void Destroy();
+
+    // A copy of the history and counters, with a worker of its own that is not started.
+    XSystemResourceObserverInstance(const XSystemResourceObserverInstance& other);
+    XSystemResourceObserverInstance& operator=(const XSystemResourceObserverInstance&) = delete;
+
+    void Start();
+    // Wakes the worker and waits until it has ended.
+    void Stop();
+
+    // Takes one machine sample; an invalid one is logged and ignored.
+    void SetSystemResourceData(const tagQNSystemResourceInformation& info);
+    // The average of the machine's samples with the server figures and usage sum of the newest,
+    // into a zeroed `result`: true while samples keep arriving (the figures are filled also when
+    // false). A machine never seen leaves `result` untouched.
+    bool GetMachineResourceData(const XQNComBSTR& machineName, XResourceAgent::XMachineResourceInfo& result) const;
+    // The names of the machines in the store, as their newest sample spells them.
+    std::vector<XQNComBSTR> GetMachineNames() const;
+
+    // Each writes one trace line when its state is not 0.
+    void RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event);
+    void NotifySystemResourceAlert(const tagQNSystemResourceAlert& alert);
+    void RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent& event);
+
+private:
+    friend class XSystemResourceObserverInstanceTask;
+    friend struct XSystemResourceObserverInstanceProbe;  // the tests' view of one cycle
+
+    XSystemResourceObserverInstance();
+    ~XSystemResourceObserverInstance();
+
+    // One cycle of the worker: counts a cycle without samples, then drops all machines after
+    // 3 × the stale number of them.
+    void CountCycle();
+    void CleanupResourceObserver();
+
+    std::atomic<LONG> m_sampleCount{0};
+    std::atomic<LONG> m_cyclesWithoutSamples{0};
+    LONG m_machineStaleCycles = 10;
+    LONG m_observerIntervalSec = 5;
+    XCritData<std::map<XQNComBSTR, std::deque<XResourceAgent::XMachineResourceInfo>>> m_machineHistory;
+    ULONG m_historyLength = 4;
+    std::unique_ptr<XSystemResourceObserverInstanceTask> m_task;
+};
+
+// What the host's system observer object derives from: every call goes to the singleton and
+// every exception through to the object.
+class QN_EXPORT XQNSystemResourceObserverBase {
+public:
+    void SetSystemResourceData(const tagQNSystemResourceInformation& info);
+    void RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event);
+    void NotifySystemResourceAlert(const tagQNSystemResourceAlert& alert);
+    void RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent& event);
+};
