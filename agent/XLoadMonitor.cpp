@@ -60,9 +60,7 @@ void XLoadMonitorAlloc::Stop()
     auto task = m_task.GetReadProxyPtr();
     if (!task.IsValid())
         return;
-    task->SetStopRequested(true);
-    XThreadSync::SetEvent(task->WakeUpEvent());
-    task->Stop();
+    task->WakeAndStop();
 }
 
 bool XLoadMonitorAlloc::IsRunning() const

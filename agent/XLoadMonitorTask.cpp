@@ -115,18 +115,6 @@ void LogWaitFailure()
 
 }  // namespace
 
-XLoadMonitorTask::XLoadMonitorTask() : XThreadedTask(-1)
-{
-    XThreadSync::CreateEventAutoReset(m_wakeUpEvent, false);
-}
-
-XLoadMonitorTask::~XLoadMonitorTask()
-{
-    Stop();
-    if (m_wakeUpEvent != nullptr)
-        ::CloseHandle(m_wakeUpEvent);
-}
-
 DWORD XLoadMonitorTask::Execute(XLoadMonitorAlloc* owner)
 {
     XQNResourceAgentModule::InstallExceptionTranslator();
@@ -161,7 +149,7 @@ void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const X
     while (!IsStopRequested() && m_intervalMs.load() > 0) {
         const LONG interval = m_intervalMs.load();
         try {
-            if (XThreadSync::WaitForEvent(m_wakeUpEvent, static_cast<DWORD>(interval)))
+            if (WaitForWakeUp(static_cast<DWORD>(interval)))
                 continue;
         } catch (...) {
             LogWaitFailure();

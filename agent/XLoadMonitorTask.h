@@ -6,10 +6,9 @@
 #include <atomic>
 
 #include "Cominc64/XBasicCritData.h"
-#include "Cominc64/XThreadedTask.h"
+#include "Cominc64/XWakeableTask.h"
 #include "interfaces/QNConvert64.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
-#include "interfaces/QNServerBaseLib64.h"
 
 class XLoadMonitorTask;
 
@@ -33,13 +32,9 @@ private:
     XCritDataPtr<XLoadMonitorTask> m_task;
 };
 
-class XLoadMonitorTask : public XThreadedTask<XLoadMonitorAlloc, XThreadedTaskTraits::XThreadSchedulerTraits<XThreadScheduler>> {
+class XLoadMonitorTask : public XWakeableTask<XLoadMonitorAlloc> {
 public:
-    XLoadMonitorTask();
-    ~XLoadMonitorTask() override;
-
     void SetMonitorInterval(LONG milliseconds) { m_intervalMs.exchange(milliseconds); }
-    HANDLE WakeUpEvent() const { return m_wakeUpEvent; }
 
     DWORD Execute(XLoadMonitorAlloc* owner) override;
 
@@ -47,5 +42,4 @@ private:
     void RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName);
 
     std::atomic<LONG> m_intervalMs{0};
-    HANDLE m_wakeUpEvent = nullptr;
 };

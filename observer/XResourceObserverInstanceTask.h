@@ -3,20 +3,11 @@
 // host starts a fresh one by naming the system observer again.
 #pragma once
 
-#include "Cominc64/XThreadedTask.h"
-#include "interfaces/QNServerBaseLib64.h"
+#include "Cominc64/XWakeableTask.h"
 
 class XResourceObserverInstance;
 
-class XResourceObserverInstanceTask
-    : public XThreadedTask<XResourceObserverInstance, XThreadedTaskTraits::XThreadSchedulerTraits<XThreadScheduler>> {
+class XResourceObserverInstanceTask : public XWakeableTask<XResourceObserverInstance> {
 public:
-    XResourceObserverInstanceTask();
-    ~XResourceObserverInstanceTask() override;
-
-    HANDLE WakeEvent() const { return m_wakeEvent; }
     DWORD Execute(XResourceObserverInstance* owner) override;
-
-private:
-    HANDLE m_wakeEvent = nullptr;
 };

@@ -70,9 +70,7 @@ void XResourceObserverInstance::Stop()
     auto task = m_taskHolder.GetWriteProxyPtr();
     if (!task.IsValid())
         return;
-    task->SetStopRequested(true);
-    XThreadSync::SetEvent(task->WakeEvent());
-    task->Stop();
+    task->WakeAndStop();
     delete task.GetCheckedPtr();
     task.SetPtr(nullptr);
 }
@@ -190,18 +188,6 @@ void XResourceObserverInstance::SyncSystemResourceObserver(const CComPtr<IQNSyst
     }
 }
 
-XResourceObserverInstanceTask::XResourceObserverInstanceTask() : XThreadedTask(-1)
-{
-    XThreadSync::CreateEventAutoReset(m_wakeEvent, false);
-}
-
-XResourceObserverInstanceTask::~XResourceObserverInstanceTask()
-{
-    Stop();
-    if (m_wakeEvent != nullptr)
-        ::CloseHandle(m_wakeEvent);
-}
-
 DWORD XResourceObserverInstanceTask::Execute(XResourceObserverInstance* owner)
 {
     static const XQNComBSTR function(u"XResourceObserverInstanceTask::Execute");
@@ -218,7 +204,7 @@ DWORD XResourceObserverInstanceTask::Execute(XResourceObserverInstance* owner)
         owner->m_sampleCount.exchange(0);
         owner->m_cyclesWithoutSamples.exchange(0);
         while (!IsStopRequested()) {
-            if (XThreadSync::WaitForEvent(m_wakeEvent, owner->m_observerIntervalSec.load() * 1000))
+            if (WaitForWakeUp(owner->m_observerIntervalSec.load() * 1000))
                 continue;
             owner->UpdateCycleCounters();
             owner->SyncSystemResourceObserver(link);

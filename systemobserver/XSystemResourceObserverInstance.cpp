@@ -1,28 +1,16 @@
 #include "systemobserver/XSystemResourceObserverInstance.h"
 
 #include "Cominc64/XSingleton.h"
-#include "Cominc64/XThreadedTask.h"
+#include "Cominc64/XWakeableTask.h"
 #include "emergency/XEmergencyHandlerHelper.h"
-#include "interfaces/QNServerBaseLib64.h"
 #include "module/QNResourceAgentModule.h"
 #include "observer/XResourceObserverInstance.h"
 #include "platform/Thread.h"
 
 using XResourceAgent::XMachineResourceInfo;
 
-class XSystemResourceObserverInstanceTask
-    : public XThreadedTask<XSystemResourceObserverInstance, XThreadedTaskTraits::XThreadSchedulerTraits<XThreadScheduler>> {
+class XSystemResourceObserverInstanceTask : public XWakeableTask<XSystemResourceObserverInstance> {
 public:
-    XSystemResourceObserverInstanceTask() : XThreadedTask(-1) { XThreadSync::CreateEventAutoReset(m_wakeEvent, false); }
-    ~XSystemResourceObserverInstanceTask() override
-    {
-        Stop();
-        if (m_wakeEvent != nullptr)
-            ::CloseHandle(m_wakeEvent);
-    }
-
-    HANDLE WakeEvent() const { return m_wakeEvent; }
-
     DWORD Execute(XSystemResourceObserverInstance* owner) override
     {
         static const XQNComBSTR function(u"XSystemResourceObserverInstanceTask::Execute");
@@ -36,7 +24,7 @@ public:
             owner->m_sampleCount.exchange(0);
             owner->m_cyclesWithoutSamples.exchange(0);
             while (!IsStopRequested()) {
-                if (XThreadSync::WaitForEvent(m_wakeEvent, static_cast<DWORD>(owner->m_observerIntervalSec) * 1000))
+                if (WaitForWakeUp(static_cast<DWORD>(owner->m_observerIntervalSec) * 1000))
                     continue;
                 owner->CountCycle();
                 owner->CleanupResourceObserver();
@@ -50,9 +38,6 @@ public:
         }
         return 0;
     }
-
-private:
-    HANDLE m_wakeEvent = nullptr;
 };
 
 namespace {
@@ -113,9 +98,7 @@ void XSystemResourceObserverInstance::Start()
 
 void XSystemResourceObserverInstance::Stop()
 {
-    m_task->SetStopRequested(true);
-    XThreadSync::SetEvent(m_task->WakeEvent());
-    m_task->Stop();
+    m_task->WakeAndStop();
 }
 
 void XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemResourceInformation& info)
