@@ -39,7 +39,7 @@ std::string HostName()
 }
 
 // Threads of process `pid` that run a monitor loop.
-int MonitorThreads(pid_t pid)
+int CountMonitorThreads(pid_t pid)
 {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     int count = 0;
@@ -50,6 +50,18 @@ int MonitorThreads(pid_t pid)
             count += name == "qn-load-monitor";
         }
         ::closedir(folder);
+    }
+    return count;
+}
+
+// The count once it is `expected`, or after a second: a worker names its thread only once it
+// runs, and its thread outlives the signal of its end by a moment.
+int MonitorThreads(pid_t pid, int expected)
+{
+    int count = CountMonitorThreads(pid);
+    for (int i = 0; i < 100 && count != expected; ++i) {
+        std::this_thread::sleep_for(10ms);
+        count = CountMonitorThreads(pid);
     }
     return count;
 }
@@ -174,7 +186,7 @@ TEST_F(MonitoredServer, StartTwiceRunsOneLoopAndAStoppedMonitorStaysStopped)
     auto server = StartServer({"--interval", "50"});
     server->Write("start");
     EXPECT_EQ(server->ReadLine(), "start running=1");
-    EXPECT_EQ(MonitorThreads(server->Pid()), 1);
+    EXPECT_EQ(MonitorThreads(server->Pid(), 1), 1);
 
     observer->Next(kSample);
     const auto stopping = Clock::now();
@@ -183,7 +195,7 @@ TEST_F(MonitoredServer, StartTwiceRunsOneLoopAndAStoppedMonitorStaysStopped)
     EXPECT_LT(Clock::now() - stopping, 300ms) << "Stop cuts the wait of 500 scaled ms short";
     server->Write("start");
     EXPECT_EQ(server->ReadLine(), "start running=0");
-    EXPECT_EQ(MonitorThreads(server->Pid()), 0);
+    EXPECT_EQ(MonitorThreads(server->Pid(), 0), 0);
     EXPECT_EQ(server->Finish(), 0);
     EXPECT_THAT(observer->Finish(), testing::Each(testing::Field(&ReceivedCall::method, testing::Ne(kSample))));
 }
@@ -193,7 +205,7 @@ TEST_F(MonitoredServer, IntervalsOfZeroNegativeOrWrappedStartNothing)
     for (const char* seconds : {"0", "-5", "3000000"}) {
         auto server = StartServer({"--interval", seconds});
         EXPECT_EQ(m_startLine, "started running=0") << seconds;
-        EXPECT_EQ(MonitorThreads(server->Pid()), 0) << seconds;
+        EXPECT_EQ(CountMonitorThreads(server->Pid()), 0) << seconds;
         EXPECT_EQ(server->Finish(), 0);
     }
 }
