@@ -40,4 +40,22 @@ XMachineResourceInfo::XMachineResourceInfo(const tagQNResourceInformation& sampl
 {
 }
 
+namespace {
+
+LONGLONG Ticks(const tagQNPreciseTime& time)
+{
+    return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.highPart) << 32) | time.lowPart);
+}
+
+}  // namespace
+
+bool GetCpuLoad(const tagQNPreciseTime& idle, const tagQNPreciseTime& kernel, const tagQNPreciseTime& user, double& load)
+{
+    if (Ticks(idle) == 0 && Ticks(kernel) == 0 && Ticks(user) == 0)
+        return false;
+    const LONGLONG busy = Ticks(kernel) + Ticks(user);
+    load = busy > 0 ? static_cast<double>(busy - Ticks(idle)) / static_cast<double>(busy) : 0.0;
+    return true;
+}
+
 }  // namespace XResourceAgent

@@ -66,4 +66,9 @@ struct QN_EXPORT XMachineResourceInfo {
     XMachineOPXServerInfo opxServerInfo;
 };
 
+// The processor load of one interval from a machine's times, 0 to 1: busy share of kernel + user
+// (kernel includes idle). False, with `load` untouched, when all three are 0: no interval was
+// measured yet.
+QN_EXPORT bool GetCpuLoad(const tagQNPreciseTime& idle, const tagQNPreciseTime& kernel, const tagQNPreciseTime& user, double& load);
+
 }  // namespace XResourceAgent

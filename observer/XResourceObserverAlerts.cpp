@@ -4,20 +4,6 @@
 #include "emergency/QNServerEmergency.h"
 #include "observer/XResourceObserverInstance.h"
 
-namespace {
-
-LONGLONG Ticks(const tagQNPreciseTime& time)
-{
-    return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.highPart) << 32) | time.lowPart);
-}
-
-bool IsZero(const tagQNPreciseTime& time)
-{
-    return time.lowPart == 0 && time.highPart == 0;
-}
-
-}  // namespace
-
 void XResourceObserverInstance::SetResourceAlertMetric(ULONG processCountLimit, ULONG handleCountLimit, ULONG availPhysicalKBLimit,
                                                        ULONG availPageFileMBLimit, double cpuLoadPercentLimit)
 {
@@ -84,11 +70,9 @@ void XResourceObserverInstance::CheckResourceAlerts(const tagQNSystemResourceInf
         check(2, LowPhysicalMemory, load.availPhysicalKB < static_cast<LONGLONG>(limit));
     if (const LONG limit = m_availPageFileMBLimit.load(); limit > 0)
         check(3, LowVirtualMemory, load.availPageFileKB < static_cast<LONGLONG>(static_cast<LONG>(static_cast<ULONG>(limit) * 1024U)));
-    if (const LONG limit = m_cpuLoadLimit.load(); limit > 0 && !(IsZero(load.idleTime) && IsZero(load.kernelTime) && IsZero(load.userTime))) {
-        const LONGLONG busy = Ticks(load.kernelTime) + Ticks(load.userTime);
-        const double cpuLoad = busy > 0 ? static_cast<double>(busy - Ticks(load.idleTime)) / static_cast<double>(busy) : 0.0;
+    double cpuLoad = 0.0;
+    if (const LONG limit = m_cpuLoadLimit.load(); limit > 0 && XResourceAgent::GetCpuLoad(load.idleTime, load.kernelTime, load.userTime, cpuLoad))
         check(4, HighCpuUtilization, cpuLoad >= limit / 1000000.0);
-    }
     if (changed)
         NotifyMachineResourceAlertState(m_machineAlertState.load());
 }
