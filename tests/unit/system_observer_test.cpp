@@ -1,0 +1,193 @@
+// The system resource observer's store: machine histories, queries, staleness and cleanup, and
+// the logged event intakes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "emergency/QNServerEmergency.h"
+#include "interfaces/QNError64.h"
+#include "systemobserver/XSystemResourceObserverInstance.h"
+
+// The tests' view of the worker's cycle.
+struct XSystemResourceObserverInstanceProbe {
+    static void Cycle(XSystemResourceObserverInstance& store)
+    {
+        store.CountCycle();
+        store.CleanupResourceObserver();
+    }
+    static LONG SampleCount(const XSystemResourceObserverInstance& store) { return store.m_sampleCount.load(); }
+    static LONG CyclesWithoutSamples(const XSystemResourceObserverInstance& store) { return store.m_cyclesWithoutSamples.load(); }
+};
+
+namespace {
+
+using Probe = XSystemResourceObserverInstanceProbe;
+using XResourceAgent::XMachineResourceInfo;
+
+class SystemObserverStore : public testing::Test {
+protected:
+    void TearDown() override { XSystemResourceObserverInstance::Destroy(); }
+
+    static XSystemResourceObserverInstance& Store() { return XSystemResourceObserverInstance::Instance(); }
+
+    // A machine sample whose figures are all `figure` and whose server figures and usage sum are
+    // `figure` + 1000.
+    static void Send(const char16_t* machine, ULONG figure, LONG valid = 1)
+    {
+        tagQNSystemResourceInformation info{};
+        info.machineName = SysAllocString(machine);
+        info.dataValid = valid;
+        info.machineLoad.processCount = figure;
+        info.machineLoad.handleCount = figure;
+        info.machineLoad.availPhysicalKB = figure;
+        info.machineLoad.idleTime.lowPart = figure;
+        info.externalUsageSum = figure + 1000;
+        info.opxServerLoad.hostFlag = 1;
+        info.opxServerLoad.hostValue3 = figure + 1000;
+        Store().SetSystemResourceData(info);
+        SysFreeString(info.machineName);
+    }
+
+    static bool Query(const char16_t* machine, XMachineResourceInfo& result) { return Store().GetMachineResourceData(XQNComBSTR(machine), result); }
+
+    static void Cycles(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            Probe::Cycle(Store());
+    }
+};
+
+TEST_F(SystemObserverStore, FiveSamplesKeepTheNewestFourAveragedWithTheNewestServerFigures)
+{
+    for (ULONG figure : {100u, 3u, 4u, 3u, 5u})
+        Send(u"node1", figure);
+    XMachineResourceInfo machine;
+    EXPECT_TRUE(Query(u"node1", machine));
+    EXPECT_EQ(machine.processCount, 3u) << "(3 + 4 + 3 + 5) / 4 truncates; the 100 was dropped";
+    EXPECT_EQ(machine.availPhysicalKB, 3);
+    EXPECT_EQ(machine.idleTime.lowPart, 3u);
+    EXPECT_EQ(machine.externalUsageSum, 1005u) << "of the newest sample, not averaged";
+    EXPECT_TRUE(machine.opxServerInfo.hostFlag);
+    EXPECT_EQ(machine.opxServerInfo.hostValue3, 1005u);
+    EXPECT_EQ(machine.machineName, u"node1");
+}
+
+TEST_F(SystemObserverStore, AnInvalidSampleChangesNothingButTheLogbook)
+{
+    Send(u"node1", 8);
+    XQNLogbookCapture log;
+    const LONG counted = Probe::SampleCount(Store());
+    Send(u"node1", 100, 0);
+    XMachineResourceInfo machine;
+    EXPECT_TRUE(Query(u"node1", machine));
+    EXPECT_EQ(machine.processCount, 8u);
+    EXPECT_EQ(Probe::SampleCount(Store()), counted);
+    ASSERT_EQ(log.Entries().size(), 1u);
+    EXPECT_EQ(log.Entries()[0].line, 92);
+    EXPECT_EQ(log.Entries()[0].severity, 5);
+    EXPECT_EQ(log.Entries()[0].message,
+              "the retrieved resource data from process load measurement are not up to date - the previous measurement date are further used");
+}
+
+TEST_F(SystemObserverStore, NamesAreFoundInAnyCaseAndListedAsSent)
+{
+    Send(u"node1", 8);
+    Send(u"NODE1", 8);
+    XMachineResourceInfo machine;
+    EXPECT_TRUE(Query(u"NoDe1", machine));
+    EXPECT_EQ(machine.processCount, 8u);
+    const auto names = Store().GetMachineNames();
+    ASSERT_EQ(names.size(), 1u) << "one history for both spellings";
+    EXPECT_EQ(names[0], u"NODE1") << "as the newest sample spells it";
+}
+
+TEST_F(SystemObserverStore, AMachineNeverSeenLeavesTheRecordUntouched)
+{
+    Send(u"node1", 8);
+    XMachineResourceInfo machine;
+    machine.processCount = 77;
+    EXPECT_FALSE(Query(u"node2", machine));
+    EXPECT_EQ(machine.processCount, 77u);
+}
+
+TEST_F(SystemObserverStore, QueriesTurnFalseAfterTenSilentCyclesAndTheCleanupEmptiesTheStoreInTheThirtyFirst)
+{
+    Send(u"node1", 8);
+    Send(u"node2", 9);
+    Cycles(1);  // the cycle that saw the samples
+    Cycles(9);
+    XMachineResourceInfo machine;
+    EXPECT_TRUE(Query(u"node1", machine)) << "9 silent cycles";
+    Cycles(1);
+    machine = {};
+    EXPECT_FALSE(Query(u"node1", machine)) << "10 silent cycles";
+    EXPECT_EQ(machine.processCount, 8u) << "figures are filled while stale";
+    Cycles(20);
+    EXPECT_EQ(Store().GetMachineNames().size(), 2u) << "30 silent cycles";
+    Cycles(1);
+    EXPECT_TRUE(Store().GetMachineNames().empty()) << "31 silent cycles drop every machine at once";
+    EXPECT_FALSE(Query(u"node2", machine));
+}
+
+TEST_F(SystemObserverStore, ASampleAfterSilentCyclesMakesTheDataCurrentAgainAtTheNextCycle)
+{
+    Send(u"node1", 8);
+    Cycles(12);
+    Send(u"node1", 8);
+    XMachineResourceInfo machine;
+    EXPECT_FALSE(Query(u"node1", machine)) << "the count changes only in a cycle";
+    Cycles(1);
+    EXPECT_TRUE(Query(u"node1", machine));
+}
+
+TEST_F(SystemObserverStore, TheSampleCountStopsAtAThousandAndTheNextCycleResetsTheSilence)
+{
+    Send(u"node1", 1);
+    Cycles(12);
+    ASSERT_EQ(Probe::CyclesWithoutSamples(Store()), 11);
+    for (int i = 0; i < 1200; ++i)
+        Send(u"node1", 1);
+    EXPECT_EQ(Probe::SampleCount(Store()), 1000);
+    Cycles(1);
+    EXPECT_EQ(Probe::CyclesWithoutSamples(Store()), 0);
+    EXPECT_EQ(Probe::SampleCount(Store()), 0);
+}
+
+TEST_F(SystemObserverStore, EventsWithAStateWriteOneTraceEachAndStateZeroWritesNothing)
+{
+    XQNLogbookCapture log;
+    XQNComBSTR machine(u"node1");
+    Store().RaiseSystemResourceEmergencyEvent({machine, 0});
+    Store().NotifySystemResourceAlert({machine, 0});
+    Store().RaiseGlobalEmergencyEvent({machine, 0});
+    EXPECT_TRUE(log.Entries().empty());
+
+    Store().RaiseSystemResourceEmergencyEvent({machine, 0x0800});
+    Store().NotifySystemResourceAlert({machine, 0x20});
+    Store().RaiseGlobalEmergencyEvent({machine, 0x0001});
+    const auto entries = log.Entries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].line, 169);
+    EXPECT_THAT(entries[0].message, testing::StartsWith("system resource emergency event received from machine 'node1'- emergency state: 0x800 ("));
+    EXPECT_EQ(entries[1].line, 186);
+    EXPECT_EQ(entries[1].message, "system resourve alert received from machine 'node1'- alert state: 0x20 (machine CPU utilization too high)");
+    EXPECT_EQ(entries[2].line, 209);
+    EXPECT_THAT(entries[2].message, testing::StartsWith("global server emergency event received from machine 'node1'- emergency state: 0x1 ("));
+    for (const auto& entry : entries)
+        EXPECT_EQ(entry.severity, 4);
+}
+
+TEST_F(SystemObserverStore, TheWorkerDropsASilentMachineOnItsOwn)
+{
+    Send(u"node1", 8);
+    Store().Start();
+    // 31 silent cycles of 5 scaled seconds.
+    for (int i = 0; i < 1000 && !Store().GetMachineNames().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(Store().GetMachineNames().empty());
+    Store().Stop();
+}
+
+}  // namespace
