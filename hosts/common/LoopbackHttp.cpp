@@ -1,0 +1,50 @@
+#include "hosts/common/LoopbackHttp.h"
+
+#include <httplib.h>
+
+#include <thread>
+
+namespace hosts {
+
+struct LoopbackHttp::Impl {
+    httplib::Server server;
+    std::thread thread;
+};
+
+LoopbackHttp::LoopbackHttp() : m_impl(std::make_unique<Impl>()) {}
+
+LoopbackHttp::~LoopbackHttp()
+{
+    Stop();
+}
+
+void LoopbackHttp::Serve(const std::string& path, std::function<Page()> page)
+{
+    m_impl->server.Get(path, [page = std::move(page)](const httplib::Request&, httplib::Response& response) {
+        Page made = page();
+        response.set_content(std::move(made.body), made.contentType);
+    });
+}
+
+bool LoopbackHttp::Start(int port, std::string& error)
+{
+    constexpr const char* kLoopback = "127.0.0.1";
+    m_port = port == 0 ? m_impl->server.bind_to_any_port(kLoopback) : (m_impl->server.bind_to_port(kLoopback, port) ? port : -1);
+    if (m_port <= 0) {
+        error = "can't listen on " + std::string(kLoopback) + ":" + std::to_string(port);
+        m_port = 0;
+        return false;
+    }
+    m_impl->thread = std::thread([this] { m_impl->server.listen_after_bind(); });
+    return true;
+}
+
+void LoopbackHttp::Stop()
+{
+    if (!m_impl->thread.joinable())
+        return;
+    m_impl->server.stop();
+    m_impl->thread.join();
+}
+
+}  // namespace hosts

@@ -1,0 +1,37 @@
+// LoopbackHttp serves a daemon's status pages over HTTP on the loopback address only: operators and
+// scrapers on the machine read them, nobody else. Handlers run on the server's own threads.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace hosts {
+
+class LoopbackHttp {
+public:
+    struct Page {
+        std::string body;
+        std::string contentType;
+    };
+
+    LoopbackHttp();
+    ~LoopbackHttp();  // stops serving
+    LoopbackHttp(const LoopbackHttp&) = delete;
+    LoopbackHttp& operator=(const LoopbackHttp&) = delete;
+
+    // Answers GET `path` with what `page` makes at the time of the request.
+    void Serve(const std::string& path, std::function<Page()> page);
+    // Binds 127.0.0.1:`port` (0: a free port) and serves from a thread of its own; false with the
+    // reason in `error` when the port can't be had.
+    bool Start(int port, std::string& error);
+    int Port() const { return m_port; }
+    void Stop();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+    int m_port = 0;
+};
+
+}  // namespace hosts

@@ -1,0 +1,66 @@
+// qn-status: prints what a system resource observer knows, one row per machine, from its HTTP
+// status on this machine; --json prints the status as the daemon serves it.
+#include <CLI/CLI.hpp>
+#include <google/protobuf/util/json_util.h>
+#include <httplib.h>
+
+#include <cstdio>
+
+#include "hosts/common/SystemObserverStatus.pb.h"
+
+namespace {
+
+constexpr int kDefaultStatusPort = 7542;
+constexpr double kKBPerMB = 1024.0;
+
+void PrintTable(const qn::status::SystemStatus& status)
+{
+    std::printf("%-16s %-7s %6s %14s %14s %7s %8s %7s  %s\n", "MACHINE", "DATA", "CPU %", "FREE PHYS MB", "FREE COMMIT MB", "PROCS", "HANDLES",
+                "AGE s", "LAST ALERT");
+    for (const auto& machine : status.machines()) {
+        char cpu[16] = "-";
+        if (machine.has_cpu_load_percent())
+            std::snprintf(cpu, sizeof cpu, "%.1f", machine.cpu_load_percent());
+        std::printf("%-16s %-7s %6s %14.0f %14.0f %7u %8u %7.1f  %s\n", machine.machine().c_str(), machine.current() ? "current" : "stale", cpu,
+                    machine.avail_physical_kb() / kKBPerMB, machine.avail_page_file_kb() / kKBPerMB, machine.process_count(), machine.handle_count(),
+                    machine.newest_sample_age_sec(), machine.alert_state() == 0 ? "-" : machine.alert_text().c_str());
+    }
+    if (status.machines_size() == 0)
+        std::printf("(no machine has reported yet)\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Prints what the system resource observer on this machine knows."};
+    int port = kDefaultStatusPort;
+    bool json = false;
+    app.add_option("--status-port", port, "Loopback port of the system observer's HTTP status")->capture_default_str()->check(CLI::Range(1, 65535));
+    app.add_flag("--json", json, "Print the status as JSON");
+    CLI11_PARSE(app, argc, argv);
+
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/status";
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(2);
+    const auto response = client.Get("/status");
+    if (!response) {
+        std::fprintf(stderr, "qn-status: no system resource observer answers on %s (%s)\n", url.c_str(), httplib::to_string(response.error()).c_str());
+        return 1;
+    }
+    if (response->status != 200) {
+        std::fprintf(stderr, "qn-status: %s answered HTTP %d\n", url.c_str(), response->status);
+        return 1;
+    }
+    if (json) {
+        std::fputs(response->body.c_str(), stdout);
+        return 0;
+    }
+    qn::status::SystemStatus status;
+    if (!google::protobuf::util::JsonStringToMessage(response->body, &status).ok()) {
+        std::fprintf(stderr, "qn-status: %s is not a system observer's status\n", url.c_str());
+        return 1;
+    }
+    PrintTable(status);
+    return 0;
+}

@@ -1,0 +1,89 @@
+#include "hosts/system-resource-observer/SystemObserverStatus.h"
+
+#include <google/protobuf/util/json_util.h>
+
+#include "emergency/XEmergencyHandlerHelper.h"
+#include "systemobserver/XSystemResourceObserverInstance.h"
+
+namespace hosts {
+
+namespace {
+
+std::string Key(const XQNComBSTR& machine)
+{
+    XQNComBSTR upper(machine);
+    upper.ToUpper();
+    return upper.ToUtf8();
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point then)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - then).count();
+}
+
+}  // namespace
+
+void MachineBook::SampleArrived(BSTR machine)
+{
+    const std::string key = Key(XQNComBSTR(machine, SysStringLen(machine)));
+    std::lock_guard lock(m_mutex);
+    m_notes[key].newestSample = Clock::now();
+}
+
+void MachineBook::AlertArrived(BSTR machine, LONG state)
+{
+    const std::string key = Key(XQNComBSTR(machine, SysStringLen(machine)));
+    std::lock_guard lock(m_mutex);
+    Notes& notes = m_notes[key];
+    notes.alertState = state;
+    notes.alertAt = Clock::now();
+}
+
+qn::status::SystemStatus MachineBook::Status() const
+{
+    const XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
+    qn::status::SystemStatus status;
+    std::lock_guard lock(m_mutex);
+    for (const XQNComBSTR& name : store.GetMachineNames()) {
+        XResourceAgent::XMachineResourceInfo figures;
+        qn::status::MachineStatus& machine = *status.add_machines();
+        machine.set_current(store.GetMachineResourceData(name, figures));
+        machine.set_machine(name.ToUtf8());
+        double load = 0.0;
+        if (XResourceAgent::GetCpuLoad(figures.idleTime, figures.kernelTime, figures.userTime, load))
+            machine.set_cpu_load_percent(load * 100.0);
+        machine.set_avail_physical_kb(figures.availPhysicalKB);
+        machine.set_used_physical_kb(figures.usedPhysicalKB);
+        machine.set_avail_page_file_kb(figures.availPageFileKB);
+        machine.set_used_page_file_kb(figures.usedPageFileKB);
+        machine.set_process_count(figures.processCount);
+        machine.set_thread_count(figures.threadCount);
+        machine.set_handle_count(figures.handleCount);
+        machine.set_external_usage_sum(figures.externalUsageSum);
+        machine.set_avg_database_access_ratio(figures.avgDatabaseAccessRatio);
+        // The host notes a sample just after the store took it.
+        const auto notes = m_notes.find(Key(name));
+        if (notes == m_notes.end())
+            continue;
+        machine.set_newest_sample_age_sec(SecondsSince(notes->second.newestSample));
+        if (notes->second.alertState != 0) {
+            machine.set_alert_state(notes->second.alertState);
+            machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes->second.alertState).ToUtf8());
+            machine.set_alert_age_sec(SecondsSince(notes->second.alertAt));
+        }
+    }
+    return status;
+}
+
+std::string StatusJson(const qn::status::SystemStatus& status)
+{
+    google::protobuf::util::JsonPrintOptions options;
+    options.add_whitespace = true;
+    options.always_print_primitive_fields = true;
+    options.preserve_proto_field_names = true;
+    std::string json;
+    (void)google::protobuf::util::MessageToJsonString(status, &json, options);
+    return json;
+}
+
+}  // namespace hosts

@@ -1,0 +1,40 @@
+// What qn-system-resource-observer knows of each machine, for its status page: the library's
+// averaged figures and staleness, and what the host notes beside them (when the newest sample and
+// the last alert of each machine arrived). Safe for concurrent use.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "hosts/common/SystemObserverStatus.pb.h"
+#include "platform/Bstr.h"
+
+namespace hosts {
+
+class MachineBook {
+public:
+    // Both take the machine name as sent; names match in any case.
+    void SampleArrived(BSTR machine);
+    void AlertArrived(BSTR machine, LONG state);
+
+    // Every machine of the library's store with its figures and the host's notes.
+    qn::status::SystemStatus Status() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Notes {
+        Clock::time_point newestSample{};
+        LONG alertState = 0;
+        Clock::time_point alertAt{};
+    };
+
+    mutable std::mutex m_mutex;
+    std::map<std::string, Notes> m_notes;  // by upper-cased name
+};
+
+// The status as JSON, with the field names of the status schema.
+std::string StatusJson(const qn::status::SystemStatus& status);
+
+}  // namespace hosts

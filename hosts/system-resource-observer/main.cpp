@@ -1,0 +1,111 @@
+// qn-system-resource-observer: the system resource observer of an installation. Serves
+// QNSystemResourceObserver on TCP with the installation's security settings, keeps the newest
+// samples of every machine whose resource observer reports to it, logs the machine emergencies,
+// alerts and global emergencies it receives, and serves its status as JSON on a loopback HTTP
+// port. Stops on SIGINT or SIGTERM.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+#include "hosts/common/HostSupport.h"
+#include "hosts/common/LoopbackHttp.h"
+#include "hosts/system-resource-observer/SystemObserverStatus.h"
+#include "interfaces/QNResourceObserverInterfaces.h"
+#include "systemobserver/XSystemResourceObserverInstance.h"
+
+namespace {
+
+// The object the resource observers call; every call enters the library's forwarders, and what the
+// store took is noted for the status page.
+class SystemResourceObserverObject final : public IQNSystemResourceObserver, public IQNSystemEmergencyObserver, private XQNSystemResourceObserverBase {
+public:
+    explicit SystemResourceObserverObject(hosts::MachineBook& book) : m_book(book) {}
+
+    HRESULT QueryInterface(REFIID iid, void** object) override
+    {
+        if (iid == IID_IUnknown || iid == IQNSystemResourceObserver::kIid)
+            *object = static_cast<IQNSystemResourceObserver*>(this);
+        else if (iid == IQNSystemEmergencyObserver::kIid)
+            *object = static_cast<IQNSystemEmergencyObserver*>(this);
+        else
+            return *object = nullptr, E_NOINTERFACE;
+        return S_OK;
+    }
+    // Lives as long as the program.
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+
+    HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* info) override
+    {
+        const HRESULT result = hosts::ResultOf([&] { XQNSystemResourceObserverBase::SetSystemResourceData(*info); });
+        if (SUCCEEDED(result) && info->dataValid != 0)
+            m_book.SampleArrived(info->machineName);
+        return result;
+    }
+    HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* event) override
+    {
+        return hosts::ResultOf([&] { XQNSystemResourceObserverBase::RaiseSystemResourceEmergencyEvent(*event); });
+    }
+    HRESULT NotifySystemResourceAlert(const tagQNSystemResourceAlert* alert) override
+    {
+        const HRESULT result = hosts::ResultOf([&] { XQNSystemResourceObserverBase::NotifySystemResourceAlert(*alert); });
+        if (SUCCEEDED(result) && alert->alertState != 0)
+            m_book.AlertArrived(alert->machineName, alert->alertState);
+        return result;
+    }
+    HRESULT RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent* event) override
+    {
+        return hosts::ResultOf([&] { XQNSystemResourceObserverBase::RaiseGlobalEmergencyEvent(*event); });
+    }
+
+private:
+    hosts::MachineBook& m_book;
+};
+
+constexpr int kDefaultStatusPort = 7542;
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"The system resource observer: keeps the newest figures of every machine of the installation."};
+    std::string address = "0.0.0.0";
+    int port = transport::SystemResourceObserverPort();
+    int statusPort = kDefaultStatusPort;
+    app.add_option("--address", address, "Address to serve the resource observers on")->capture_default_str();
+    app.add_option("--port", port, "TCP port (0: a free one; default: the registry's SystemResourceObserverPort)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--status-port", statusPort, "Loopback port of the HTTP status (0: a free one)")->capture_default_str()->check(CLI::Range(0, 65535));
+    CLI11_PARSE(app, argc, argv);
+
+    const sigset_t stopSignals = hosts::BlockStopSignals();
+    try {
+        XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
+        hosts::MachineBook book;
+        SystemResourceObserverObject object(book);
+        transport::XComServer server(CLSID_QNSystemResourceObserver, static_cast<IQNSystemResourceObserver*>(&object), hosts::InstallationSecurity(),
+                                     address + ":" + std::to_string(port));
+        hosts::LoopbackHttp http;
+        http.Serve("/status", [&book] { return hosts::LoopbackHttp::Page{hosts::StatusJson(book.Status()), "application/json"}; });
+        std::string error;
+        if (FAILED(server.Start(error)) || !http.Start(statusPort, error)) {
+            std::fprintf(stderr, "qn-system-resource-observer: %s\n", error.c_str());
+            return 1;
+        }
+        store.Start();
+        std::printf("qn-system-resource-observer: serving on %s:%d, status on http://127.0.0.1:%d/status\n", address.c_str(), server.Port(),
+                    http.Port());
+        std::fflush(stdout);
+
+        hosts::WaitForStop(stopSignals);
+        http.Stop();
+        server.Stop();
+        XSystemResourceObserverInstance::Destroy();
+    } catch (const XWrappedQNException& exception) {
+        XQNError::WriteErrorToLogBook(exception);
+        std::fprintf(stderr, "qn-system-resource-observer: %s\n", exception.Get().Message().ToUtf8().c_str());
+        return 1;
+    }
+    return 0;
+}
