@@ -1,10 +1,12 @@
-// The system observer's TCP link with mutual TLS: certificates made by openssl for this test.
+// The system observer's TCP link with mutual TLS, under a stand-in and under the real daemon:
+// certificates made by openssl for this test.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 
 #include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/SystemObserverDaemon.h"
 #include "tests/helpers/TestInstallation.h"
 
 namespace {
@@ -56,8 +58,9 @@ protected:
         return observer;
     }
 
-    // A client whose registry differs from the server's by `changes` (value "" removes it).
-    std::string Probe(const std::map<std::string, std::string>& changes, const std::string& level = "2")
+    // The registry of a client that differs from the server's by `changes` (value "" removes
+    // it), as the environment setting that points a program at it.
+    std::string ClientRegistry(const std::map<std::string, std::string>& changes)
     {
         std::ifstream original(m_installation.Path("registry.ini"));
         std::ofstream copy(m_installation.Path("client.ini"));
@@ -69,9 +72,12 @@ protected:
             else if (!changes.at(name).empty())
                 copy << name << "=" << changes.at(name) << "\n";
         }
-        copy.close();
-        ChildProcess client({"/usr/bin/env", "KORVEL_REGISTRY=" + m_installation.Path("client.ini"), QN_PROBE_CLIENT, "--class", "system",
-                             "--machine", "localhost", "--level", level});
+        return "KORVEL_REGISTRY=" + m_installation.Path("client.ini");
+    }
+
+    std::string Probe(const std::map<std::string, std::string>& changes, const std::string& level = "2")
+    {
+        ChildProcess client({"/usr/bin/env", ClientRegistry(changes), QN_PROBE_CLIENT, "--class", "system", "--machine", "localhost", "--level", level});
         return client.ReadLine();
     }
 
@@ -105,6 +111,35 @@ TEST_F(MutualTls, LevelNoneSpeaksPlainTcp)
     auto observer = StartObserver("1");
     EXPECT_EQ(Probe({{"TLSCAFile", ""}}, "1"), "create 0x00000000 call 0x00000000");
     EXPECT_EQ(Probe({}, "2"), "create 0x800706BA call 0x80004005") << "a TLS client finds no TLS server";
+}
+
+TEST_F(MutualTls, ARealInstallationReportsOverTlsAndAResourceObserverWithoutCertificateStoresNothing)
+{
+    m_installation.Set("DisableAuthentication", "0");
+    m_installation.Set("EnablePacketPrivacy", "1");
+    m_installation.Set("DCOMAuthenticationService", "WINNT");
+    qntest::SystemObserverDaemon system;
+    m_installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
+    const auto anyMachine = [](const qn::status::SystemStatus& status) { return status.machines_size() > 0; };
+    {
+        const std::string certless =
+            ClientRegistry({{"TLSCertificateFile", ""}, {"TLSPrivateKeyFile", ""}, {"ResourceObserverSocket", m_installation.Path("certless.sock")}});
+        ChildProcess observer({"/usr/bin/env", certless, QN_RESOURCE_OBSERVER, "--system-observer", "localhost"});
+        ChildProcess server({"/usr/bin/env", certless, QN_MONITORED_SERVER, "--interval", "2"});
+        ASSERT_EQ(server.ReadLine(), "started running=1");
+        EXPECT_FALSE(anyMachine(system.AwaitStatus(anyMachine, std::chrono::seconds(1)))) << "20 cycles of the refused observer";
+        EXPECT_EQ(server.Finish(), 0);
+        EXPECT_EQ(observer.Terminate(), 0);
+    }
+    ChildProcess observer({QN_RESOURCE_OBSERVER, "--system-observer", "localhost"});
+    ChildProcess server({QN_MONITORED_SERVER, "--interval", "2"});
+    ASSERT_EQ(server.ReadLine(), "started running=1");
+    const auto status = system.AwaitStatus(anyMachine);
+    ASSERT_EQ(status.machines_size(), 1);
+    EXPECT_TRUE(status.machines(0).current());
+    EXPECT_GT(status.machines(0).avail_physical_kb(), 0);
+    EXPECT_EQ(server.Finish(), 0);
+    EXPECT_EQ(observer.Terminate(), 0);
 }
 
 }  // namespace

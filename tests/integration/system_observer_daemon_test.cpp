@@ -1,0 +1,90 @@
+// An installation of real processes over the real transport: server processes under test, a
+// qn-resource-observer and the qn-system-resource-observer it reports to over TCP, read through
+// the system observer's HTTP status.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/SystemObserverDaemon.h"
+#include "tests/helpers/TestInstallation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qntest::ChildProcess;
+using Clock = std::chrono::steady_clock;
+
+// The system observer's cycle of 5 s at the tests' time scale.
+constexpr auto kCycle = 50ms;
+
+std::string HostName()
+{
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    return std::string(name).substr(0, std::string(name).find('.'));
+}
+
+long long MemTotalKB()
+{
+    std::ifstream meminfo("/proc/meminfo");
+    std::string name;
+    long long kb = 0;
+    meminfo >> name >> kb;
+    return kb;
+}
+
+bool OneCurrentMachine(const qn::status::SystemStatus& status)
+{
+    return status.machines_size() == 1 && status.machines(0).current();
+}
+
+TEST(SystemObserverDaemon, ShowsTheMachineOfARealInstallationThenTurnsItStaleAndDropsItAfterTheSilence)
+{
+    qntest::TestInstallation installation;
+    installation.Set("DisableAuthentication", "1");
+    qntest::SystemObserverDaemon system;
+    ASSERT_GT(system.Port(), 0);
+    installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
+    ChildProcess observer({QN_RESOURCE_OBSERVER, "--system-observer", "localhost"});
+    ASSERT_FALSE(observer.ReadLineStartingWith("qn-resource-observer: serving on").empty());
+    ChildProcess first({QN_MONITORED_SERVER, "--interval", "2", "--usage", "3"});
+    ChildProcess second({QN_MONITORED_SERVER, "--interval", "2", "--usage", "4"});
+    ASSERT_EQ(first.ReadLine(), "started running=1");
+    ASSERT_EQ(second.ReadLine(), "started running=1");
+
+    const auto status = system.AwaitStatus([](const auto& status) { return OneCurrentMachine(status) && status.machines(0).external_usage_sum() == 7; });
+    ASSERT_TRUE(OneCurrentMachine(status)) << status.DebugString();
+    const qn::status::MachineStatus& machine = status.machines(0);
+    EXPECT_EQ(machine.machine(), HostName());
+    EXPECT_EQ(machine.external_usage_sum(), 7u) << "the usage of both server processes";
+    EXPECT_GT(machine.avail_physical_kb(), 0);
+    EXPECT_LT(machine.avail_physical_kb() + machine.used_physical_kb(), MemTotalKB() + 1);
+    EXPECT_GE(machine.process_count(), 4u) << "at least the four processes of this test";
+    EXPECT_GT(machine.handle_count(), 0u);
+    if (machine.has_cpu_load_percent()) {
+        EXPECT_GE(machine.cpu_load_percent(), 0.0);
+        EXPECT_LE(machine.cpu_load_percent(), 100.0);
+    }
+
+    // The last sample left at most one cycle before the observer ended: staleness needs 10 silent
+    // cycles after it, the cleanup 31.
+    EXPECT_EQ(observer.Terminate(), 0);
+    const auto ended = Clock::now();
+    const auto stale = system.AwaitStatus([](const auto& status) { return !OneCurrentMachine(status); });
+    const auto staleAfter = Clock::now() - ended;
+    ASSERT_EQ(stale.machines_size(), 1) << "stale before it is dropped";
+    EXPECT_FALSE(stale.machines(0).current());
+    EXPECT_GT(stale.machines(0).avail_physical_kb(), 0) << "a stale machine keeps its figures";
+    EXPECT_GE(staleAfter, 9 * kCycle);
+    const auto dropped = system.AwaitStatus([](const auto& status) { return status.machines_size() == 0; });
+    EXPECT_EQ(dropped.machines_size(), 0);
+    EXPECT_GE(Clock::now() - ended, 30 * kCycle);
+
+    EXPECT_EQ(first.Finish(), 0);
+    EXPECT_EQ(second.Finish(), 0);
+    EXPECT_EQ(system.Process().Terminate(), 0);
+}
+
+}  // namespace
