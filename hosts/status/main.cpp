@@ -26,7 +26,7 @@ void PrintTable(const qn::status::SystemStatus& status)
                     machine.newest_sample_age_sec(), machine.alert_state() == 0 ? "-" : machine.alert_text().c_str());
     }
     if (status.machines_size() == 0)
-        std::printf("(no machine has reported yet)\n");
+        std::printf("(no machine known)\n");
 }
 
 }  // namespace

@@ -1,0 +1,178 @@
+// qn-server-demo: a stand-in for a server process. It loads the library, sets the emergency
+// limits, logs every server emergency its handler hears of and runs the load monitor. On request
+// it makes load, so that emergencies and machine alerts happen: after --load-after seconds (on the
+// system's scaled clock) or on SIGUSR1, for --load-for seconds or until stopped. Stops on SIGINT
+// or SIGTERM.
+#include <CLI/CLI.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "agent/XLoadMonitor.h"
+#include "agent/XLoadMonitorSettings.h"
+#include "agent/XProcessAgent.h"
+#include "agent/XProcessResourceObserverInstance.h"
+#include "emergency/XEmergencyHandlerHelper.h"
+#include "emergency/XResourceEmergencyHandler.h"
+#include "hosts/common/HostSupport.h"
+#include "platform/Clock.h"
+
+namespace {
+
+class EmergencyLogger final : public IQNOPXServerEmergencyHandler {
+public:
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    // Lives as long as the program.
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT GetHandlerInfo(BSTR* description) override
+    {
+        *description = SysAllocString(u"qn-server-demo emergency logger");
+        return S_OK;
+    }
+    HRESULT HandleServerEmergency(LONG code) override
+    {
+        const QNErrorLocation location{"qn-server-demo", __LINE__, u"qn-server-demo", u"EmergencyLogger::HandleServerEmergency"};
+        XQNError::WriteTraceToErrorLogBook(location, QNSeverity_Trace,
+                                           XQNComBSTR::GetFormatted(u"server emergency raised: 0x%X (%s)", code,
+                                                                    XEmergencyHandlerHelper::BuildEmergencyCauseMsg(static_cast<QNServerEmergency>(code))),
+                                           u"");
+        return S_OK;
+    }
+};
+
+struct LoadOrder {
+    unsigned threads = 0;
+    unsigned memoryMB = 0;
+    unsigned files = 0;
+    unsigned cpuThreads = 0;
+};
+
+// Load of the four kinds, held from construction to destruction.
+class Load {
+public:
+    explicit Load(const LoadOrder& order)
+    {
+        for (unsigned i = 0; i < order.threads; ++i)
+            m_threads.emplace_back([this] {
+                std::unique_lock lock(m_mutex);
+                m_released.wait(lock, [this] { return m_done; });
+            });
+        for (unsigned i = 0; i < order.cpuThreads; ++i)
+            m_threads.emplace_back([this] {
+                while (!m_spinning.load(std::memory_order_relaxed)) {
+                }
+            });
+        constexpr size_t kBytesPerMB = 1024 * 1024;
+        m_memory.reset(new char[order.memoryMB * kBytesPerMB]);
+        // Touched, so that it counts in the working set and not only in the commit.
+        std::memset(m_memory.get(), 1, order.memoryMB * kBytesPerMB);
+        for (unsigned i = 0; i < order.files; ++i)
+            if (const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0)
+                m_files.push_back(fd);
+    }
+    ~Load()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_done = true;
+        }
+        m_spinning = true;
+        m_released.notify_all();
+        for (auto& thread : m_threads)
+            thread.join();
+        for (const int fd : m_files)
+            ::close(fd);
+    }
+    Load(const Load&) = delete;
+    Load& operator=(const Load&) = delete;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    bool m_done = false;
+    std::atomic<bool> m_spinning{false};
+    std::vector<std::thread> m_threads;
+    std::unique_ptr<char[]> m_memory;
+    std::vector<int> m_files;
+};
+
+constexpr DWORD kMillisecondsPerSecond = 1000;
+
+// Waits for SIGINT, SIGTERM or SIGUSR1 at most `seconds` on the scaled clock; 0 when none came.
+int WaitForSignal(const sigset_t& signals, unsigned seconds)
+{
+    const auto wait = platform::ScaledDuration(seconds * kMillisecondsPerSecond);
+    const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000), static_cast<long>(wait.count() % 1'000'000'000)};
+    const int signal = sigtimedwait(&signals, nullptr, &timeout);
+    return signal > 0 ? signal : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"A stand-in server process: runs the load monitor and makes load on request."};
+    int interval = 5;
+    long memoryKBLimit = 0, threadLimit = 0, handleLimit = 0;
+    unsigned usage = 0, loadAfter = 0, loadFor = 0;
+    LoadOrder order;
+    app.add_option("--interval", interval, "Monitor interval in seconds")->capture_default_str();
+    app.add_option("--memory-kb-limit", memoryKBLimit, "Emergency below this much free virtual memory, KB (0: off)");
+    app.add_option("--thread-limit", threadLimit, "Emergency above this many threads (0: off)");
+    app.add_option("--handle-limit", handleLimit, "Emergency above this many open files (0: off)");
+    app.add_option("--usage", usage, "External resource usage to report");
+    app.add_option("--threads", order.threads, "Load: idle threads to start");
+    app.add_option("--memory-mb", order.memoryMB, "Load: memory to allocate and touch, MB");
+    app.add_option("--files", order.files, "Load: files to open");
+    app.add_option("--cpu", order.cpuThreads, "Load: threads that keep a processor busy");
+    app.add_option("--load-after", loadAfter, "Make the load this many seconds after the start (0: only on SIGUSR1)");
+    app.add_option("--load-for", loadFor, "Release the load after this many seconds (0: hold it)");
+    CLI11_PARSE(app, argc, argv);
+
+    sigset_t signals = hosts::BlockStopSignals();
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    EmergencyLogger handler;
+    XResourceEmergencyHandler::RegisterProcessEmergencyHandler(CComPtr<IQNOPXServerEmergencyHandler>(&handler));
+    XLoadMonitorSettings::Instance().SetMonitorIntervalSec(interval);
+    XProcessResourceObserverInstance::Instance().SetEmergencyResourceMetric(memoryKBLimit, threadLimit, handleLimit);
+    XProcessResourceObserverInstance::Instance().SetProcessExternalResourceUsage(usage);
+    {
+        XLoadMonitor monitor;
+        monitor.Start();
+        std::printf("qn-server-demo: pid %d, monitor %s every %d s\n", ::getpid(), monitor.IsRunnning() ? "running" : "not running", interval);
+        std::fflush(stdout);
+
+        std::unique_ptr<Load> load;
+        int signal = loadAfter > 0 ? WaitForSignal(signals, loadAfter) : sigwaitinfo(&signals, nullptr);
+        while (signal != SIGINT && signal != SIGTERM) {
+            if (!load) {
+                load = std::make_unique<Load>(order);
+                std::printf("qn-server-demo: pid %d makes load: %u threads, %u MB, %u files, %u busy threads\n", ::getpid(), order.threads,
+                            order.memoryMB, order.files, order.cpuThreads);
+            } else {
+                load.reset();
+                std::printf("qn-server-demo: pid %d released its load\n", ::getpid());
+            }
+            std::fflush(stdout);
+            signal = load && loadFor > 0 ? WaitForSignal(signals, loadFor) : sigwaitinfo(&signals, nullptr);
+        }
+        monitor.Stop();
+    }
+    XProcessAgent::Destroy();
+    XProcessResourceObserverInstance::Destroy();
+    XLoadMonitorSettings::Destroy();
+    return 0;
+}
