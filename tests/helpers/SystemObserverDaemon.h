@@ -1,5 +1,10 @@
-// qn-system-resource-observer as a test starts it: on free ports, its status read over HTTP.
+// qn-system-resource-observer as a test starts it: on free ports, its status read over HTTP,
+// optionally inside a network namespace of the test's own.
 #pragma once
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include <google/protobuf/util/json_util.h>
 #include <httplib.h>
@@ -17,11 +22,13 @@ namespace qntest {
 
 class SystemObserverDaemon {
 public:
-    // `prefix` goes before the program (an environment, a namespace to enter).
-    explicit SystemObserverDaemon(std::vector<std::string> prefix = {})
+    // In the network namespace `netns` (a path like /run/netns/NAME) when one is given.
+    explicit SystemObserverDaemon(std::string netns = {}) : m_netns(std::move(netns))
     {
-        prefix.insert(prefix.end(), {QN_SYSTEM_RESOURCE_OBSERVER, "--port", "0", "--status-port", "0"});
-        m_process = std::make_unique<ChildProcess>(prefix);
+        std::vector<std::string> arguments{QN_SYSTEM_RESOURCE_OBSERVER, "--port", "0", "--status-port", "0"};
+        if (!m_netns.empty())
+            arguments.insert(arguments.begin(), {"/usr/bin/nsenter", "--net=" + m_netns});
+        m_process = std::make_unique<ChildProcess>(arguments);
         const std::string line = m_process->ReadLineStartingWith("qn-system-resource-observer: serving on ");
         std::sscanf(line.c_str(), "qn-system-resource-observer: serving on %*[^:]:%d, status on http://127.0.0.1:%d/status", &m_port, &m_statusPort);
     }
@@ -33,9 +40,21 @@ public:
     qn::status::SystemStatus Status() const
     {
         qn::status::SystemStatus status;
-        httplib::Client client("127.0.0.1", m_statusPort);
-        if (const auto response = client.Get("/status"))
-            (void)google::protobuf::util::JsonStringToMessage(response->body, &status);
+        // The page is on the loopback of the daemon's namespace: a thread of its own enters it.
+        std::thread reader([&] {
+            if (!m_netns.empty()) {
+                const int fd = ::open(m_netns.c_str(), O_RDONLY | O_CLOEXEC);
+                const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+                if (fd >= 0)
+                    ::close(fd);
+                if (!entered)
+                    return;
+            }
+            httplib::Client client("127.0.0.1", m_statusPort);
+            if (const auto response = client.Get("/status"))
+                (void)google::protobuf::util::JsonStringToMessage(response->body, &status);
+        });
+        reader.join();
         return status;
     }
 
@@ -54,6 +73,7 @@ public:
     }
 
 private:
+    std::string m_netns;
     std::unique_ptr<ChildProcess> m_process;
     int m_port = 0;
     int m_statusPort = 0;

@@ -1,0 +1,173 @@
+// Several machines on one: each machine is a network and a UTS namespace with a host name and an
+// address of its own, joined to a hub namespace by a veth pair on the hub's bridge. The hub runs
+// the system resource observer; each machine runs its resource observer and two demo server
+// processes. Traffic stays inside the namespaces the test made, and they are removed at the end.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/SystemObserverDaemon.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qntest::ChildProcess;
+
+constexpr int kMachines = 3;
+constexpr const char* kSubnet = "10.213.7.";  // the hub is .1, machine i is .(10 + i)
+
+class SeveralMachines : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        RemoveNamespaces();
+        std::filesystem::create_directories(m_folder);
+        // The hub's registry; the machines get theirs once the hub's port is known.
+        WriteRegistry(m_folder + "/registry-hub.ini", "");
+        ::setenv("KORVEL_REGISTRY", (m_folder + "/registry-hub.ini").c_str(), 1);
+        Run("ip netns add " + Hub());
+        Run("ip -n " + Hub() + " link set lo up");
+        Run("ip -n " + Hub() + " link add " + Bridge() + " type bridge");
+        Run("ip -n " + Hub() + " addr add " + std::string(kSubnet) + "1/24 dev " + Bridge());
+        Run("ip -n " + Hub() + " link set " + Bridge() + " up");
+        for (int machine = 1; machine <= kMachines; ++machine) {
+            const std::string netns = Machine(machine);
+            Run("ip netns add " + netns);
+            Run("ip -n " + netns + " link set lo up");
+            Run("ip link add " + Veth(machine) + " type veth peer name eth0 netns " + netns);
+            Run("ip link set " + Veth(machine) + " netns " + Hub());
+            Run("ip -n " + Hub() + " link set " + Veth(machine) + " master " + Bridge() + " up");
+            Run("ip -n " + netns + " addr add " + std::string(kSubnet) + std::to_string(10 + machine) + "/24 dev eth0");
+            Run("ip -n " + netns + " link set eth0 up");
+            std::ofstream(UtsFile(machine)).close();
+            Run("unshare --uts=" + UtsFile(machine) + " hostname " + HostName(machine));
+        }
+    }
+
+    void TearDown() override
+    {
+        m_processes.clear();
+        ::unsetenv("KORVEL_REGISTRY");
+        RemoveNamespaces();
+        std::filesystem::remove_all(m_folder);
+    }
+
+    // Plain connections: the transport's security has tests of its own.
+    static void WriteRegistry(const std::string& path, const std::string& values)
+    {
+        std::ofstream(path) << "[SOFTWARE\\KORVEL]\nDisableAuthentication=1\nDCOMAuthenticationService=WINNT\n" << values;
+    }
+
+    static void Run(const std::string& command) { ASSERT_EQ(std::system((command + " 2>&1").c_str()), 0) << command; }
+
+    // Leftovers of an earlier run of this process id too.
+    void RemoveNamespaces()
+    {
+        for (int machine = 1; machine <= kMachines; ++machine) {
+            std::system(("umount " + UtsFile(machine) + " 2>/dev/null").c_str());
+            std::system(("ip netns del " + Machine(machine) + " 2>/dev/null").c_str());
+        }
+        std::system(("ip netns del " + Hub() + " 2>/dev/null").c_str());
+    }
+
+    std::string Tag() const { return std::to_string(::getpid()); }
+    std::string Hub() const { return "qn" + Tag() + "-hub"; }
+    std::string Machine(int machine) const { return "qn" + Tag() + "-m" + std::to_string(machine); }
+    std::string Bridge() const { return "qb" + Tag(); }
+    std::string Veth(int machine) const { return "qv" + Tag() + "-" + std::to_string(machine); }
+    std::string UtsFile(int machine) const { return m_folder + "/uts-" + std::to_string(machine); }
+    static std::string HostName(int machine) { return "machine-" + std::to_string(machine); }
+
+    // Starts `arguments` on `machine`, with the machine's own registry file.
+    ChildProcess& StartOn(int machine, std::vector<std::string> arguments)
+    {
+        const std::string registry = m_folder + "/registry-" + std::to_string(machine) + ".ini";
+        arguments.insert(arguments.begin(), {"/usr/bin/nsenter", "--net=/run/netns/" + Machine(machine), "--uts=" + UtsFile(machine), "/usr/bin/env",
+                                             "KORVEL_REGISTRY=" + registry});
+        m_processes.push_back(std::make_unique<ChildProcess>(arguments));
+        return *m_processes.back();
+    }
+
+    // A resource observer reporting to the hub and two servers, whose usage adds up to 3 × 10^(machine - 1).
+    void StartMachine(int machine, int systemObserverPort)
+    {
+        WriteRegistry(m_folder + "/registry-" + std::to_string(machine) + ".ini",
+                      "ResourceObserverSocket=" + m_folder + "/observer-" + std::to_string(machine) +
+                          ".sock\nSystemResourceObserverPort=" + std::to_string(systemObserverPort) + "\n");
+        ChildProcess& observer = StartOn(machine, {QN_RESOURCE_OBSERVER, "--system-observer", std::string(kSubnet) + "1"});
+        ASSERT_FALSE(observer.ReadLineStartingWith("qn-resource-observer: serving on").empty());
+        const int unit = machine == 1 ? 1 : machine == 2 ? 10 : 100;
+        for (int usage : {unit, 2 * unit})
+            ASSERT_FALSE(StartOn(machine, {QN_SERVER_DEMO, "--interval", "2", "--usage", std::to_string(usage)}).ReadLine().empty());
+    }
+
+    const std::string m_folder = "/tmp/qn-machines-" + std::to_string(::getpid());
+    std::vector<std::unique_ptr<ChildProcess>> m_processes;
+};
+
+const qn::status::MachineStatus* Find(const qn::status::SystemStatus& status, const std::string& name)
+{
+    for (const auto& machine : status.machines())
+        if (machine.machine() == name)
+            return &machine;
+    return nullptr;
+}
+
+TEST_F(SeveralMachines, TheSystemObserverKeepsEachMachineApartAndDropsThemAfterTheirSilence)
+{
+    qntest::SystemObserverDaemon system("/run/netns/" + Hub());
+    ASSERT_GT(system.Port(), 0);
+    for (int machine = 1; machine <= kMachines; ++machine)
+        StartMachine(machine, system.Port());
+
+    const auto allReported = [](const qn::status::SystemStatus& status) {
+        for (const auto& [name, usage] : {std::pair{"machine-1", 3u}, {"machine-2", 30u}, {"machine-3", 300u}}) {
+            const auto* machine = Find(status, name);
+            if (machine == nullptr || machine->external_usage_sum() != usage || !machine->current())
+                return false;
+        }
+        return true;
+    };
+    const auto status = system.AwaitStatus(allReported);
+    ASSERT_TRUE(allReported(status)) << status.DebugString();
+    EXPECT_EQ(status.machines_size(), kMachines) << "keyed by their own host names";
+    for (const auto& machine : status.machines()) {
+        EXPECT_GT(machine.avail_physical_kb(), 0) << machine.machine();
+        EXPECT_GT(machine.process_count(), 0u) << machine.machine();
+    }
+
+    // Machine 2 falls silent; the others keep the store's data current, since staleness counts the
+    // cycles in which no machine at all reported.
+    Run("ip -n " + Hub() + " link set " + Veth(2) + " down");
+    const auto silent = system.AwaitStatus([](const auto& status) {
+        const auto* machine = Find(status, "machine-2");
+        return machine != nullptr && machine->newest_sample_age_sec() > 2.0;
+    });
+    ASSERT_NE(Find(silent, "machine-2"), nullptr);
+    EXPECT_GT(Find(silent, "machine-2")->newest_sample_age_sec(), 2.0);
+    for (const char* name : {"machine-1", "machine-3"}) {
+        ASSERT_NE(Find(silent, name), nullptr) << name;
+        EXPECT_LT(Find(silent, name)->newest_sample_age_sec(), 1.0) << name << " still reports";
+        EXPECT_TRUE(Find(silent, name)->current()) << name;
+    }
+    EXPECT_EQ(silent.machines_size(), kMachines) << "a silent machine stays while others report";
+
+    // Cut the others too: all turn stale together, then all are dropped together.
+    Run("ip -n " + Hub() + " link set " + Veth(1) + " down");
+    Run("ip -n " + Hub() + " link set " + Veth(3) + " down");
+    const auto stale = system.AwaitStatus([](const auto& status) { return status.machines_size() == 0 || !status.machines(0).current(); });
+    EXPECT_EQ(stale.machines_size(), kMachines);
+    for (const auto& machine : stale.machines())
+        EXPECT_FALSE(machine.current()) << machine.machine();
+    EXPECT_EQ(system.AwaitStatus([](const auto& status) { return status.machines_size() == 0; }).machines_size(), 0);
+    EXPECT_EQ(system.Process().Terminate(), 0);
+}
+
+}  // namespace
