@@ -165,14 +165,16 @@ TEST_F(MonitoredServer, ABrokenThreadLimitSendsOneEmergencyBeforeThatCyclesSampl
 TEST_F(MonitoredServer, ALowAddressSpaceLimitRaisesTheLowMemoryEmergencyFromTheRealMeasurement)
 {
     auto observer = StartObserver();
-    auto server = StartServer({"--address-space-headroom-mb", "256"});
-    server->Write("limits 524288 0 0");
+    // Room for gRPC's threads (8 MB of stack each): with less, a thread it can't start leaves its
+    // pool waiting forever at the process's end.
+    auto server = StartServer({"--address-space-headroom-mb", "1024"});
+    server->Write("limits 2097152 0 0");
     EXPECT_EQ(server->ReadLine(), "limits");
     const ReceivedCall call = observer->Next(kEmergency);
     EXPECT_EQ(call.As<qn::ProcessEvent>().state(), 0x0001);
     const auto sample = observer->Next(kSample).As<qn::ResourceInformation>();
     EXPECT_GT(sample.process_load().avail_virtual_kb(), 0);
-    EXPECT_LT(sample.process_load().avail_virtual_kb(), 524288);
+    EXPECT_LT(sample.process_load().avail_virtual_kb(), 2097152);
     EXPECT_EQ(server->ReadLine(), "emergency 0x1");
     server->Write("log");
     EXPECT_THAT(server->ReadLineStartingWith("log 184 5"), testing::HasSubstr("LOW MEMORY EMERGENCY WARNING: amount of available virtual process memory: "));
