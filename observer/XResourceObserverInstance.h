@@ -87,6 +87,9 @@ public:
     // ended; while one runs, only the name changes. Raises for an empty name.
     void SetSystemResourceObserver(const XQNComBSTR& machineName);
     XQNComBSTR GetMachineNameSystemObserver();
+    // True from SetSystemResourceObserver until its worker ended (a failed call to the system
+    // observer ends it): a host that wants the link back names the system observer again.
+    bool IsSystemResourceObserverLinked() const;
     // Stops and deletes the worker.
     void Stop();
 

@@ -65,6 +65,12 @@ XQNComBSTR XResourceObserverInstance::GetMachineNameSystemObserver()
     return *m_systemObserverMachine.GetConstReadProxy();
 }
 
+bool XResourceObserverInstance::IsSystemResourceObserverLinked() const
+{
+    auto task = m_taskHolder.GetConstReadProxyPtr();
+    return task.IsValid() && task->GetStatus() != XResourceObserverInstanceTask::Stopped;
+}
+
 void XResourceObserverInstance::Stop()
 {
     auto task = m_taskHolder.GetWriteProxyPtr();

@@ -1,11 +1,13 @@
-// What the host programs share: the HRESULT of a call into the library, the wait for a stop
+// What the host programs share: the HRESULT of a call into the library, the waits for a stop
 // signal, and the DCOM security settings the servers apply.
 #pragma once
 
 #include <csignal>
+#include <chrono>
 #include <new>
 
 #include "inc/QNDCOMSecurity.h"
+#include "platform/Clock.h"
 #include "interfaces/QNError64.h"
 #include "platform/transport/Activation.h"
 #include "platform/transport/ComServer.h"
@@ -48,6 +50,17 @@ inline int WaitForStop(const sigset_t& signals)
     int signal = 0;
     sigwait(&signals, &signal);
     return signal;
+}
+
+// Waits for one of `signals` at most `seconds` on the system's scaled clock; 0 when none came.
+inline int WaitForSignal(const sigset_t& signals, unsigned seconds)
+{
+    constexpr DWORD kMillisecondsPerSecond = 1000;
+    const auto wait = platform::ScaledDuration(seconds * kMillisecondsPerSecond);
+    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    const timespec timeout{static_cast<time_t>(whole.count()), static_cast<long>((wait - whole).count())};
+    const int signal = sigtimedwait(&signals, nullptr, &timeout);
+    return signal > 0 ? signal : 0;
 }
 
 // The installation's settings; a missing level setting serves with level 2 (connect), the

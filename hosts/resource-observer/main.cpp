@@ -72,6 +72,7 @@ int main(int argc, char** argv)
     unsigned interval = 5;
     unsigned long processLimit = 0, handleLimit = 0, physicalKBLimit = 0, pageFileMBLimit = 0;
     double cpuLimit = 0.0;
+    unsigned relinkSeconds = 60;
     app.add_option("--system-observer", systemObserver, "Machine of the system resource observer")->required();
     app.add_option("--interval", interval, "Observer cycle in seconds (at least 5)")->capture_default_str();
     app.add_option("--process-limit", processLimit, "Alert above this many processes on the machine (0: off)");
@@ -79,6 +80,9 @@ int main(int argc, char** argv)
     app.add_option("--physical-kb-limit", physicalKBLimit, "Alert below this much free physical memory, KB (0: off)");
     app.add_option("--pagefile-mb-limit", pageFileMBLimit, "Alert below this much free commit memory, MB (0: off)");
     app.add_option("--cpu-limit", cpuLimit, "Alert at this processor load in percent (0: off)")->check(CLI::Range(0.0, 100.0));
+    app.add_option("--relink-interval", relinkSeconds, "Seconds between tries to link a lost system observer again")
+        ->capture_default_str()
+        ->check(CLI::Range(1u, 86400u));
     CLI11_PARSE(app, argc, argv);
 
     const sigset_t stopSignals = hosts::BlockStopSignals();
@@ -104,7 +108,11 @@ int main(int argc, char** argv)
         std::printf("qn-resource-observer: serving on %s, reporting to %s every %u s\n", socket.c_str(), systemObserver.c_str(), std::max(interval, 5u));
         std::fflush(stdout);
 
-        hosts::WaitForStop(stopSignals);
+        // A failed call to the system observer ends the worker; naming the system observer again
+        // on a timer brings a restarted or reachable-again system observer back.
+        while (hosts::WaitForSignal(stopSignals, relinkSeconds) == 0)
+            if (!observer.IsSystemResourceObserverLinked())
+                observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str()));
         server.Stop();
         observer.DeregisterResourceAlertHandler(&alertLogger);
         XResourceObserverInstance::Destroy();

@@ -25,7 +25,6 @@
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "emergency/XResourceEmergencyHandler.h"
 #include "hosts/common/HostSupport.h"
-#include "platform/Clock.h"
 
 namespace {
 
@@ -107,17 +106,6 @@ private:
     std::vector<int> m_files;
 };
 
-constexpr DWORD kMillisecondsPerSecond = 1000;
-
-// Waits for SIGINT, SIGTERM or SIGUSR1 at most `seconds` on the scaled clock; 0 when none came.
-int WaitForSignal(const sigset_t& signals, unsigned seconds)
-{
-    const auto wait = platform::ScaledDuration(seconds * kMillisecondsPerSecond);
-    const timespec timeout{static_cast<time_t>(wait.count() / 1'000'000'000), static_cast<long>(wait.count() % 1'000'000'000)};
-    const int signal = sigtimedwait(&signals, nullptr, &timeout);
-    return signal > 0 ? signal : 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -156,7 +144,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
 
         std::unique_ptr<Load> load;
-        int signal = loadAfter > 0 ? WaitForSignal(signals, loadAfter) : sigwaitinfo(&signals, nullptr);
+        int signal = loadAfter > 0 ? hosts::WaitForSignal(signals, loadAfter) : sigwaitinfo(&signals, nullptr);
         while (signal != SIGINT && signal != SIGTERM) {
             if (!load) {
                 load = std::make_unique<Load>(order);
@@ -167,7 +155,7 @@ int main(int argc, char** argv)
                 std::printf("qn-server-demo: pid %d released its load\n", ::getpid());
             }
             std::fflush(stdout);
-            signal = load && loadFor > 0 ? WaitForSignal(signals, loadFor) : sigwaitinfo(&signals, nullptr);
+            signal = load && loadFor > 0 ? hosts::WaitForSignal(signals, loadFor) : sigwaitinfo(&signals, nullptr);
         }
         monitor.Stop();
     }

@@ -122,7 +122,7 @@ const qn::status::MachineStatus* Find(const qn::status::SystemStatus& status, co
 
 TEST_F(SeveralMachines, TheSystemObserverKeepsEachMachineApartAndDropsThemAfterTheirSilence)
 {
-    qntest::SystemObserverDaemon system("/run/netns/" + Hub());
+    qntest::SystemObserverDaemon system(0, "/run/netns/" + Hub());
     ASSERT_GT(system.Port(), 0);
     for (int machine = 1; machine <= kMachines; ++machine)
         StartMachine(machine, system.Port());
