@@ -198,6 +198,27 @@ bool XResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& machine
     return current;
 }
 
+std::vector<XQNComBSTR> XResourceObserverInstance::GetMachineNames() const
+{
+    std::vector<XQNComBSTR> names;
+    auto machines = m_machineHistory.GetConstReadProxy();
+    for (const auto& [key, history] : *machines)
+        if (!history.empty())
+            names.push_back(history.back().machineName);
+    return names;
+}
+
+std::vector<std::pair<XQNComBSTR, DWORD>> XResourceObserverInstance::GetProcesses() const
+{
+    std::vector<std::pair<XQNComBSTR, DWORD>> found;
+    auto processes = m_processHistory.GetConstReadProxy();
+    for (const auto& [key, ids] : *processes)
+        for (const auto& [id, entry] : ids)
+            if (!entry.history.empty())
+                found.emplace_back(entry.history.back().processName, id);
+    return found;
+}
+
 void XResourceObserverInstance::GetSum(const tagQNPreciseTime& add, tagQNPreciseTime& sum)
 {
     sum.lowPart += add.lowPart;

@@ -10,6 +10,8 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <utility>
+#include <vector>
 
 #include "Cominc64/XBasicCritData.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
@@ -53,6 +55,10 @@ public:
     // Adds up `history` into `result` and divides by its length, truncating; the processor times
     // are added half by half without carry. Usage and server figures of `result` are kept.
     static void GetAverageResourceData(const std::deque<XResourceAgent::XMachineResourceInfo>& history, XResourceAgent::XMachineResourceInfo& result);
+
+    // What the histories hold, names as their newest sample spells them: for a host's status.
+    std::vector<XQNComBSTR> GetMachineNames() const;
+    std::vector<std::pair<XQNComBSTR, DWORD>> GetProcesses() const;
 
     void SetMachineOPXServerInfo(const XResourceAgent::XMachineOPXServerInfo& info);
     void GetMachineOPXServerInfo(XResourceAgent::XMachineOPXServerInfo& info) const;

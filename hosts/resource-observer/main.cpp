@@ -1,16 +1,21 @@
 // qn-resource-observer: the resource observer of one machine. Serves QNResourceObserver on the
 // Unix socket of the installation, averages what the server processes send, checks the machine
-// alert limits, logs every change of the alert state and sends each cycle's figures to the
-// system resource observer. Stops on SIGINT or SIGTERM.
+// alert limits, logs every change of the alert state, sends each cycle's figures to the system
+// resource observer and serves its metrics for Prometheus on a loopback HTTP port. Stops on
+// SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "hosts/common/HostSupport.h"
+#include "hosts/common/LoopbackHttp.h"
+#include "hosts/common/Metrics.h"
+#include "hosts/resource-observer/ResourceObserverMetrics.h"
 #include "observer/XQNResourceObserverBase.h"
 #include "observer/XResourceObserverInstance.h"
 
@@ -33,9 +38,13 @@ public:
     ULONG AddRef() override { return 2; }
     ULONG Release() override { return 1; }
 
+    explicit ResourceObserverObject(hosts::ObserverCounts& counts) : m_counts(counts) {}
+
     HRESULT SetProcessResourceInfo(const tagQNResourceInformation* info) override
     {
-        return hosts::ResultOf([&] { SetResourceData(*info); });
+        const HRESULT result = hosts::ResultOf([&] { SetResourceData(*info); });
+        ++(SUCCEEDED(result) && info->dataValid != 0 ? m_counts.samplesAccepted : m_counts.samplesRefused);
+        return result;
     }
     HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* event) override
     {
@@ -49,19 +58,30 @@ public:
     {
         return hosts::ResultOf([&] { XQNResourceObserverBase::RaiseGlobalEmergencyEvent(*event); });
     }
+
+private:
+    hosts::ObserverCounts& m_counts;
 };
 
 class AlertLogger final : public XMachineResourceAlertHandler {
 public:
+    explicit AlertLogger(std::atomic<LONG>& state) : m_state(state) {}
+
     void OnMachineResourceAlert(LONG state) override
     {
+        m_state.exchange(state);
         const QNErrorLocation location{"qn-resource-observer", __LINE__, u"qn-resource-observer", u"AlertLogger::OnMachineResourceAlert"};
         XQNError::WriteTraceToErrorLogBook(location, QNSeverity_Trace,
                                            XQNComBSTR::GetFormatted(u"machine resource alert state changed: 0x%X (%s)", state,
                                                                     XResourceHandlerHelper::BuildResourceAlertStateMsg(state)),
                                            u"");
     }
+
+private:
+    std::atomic<LONG>& m_state;
 };
+
+constexpr int kDefaultMetricsPort = 7543;
 
 }  // namespace
 
@@ -73,6 +93,7 @@ int main(int argc, char** argv)
     unsigned long processLimit = 0, handleLimit = 0, physicalKBLimit = 0, pageFileMBLimit = 0;
     double cpuLimit = 0.0;
     unsigned relinkSeconds = 60;
+    int metricsPort = kDefaultMetricsPort;
     app.add_option("--system-observer", systemObserver, "Machine of the system resource observer")->required();
     app.add_option("--interval", interval, "Observer cycle in seconds (at least 5)")->capture_default_str();
     app.add_option("--process-limit", processLimit, "Alert above this many processes on the machine (0: off)");
@@ -83,6 +104,9 @@ int main(int argc, char** argv)
     app.add_option("--relink-interval", relinkSeconds, "Seconds between tries to link a lost system observer again")
         ->capture_default_str()
         ->check(CLI::Range(1u, 86400u));
+    app.add_option("--metrics-port", metricsPort, "Loopback port of the Prometheus metrics (0: a free one)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
     CLI11_PARSE(app, argc, argv);
 
     const sigset_t stopSignals = hosts::BlockStopSignals();
@@ -92,20 +116,28 @@ int main(int argc, char** argv)
 
     try {
         XResourceObserverInstance& observer = XResourceObserverInstance::Instance();
-        AlertLogger alertLogger;
+        hosts::ObserverCounts counts;
+        AlertLogger alertLogger(counts.alertState);
         observer.RegisterResourceAlertHandler(&alertLogger);
         observer.SetResourceObserverInterval(interval);
         observer.SetResourceAlertMetric(processLimit, handleLimit, physicalKBLimit, pageFileMBLimit, cpuLimit);
 
-        ResourceObserverObject object;
+        ResourceObserverObject object(counts);
         transport::XComServer server(CLSID_QNResourceObserver, static_cast<IQNResourceObserver*>(&object), hosts::InstallationSecurity(), socket);
+        hosts::LoopbackHttp http;
+        http.Serve("/metrics", [&counts] { return hosts::LoopbackHttp::Page{hosts::ResourceObserverMetrics(counts), hosts::kExpositionType}; });
         std::string error;
         if (FAILED(server.Start(error))) {
             std::fprintf(stderr, "qn-resource-observer: can't serve on %s: %s\n", socket.c_str(), error.c_str());
             return 1;
         }
+        if (!http.Start(metricsPort, error)) {
+            std::fprintf(stderr, "qn-resource-observer: %s\n", error.c_str());
+            return 1;
+        }
         observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str()));
-        std::printf("qn-resource-observer: serving on %s, reporting to %s every %u s\n", socket.c_str(), systemObserver.c_str(), std::max(interval, 5u));
+        std::printf("qn-resource-observer: serving on %s, reporting to %s every %u s, metrics on http://127.0.0.1:%d/metrics\n", socket.c_str(),
+                    systemObserver.c_str(), std::max(interval, 5u), http.Port());
         std::fflush(stdout);
 
         // A failed call to the system observer ends the worker; naming the system observer again
@@ -113,6 +145,7 @@ int main(int argc, char** argv)
         while (hosts::WaitForSignal(stopSignals, relinkSeconds) == 0)
             if (!observer.IsSystemResourceObserverLinked())
                 observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str()));
+        http.Stop();
         server.Stop();
         observer.DeregisterResourceAlertHandler(&alertLogger);
         XResourceObserverInstance::Destroy();

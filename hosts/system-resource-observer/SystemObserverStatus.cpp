@@ -1,8 +1,11 @@
 #include "hosts/system-resource-observer/SystemObserverStatus.h"
 
 #include <google/protobuf/util/json_util.h>
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
 
 #include "emergency/XEmergencyHandlerHelper.h"
+#include "hosts/common/Metrics.h"
 #include "systemobserver/XSystemResourceObserverInstance.h"
 
 namespace hosts {
@@ -49,18 +52,7 @@ qn::status::SystemStatus MachineBook::Status() const
         qn::status::MachineStatus& machine = *status.add_machines();
         machine.set_current(store.GetMachineResourceData(name, figures));
         machine.set_machine(name.ToUtf8());
-        double load = 0.0;
-        if (XResourceAgent::GetCpuLoad(figures.idleTime, figures.kernelTime, figures.userTime, load))
-            machine.set_cpu_load_percent(load * 100.0);
-        machine.set_avail_physical_kb(figures.availPhysicalKB);
-        machine.set_used_physical_kb(figures.usedPhysicalKB);
-        machine.set_avail_page_file_kb(figures.availPageFileKB);
-        machine.set_used_page_file_kb(figures.usedPageFileKB);
-        machine.set_process_count(figures.processCount);
-        machine.set_thread_count(figures.threadCount);
-        machine.set_handle_count(figures.handleCount);
-        machine.set_external_usage_sum(figures.externalUsageSum);
-        machine.set_avg_database_access_ratio(figures.avgDatabaseAccessRatio);
+        SetFigures(figures, machine);
         // The host notes a sample just after the store took it.
         const auto notes = m_notes.find(Key(name));
         if (notes == m_notes.end())
@@ -84,6 +76,16 @@ std::string StatusJson(const qn::status::SystemStatus& status)
     std::string json;
     (void)google::protobuf::util::MessageToJsonString(status, &json, options);
     return json;
+}
+
+std::string SystemObserverMetrics(const qn::status::SystemStatus& status)
+{
+    prometheus::Registry registry;
+    AddMachineMetrics(status, registry);
+    auto& age = prometheus::BuildGauge().Name("qn_machine_newest_sample_age_seconds").Help("Time since the machine's newest sample arrived").Register(registry);
+    for (const auto& machine : status.machines())
+        age.Add({{"machine", machine.machine()}}).Set(machine.newest_sample_age_sec());
+    return Exposition(registry);
 }
 
 }  // namespace hosts

@@ -36,5 +36,7 @@ private:
 
 // The status as JSON, with the field names of the status schema.
 std::string StatusJson(const qn::status::SystemStatus& status);
+// The status in Prometheus' text exposition.
+std::string SystemObserverMetrics(const qn::status::SystemStatus& status);
 
 }  // namespace hosts

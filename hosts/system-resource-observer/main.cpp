@@ -1,14 +1,15 @@
 // qn-system-resource-observer: the system resource observer of an installation. Serves
 // QNSystemResourceObserver on TCP with the installation's security settings, keeps the newest
 // samples of every machine whose resource observer reports to it, logs the machine emergencies,
-// alerts and global emergencies it receives, and serves its status as JSON on a loopback HTTP
-// port. Stops on SIGINT or SIGTERM.
+// alerts and global emergencies it receives, and serves its status as JSON and its metrics for
+// Prometheus on a loopback HTTP port. Stops on SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 
 #include "hosts/common/HostSupport.h"
 #include "hosts/common/LoopbackHttp.h"
+#include "hosts/common/Metrics.h"
 #include "hosts/system-resource-observer/SystemObserverStatus.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
 #include "systemobserver/XSystemResourceObserverInstance.h"
@@ -88,6 +89,7 @@ int main(int argc, char** argv)
                                      address + ":" + std::to_string(port));
         hosts::LoopbackHttp http;
         http.Serve("/status", [&book] { return hosts::LoopbackHttp::Page{hosts::StatusJson(book.Status()), "application/json"}; });
+        http.Serve("/metrics", [&book] { return hosts::LoopbackHttp::Page{hosts::SystemObserverMetrics(book.Status()), hosts::kExpositionType}; });
         std::string error;
         if (FAILED(server.Start(error)) || !http.Start(statusPort, error)) {
             std::fprintf(stderr, "qn-system-resource-observer: %s\n", error.c_str());

@@ -9,6 +9,7 @@
 #include <grpcpp/security/server_credentials.h>
 #include <grpcpp/server_posix.h>
 
+#include <atomic>
 #include <cerrno>
 #include <optional>
 #include <vector>
@@ -38,11 +39,14 @@ const XQNComBSTR& ComponentName()
     return name;
 }
 
-void LogRefusal(const char* peer, const char* why)
+std::atomic<unsigned long long> g_refusedCalls{0};
+
+void LogRefusal(const char* peer, HRESULT result, const char* why)
 {
     static const XQNComBSTR function(u"XComServer::Dispatch");
-    XQNError::WriteErrorToLogBook({"platform/transport/ComServer", __LINE__, ComponentName(), function}, E_INVALIDARG,
-                                  QNSeverity_CallFailure, platform::ToUtf16(std::string("refused a call from ") + peer + ": " + why));
+    ++g_refusedCalls;
+    XQNError::WriteErrorToLogBook({"platform/transport/ComServer", __LINE__, ComponentName(), function}, result, QNSeverity_CallFailure,
+                                  platform::ToUtf16(std::string("refused a call from ") + peer + ": " + why));
 }
 
 // Who may call: everyone, no one (the server for refused Unix peers), or TLS peers with a
@@ -64,11 +68,11 @@ template <typename Record, typename Wire, typename Method>
 grpc::Status Dispatch(const Gate& gate, grpc::ServerContext* context, const Wire& wire, qn::Result* reply, Method method)
 {
     if (!gate.Admits(context)) {
-        LogRefusal(context->peer().c_str(), "no credentials");
+        LogRefusal(context->peer().c_str(), E_ACCESSDENIED, "no credentials");
         return {grpc::StatusCode::PERMISSION_DENIED, "access denied"};
     }
     if (const char* refusal = RefusalOf(wire)) {
-        LogRefusal(context->peer().c_str(), refusal);
+        LogRefusal(context->peer().c_str(), E_INVALIDARG, refusal);
         reply->set_hresult(E_INVALIDARG);
         return grpc::Status::OK;
     }
@@ -101,7 +105,7 @@ public:
     grpc::Status QueryInterface(grpc::ServerContext* context, const qn::InterfaceQuery* query, qn::Result* reply) override
     {
         if (!m_gate.Admits(context)) {
-            LogRefusal(context->peer().c_str(), "no credentials");
+            LogRefusal(context->peer().c_str(), E_ACCESSDENIED, "no credentials");
             return {grpc::StatusCode::PERMISSION_DENIED, "access denied"};
         }
         if (query->clsid() != m_clsid) {
@@ -373,6 +377,11 @@ void XComServer::Stop()
             served->server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(2));
     impl.admitted.reset();
     impl.refused.reset();
+}
+
+unsigned long long RefusedCalls()
+{
+    return g_refusedCalls.load();
 }
 
 }  // namespace transport

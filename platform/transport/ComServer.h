@@ -47,4 +47,8 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+// Calls that the servers of this process refused before the object saw them (no credentials,
+// over the limits, malformed).
+QN_EXPORT unsigned long long RefusedCalls();
+
 }  // namespace transport

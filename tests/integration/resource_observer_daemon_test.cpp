@@ -20,7 +20,7 @@ TEST(ResourceObserverDaemon, ForwardsTheMachineFiguresOfItsServerProcessesEveryC
     installation.Set("SystemResourceObserverPort", ready.substr(6));
 
     // Any machine has more than one process: the process alert is raised in the first cycle.
-    ChildProcess daemon({QN_RESOURCE_OBSERVER, "--system-observer", "localhost", "--interval", "5", "--process-limit", "1"});
+    ChildProcess daemon({QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost", "--interval", "5", "--process-limit", "1"});
     EXPECT_EQ(daemon.ReadLine().rfind("qn-resource-observer: serving on " + installation.SocketPath(), 0), 0u);
     ChildProcess server({QN_MONITORED_SERVER, "--interval", "2", "--usage", "5"});
     ASSERT_EQ(server.ReadLineStartingWith("started"), "started running=1");

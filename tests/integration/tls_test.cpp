@@ -124,14 +124,14 @@ TEST_F(MutualTls, ARealInstallationReportsOverTlsAndAResourceObserverWithoutCert
     {
         const std::string certless =
             ClientRegistry({{"TLSCertificateFile", ""}, {"TLSPrivateKeyFile", ""}, {"ResourceObserverSocket", m_installation.Path("certless.sock")}});
-        ChildProcess observer({"/usr/bin/env", certless, QN_RESOURCE_OBSERVER, "--system-observer", "localhost"});
+        ChildProcess observer({"/usr/bin/env", certless, QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost"});
         ChildProcess server({"/usr/bin/env", certless, QN_MONITORED_SERVER, "--interval", "2"});
         ASSERT_EQ(server.ReadLine(), "started running=1");
         EXPECT_FALSE(anyMachine(system.AwaitStatus(anyMachine, std::chrono::seconds(1)))) << "20 cycles of the refused observer";
         EXPECT_EQ(server.Finish(), 0);
         EXPECT_EQ(observer.Terminate(), 0);
     }
-    ChildProcess observer({QN_RESOURCE_OBSERVER, "--system-observer", "localhost"});
+    ChildProcess observer({QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost"});
     ChildProcess server({QN_MONITORED_SERVER, "--interval", "2"});
     ASSERT_EQ(server.ReadLine(), "started running=1");
     // Current only from the store's next cycle: the silence so far counted against it.

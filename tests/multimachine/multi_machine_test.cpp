@@ -101,7 +101,7 @@ protected:
         WriteRegistry(m_folder + "/registry-" + std::to_string(machine) + ".ini",
                       "ResourceObserverSocket=" + m_folder + "/observer-" + std::to_string(machine) +
                           ".sock\nSystemResourceObserverPort=" + std::to_string(systemObserverPort) + "\n");
-        ChildProcess& observer = StartOn(machine, {QN_RESOURCE_OBSERVER, "--system-observer", std::string(kSubnet) + "1"});
+        ChildProcess& observer = StartOn(machine, {QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", std::string(kSubnet) + "1"});
         ASSERT_FALSE(observer.ReadLineStartingWith("qn-resource-observer: serving on").empty());
         const int unit = machine == 1 ? 1 : machine == 2 ? 10 : 100;
         for (int usage : {unit, 2 * unit})

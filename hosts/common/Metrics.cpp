@@ -1,0 +1,63 @@
+#include "hosts/common/Metrics.h"
+
+#include <prometheus/gauge.h>
+#include <prometheus/registry.h>
+#include <prometheus/text_serializer.h>
+
+namespace hosts {
+
+void SetFigures(const XResourceAgent::XMachineResourceInfo& figures, qn::status::MachineStatus& machine)
+{
+    double load = 0.0;
+    if (XResourceAgent::GetCpuLoad(figures.idleTime, figures.kernelTime, figures.userTime, load))
+        machine.set_cpu_load_percent(load * 100.0);
+    machine.set_avail_physical_kb(figures.availPhysicalKB);
+    machine.set_used_physical_kb(figures.usedPhysicalKB);
+    machine.set_avail_page_file_kb(figures.availPageFileKB);
+    machine.set_used_page_file_kb(figures.usedPageFileKB);
+    machine.set_process_count(figures.processCount);
+    machine.set_thread_count(figures.threadCount);
+    machine.set_handle_count(figures.handleCount);
+    machine.set_external_usage_sum(figures.externalUsageSum);
+    machine.set_avg_database_access_ratio(figures.avgDatabaseAccessRatio);
+}
+
+void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Registry& registry)
+{
+    using Figure = double (*)(const qn::status::MachineStatus&);
+    struct Gauge {
+        const char* name;
+        const char* help;
+        Figure figure;
+    };
+    static constexpr Gauge kGauges[] = {
+        {"qn_machine_physical_memory_available_bytes", "Free physical memory, averaged over the newest samples",
+         [](const auto& m) { return m.avail_physical_kb() * kBytesPerKB; }},
+        {"qn_machine_physical_memory_used_bytes", "Used physical memory, averaged", [](const auto& m) { return m.used_physical_kb() * kBytesPerKB; }},
+        {"qn_machine_commit_memory_available_bytes", "Commit memory still available, averaged",
+         [](const auto& m) { return m.avail_page_file_kb() * kBytesPerKB; }},
+        {"qn_machine_commit_memory_used_bytes", "Committed memory, averaged", [](const auto& m) { return m.used_page_file_kb() * kBytesPerKB; }},
+        {"qn_machine_processes", "Processes on the machine, averaged", [](const auto& m) { return double(m.process_count()); }},
+        {"qn_machine_threads", "Threads on the machine, averaged", [](const auto& m) { return double(m.thread_count()); }},
+        {"qn_machine_handles", "Open files on the machine, averaged", [](const auto& m) { return double(m.handle_count()); }},
+        {"qn_machine_external_usage", "External resource usage of the machine's server processes", [](const auto& m) { return double(m.external_usage_sum()); }},
+        {"qn_machine_alert_state", "Alert bits last reported for the machine (0: none)", [](const auto& m) { return double(m.alert_state()); }},
+        {"qn_machine_data_current", "1 while samples keep arriving, 0 once the data are stale", [](const auto& m) { return m.current() ? 1.0 : 0.0; }},
+    };
+    for (const Gauge& gauge : kGauges) {
+        auto& family = prometheus::BuildGauge().Name(gauge.name).Help(gauge.help).Register(registry);
+        for (const auto& machine : status.machines())
+            family.Add({{"machine", machine.machine()}}).Set(gauge.figure(machine));
+    }
+    auto& load = prometheus::BuildGauge().Name("qn_machine_cpu_load_ratio").Help("Processor load of the newest intervals, 0 to 1").Register(registry);
+    for (const auto& machine : status.machines())
+        if (machine.has_cpu_load_percent())
+            load.Add({{"machine", machine.machine()}}).Set(machine.cpu_load_percent() / 100.0);
+}
+
+std::string Exposition(const prometheus::Registry& registry)
+{
+    return prometheus::TextSerializer().Serialize(registry.Collect());
+}
+
+}  // namespace hosts
