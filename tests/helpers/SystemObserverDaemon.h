@@ -35,6 +35,7 @@ public:
     }
 
     int Port() const { return m_port; }
+    int StatusPort() const { return m_statusPort; }
     ChildProcess& Process() { return *m_process; }
 
     // What the daemon's status page says now; no machines when it can't be read.

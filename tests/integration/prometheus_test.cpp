@@ -1,0 +1,136 @@
+// A running installation scraped by a real Prometheus server on the loopback address: what the
+// daemons expose reaches Prometheus' query API as the machine's own figures, and promtool
+// accepts both expositions.
+#include <gtest/gtest.h>
+
+#include <google/protobuf/struct.pb.h>
+#include <google/protobuf/util/json_util.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/SystemObserverDaemon.h"
+#include "tests/helpers/TestInstallation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qntest::ChildProcess;
+
+constexpr double kBytesPerKB = 1024.0;
+
+int FreeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string HostName()
+{
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    return std::string(name).substr(0, std::string(name).find('.'));
+}
+
+long long MemAvailableKB()
+{
+    std::ifstream meminfo("/proc/meminfo");
+    std::string name, unit;
+    long long kb = 0;
+    while (meminfo >> name >> kb >> unit)
+        if (name == "MemAvailable:")
+            return kb;
+    return 0;
+}
+
+std::string Get(int port, const std::string& path)
+{
+    httplib::Client client("127.0.0.1", port);
+    const auto response = client.Get(path);
+    return response ? response->body : std::string();
+}
+
+// The first value of an instant query, as Prometheus writes it; empty while there is none.
+std::string Query(int port, const std::string& query)
+{
+    httplib::Client client("127.0.0.1", port);
+    const auto response = client.Get("/api/v1/query", httplib::Params{{"query", query}}, httplib::Headers{});
+    google::protobuf::Struct answer;
+    if (!response || !google::protobuf::util::JsonStringToMessage(response->body, &answer).ok())
+        return {};
+    const auto& result = answer.fields().at("data").struct_value().fields().at("result").list_value();
+    if (result.values_size() == 0)
+        return {};
+    return result.values(0).struct_value().fields().at("value").list_value().values(1).string_value();
+}
+
+std::string AwaitQuery(int port, const std::string& query, const std::string& wanted = {})
+{
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    std::string value = Query(port, query);
+    while ((value.empty() || (!wanted.empty() && value != wanted)) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(100ms);
+        value = Query(port, query);
+    }
+    return value;
+}
+
+TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvokedAlert)
+{
+    qntest::TestInstallation installation;
+    installation.Set("DisableAuthentication", "1");
+    qntest::SystemObserverDaemon system;
+    installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
+    // Any machine has more than one process: the process alert (bit 0x2) stands from the first cycle.
+    ChildProcess observer({QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost", "--process-limit", "1"});
+    const std::string serving = observer.ReadLineStartingWith("qn-resource-observer: serving on");
+    const int observerPort = std::atoi(serving.substr(serving.rfind(':') + 1).c_str());
+    ASSERT_GT(observerPort, 0) << serving;
+    ChildProcess server({QN_MONITORED_SERVER, "--interval", "2"});
+    ASSERT_EQ(server.ReadLine(), "started running=1");
+    const auto status = system.AwaitStatus([](const auto& status) { return status.machines_size() == 1 && status.machines(0).alert_state() == 2; });
+    ASSERT_EQ(status.machines_size(), 1);
+
+    for (const int port : {system.StatusPort(), observerPort}) {
+        const std::string file = installation.Path("metrics-" + std::to_string(port) + ".txt");
+        std::ofstream(file) << Get(port, "/metrics");
+        EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << Get(port, "/metrics");
+    }
+
+    const int prometheusPort = FreeLoopbackPort();
+    std::ofstream(installation.Path("prometheus.yml")) << "global:\n  scrape_interval: 200ms\nscrape_configs:\n"
+                                                       << "  - job_name: system-observer\n    static_configs:\n      - targets: ['127.0.0.1:"
+                                                       << system.StatusPort() << "']\n"
+                                                       << "  - job_name: resource-observer\n    static_configs:\n      - targets: ['127.0.0.1:"
+                                                       << observerPort << "']\n";
+    ChildProcess prometheus({"/usr/bin/prometheus", "--config.file=" + installation.Path("prometheus.yml"),
+                             "--storage.tsdb.path=" + installation.Path("tsdb"), "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)});
+
+    const std::string machine = "machine=\"" + HostName() + "\"";
+    const std::string free = AwaitQuery(prometheusPort, "qn_machine_physical_memory_available_bytes{job=\"system-observer\"," + machine + "}");
+    ASSERT_FALSE(free.empty()) << "Prometheus never scraped the system observer";
+    const double expected = MemAvailableKB() * kBytesPerKB;
+    EXPECT_NEAR(std::stod(free), expected, expected * 0.1);
+    EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert_state{job=\"system-observer\"," + machine + "}", "2"), "2");
+    EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert_state{job=\"resource-observer\"," + machine + "}", "2"), "2");
+    EXPECT_EQ(AwaitQuery(prometheusPort, "qn_process_data_current{job=\"resource-observer\",process=\"qn-monitored-server\"}", "1"), "1");
+
+    EXPECT_EQ(server.Finish(), 0);
+    EXPECT_EQ(observer.Terminate(), 0);
+}
+
+}  // namespace
