@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/ResourceObserverDaemon.h"
 #include "tests/helpers/SystemObserverDaemon.h"
 #include "tests/helpers/TestInstallation.h"
 
@@ -96,10 +97,9 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     qntest::SystemObserverDaemon system;
     installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
     // Any machine has more than one process: the process alert (bit 0x2) stands from the first cycle.
-    ChildProcess observer({QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost", "--process-limit", "1"});
-    const std::string serving = observer.ReadLineStartingWith("qn-resource-observer: serving on");
-    const int observerPort = std::atoi(serving.substr(serving.rfind(':') + 1).c_str());
-    ASSERT_GT(observerPort, 0) << serving;
+    qntest::ResourceObserverDaemon observer({"--process-limit", "1"});
+    const int observerPort = observer.MetricsPort();
+    ASSERT_GT(observerPort, 0);
     ChildProcess server({QN_MONITORED_SERVER, "--interval", "2"});
     ASSERT_EQ(server.ReadLine(), "started running=1");
     const auto status = system.AwaitStatus([](const auto& status) { return status.machines_size() == 1 && status.machines(0).alert_state() == 2; });
@@ -130,7 +130,7 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     EXPECT_EQ(AwaitQuery(prometheusPort, "qn_process_data_current{job=\"resource-observer\",process=\"qn-monitored-server\"}", "1"), "1");
 
     EXPECT_EQ(server.Finish(), 0);
-    EXPECT_EQ(observer.Terminate(), 0);
+    EXPECT_EQ(observer.Process().Terminate(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,65 @@
+// qn-resource-observer as a test starts it: its metrics on a free loopback port, read over HTTP.
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "tests/helpers/ChildProcess.h"
+
+namespace qntest {
+
+class ResourceObserverDaemon {
+public:
+    // `options` follow the program; the system observer is on this machine.
+    explicit ResourceObserverDaemon(const std::vector<std::string>& options = {})
+    {
+        std::vector<std::string> arguments{QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        m_process = std::make_unique<ChildProcess>(arguments);
+        const std::string serving = m_process->ReadLineStartingWith("qn-resource-observer: serving on");
+        m_metricsPort = std::atoi(serving.substr(serving.rfind(':') + 1).c_str());
+    }
+
+    int MetricsPort() const { return m_metricsPort; }
+    ChildProcess& Process() { return *m_process; }
+
+    std::string Metrics() const
+    {
+        httplib::Client client("127.0.0.1", m_metricsPort);
+        const auto response = client.Get("/metrics");
+        return response ? response->body : std::string();
+    }
+
+    // Lines of the metrics that start with `prefix`.
+    int CountMetrics(const std::string& prefix) const
+    {
+        const std::string metrics = "\n" + Metrics();
+        int count = 0;
+        for (auto at = metrics.find("\n" + prefix); at != std::string::npos; at = metrics.find("\n" + prefix, at + 1))
+            ++count;
+        return count;
+    }
+
+    // Waits up to `limit` until CountMetrics(`prefix`) is `count`; returns the last count.
+    int AwaitCount(const std::string& prefix, int count, std::chrono::milliseconds limit = std::chrono::seconds(60)) const
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        int found = CountMetrics(prefix);
+        while (found != count && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            found = CountMetrics(prefix);
+        }
+        return found;
+    }
+
+private:
+    std::unique_ptr<ChildProcess> m_process;
+    int m_metricsPort = 0;
+};
+
+}  // namespace qntest
