@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -106,6 +107,16 @@ public:
                 offset += entry->length;
             }
         }
+    }
+
+    // The size the kernel gives the file or directory; -1 with errno on failure.
+    long Size()
+    {
+        const int fd = Descriptor();
+        struct stat status {};
+        if (fd < 0 || ::fstat(fd, &status) != 0)
+            return -1;
+        return static_cast<long>(status.st_size);
     }
 
     void Forget()
@@ -242,7 +253,11 @@ BOOL GetProcessHandleCount(DWORD* count)
 {
     if (ConsumeInjectedFault(SystemCall::GetProcessHandleCount))
         return Fail();
-    const long entries = g_selfFds.CountEntries([](std::string_view name) { return IsNumber(name); });
+    // Since Linux 6.2 the size of /proc/self/fd is the number of open descriptors: one call instead
+    // of a listing that grows with them. Older kernels give 0.
+    long entries = g_selfFds.Size();
+    if (entries <= 0)
+        entries = g_selfFds.CountEntries([](std::string_view name) { return IsNumber(name); });
     if (entries < 0)
         return Fail();
     *count = static_cast<DWORD>(entries);
