@@ -92,7 +92,7 @@ XResourceObserverInstance::XResourceObserverInstance(XResourceObserverInstance& 
       m_sampleCount(other.m_sampleCount.load()),
       m_minReportedIntervalSec(other.m_minReportedIntervalSec.load()),
       m_cyclesWithoutSamples(other.m_cyclesWithoutSamples.load()),
-      m_machineStaleCycles(other.m_machineStaleCycles),
+      m_machineStaleCycles(other.m_machineStaleCycles.load()),
       m_observerIntervalSec(other.m_observerIntervalSec.load()),
       m_alertsDisabled(other.m_alertsDisabled.load()),
       m_historyLength(other.m_historyLength),
@@ -294,7 +294,7 @@ void XResourceObserverInstance::GetMachineOPXServerInfo(XMachineOPXServerInfo& i
 
 bool XResourceObserverInstance::IsMachineMeasurementUpToDate() const
 {
-    return m_cyclesWithoutSamples.load() < m_machineStaleCycles;
+    return m_cyclesWithoutSamples.load() < m_machineStaleCycles.load();
 }
 
 void XResourceObserverInstance::SetResourceObserverInterval(UINT seconds)
@@ -344,7 +344,7 @@ void XResourceObserverInstance::UpdateCycleCounters()
     const LONG interval = static_cast<LONG>(m_observerIntervalSec.load());
     const LONG minimum = m_minReportedIntervalSec.load();
     if (minimum > 0)
-        m_machineStaleCycles = minimum > interval ? static_cast<LONG>(10.0 * minimum / interval) : 10;
+        m_machineStaleCycles.store(minimum > interval ? static_cast<LONG>(10.0 * minimum / interval) : 10);
     if (m_sampleCount.exchange(0) == 0)
         ++m_cyclesWithoutSamples;
     else
@@ -379,6 +379,6 @@ void XResourceObserverInstance::CleanupResourceObserver()
         }
     }
     auto machines = m_machineHistory.GetWriteProxy();
-    const bool silent = m_cyclesWithoutSamples.load() > 2.0 * m_machineStaleCycles;
+    const bool silent = m_cyclesWithoutSamples.load() > 2.0 * m_machineStaleCycles.load();
     std::erase_if(*machines, [&](const auto& machine) { return silent && !machine.second.empty(); });
 }

@@ -132,7 +132,7 @@ private:
     std::atomic<LONG> m_sampleCount{0};
     std::atomic<LONG> m_minReportedIntervalSec{0};
     std::atomic<LONG> m_cyclesWithoutSamples{0};
-    LONG m_machineStaleCycles = 10;  // worker only
+    std::atomic<LONG> m_machineStaleCycles{10};  // set by the worker, read by the queries
     std::atomic<ULONG> m_observerIntervalSec{5};
     std::atomic<LONG> m_alertsDisabled{0};
     ULONG m_historyLength = 4;
