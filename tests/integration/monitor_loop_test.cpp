@@ -140,7 +140,10 @@ TEST_F(MonitoredServer, ABrokenThreadLimitSendsOneEmergencyBeforeThatCyclesSampl
     server->Write("limits 0 " + std::to_string(limit) + " 0");
     EXPECT_EQ(server->ReadLine(), "limits");
     server->Write("threads 20");
-    EXPECT_EQ(server->ReadLine(), "threads 20");
+    // The handler may print its line before the answer to the command.
+    int handlerCalls = 0;
+    for (std::string line = server->ReadLine(); line != "threads 20" && !line.empty(); line = server->ReadLine())
+        handlerCalls += line == "emergency 0x800";
 
     ReceivedCall call = observer->Next();
     while (call.method == kSample)
@@ -155,9 +158,10 @@ TEST_F(MonitoredServer, ABrokenThreadLimitSendsOneEmergencyBeforeThatCyclesSampl
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(observer->Next().method, kSample) << "a standing emergency is sent once";
 
-    EXPECT_EQ(server->ReadLine(), "emergency 0x800");
     EXPECT_EQ(server->Finish(), 0);
-    EXPECT_EQ(server->ReadLine(), "") << "the handler was called once";
+    for (std::string line = server->ReadLine(); !line.empty(); line = server->ReadLine())
+        handlerCalls += line == "emergency 0x800";
+    EXPECT_EQ(handlerCalls, 1) << "the handler was called once";
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -297,7 +301,8 @@ TEST_F(MonitorLoop, AnObserverThatStaysAwayEndsTheLoopWithTheFailureLogged)
     observer->Next(kSample);
     observer->Kill();
     // The reconnect tries five times, 60 scaled seconds apart.
-    ASSERT_TRUE(LoopEnds(10s));
+    // Three reconnects with their connection retries: a bound for slow sanitizer runs.
+    ASSERT_TRUE(LoopEnds(60s));
     const auto entries = m_log.Entries();
     ASSERT_FALSE(entries.empty());
     EXPECT_EQ(entries.back().result, kServerUnavailable) << entries.back().message;
