@@ -2,9 +2,11 @@
 // send samples for a while to the observer of a class and print the intake and the latency of
 // the calls:
 //   intake_load --class resource|system [--machine NAME] [--level N] [--senders N] [--seconds S]
+//               [--pause-ms M]
 // prints "senders N calls C per_second R p50_us A p99_us B failed F". The resource class takes
 // process samples (a process id per sender), the system class machine samples (a machine per
-// sender).
+// sender). With a pause, each sender waits that long after each call, as a process reporting at
+// an interval does.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,6 +29,7 @@ struct Options {
     DWORD level = RPC_C_AUTHN_LEVEL_CONNECT;
     int senders = 1;
     double seconds = 5.0;
+    int pauseMs = 0;
 };
 
 IUnknown* Connect(const Options& options)
@@ -72,7 +75,9 @@ void Send(const Options& options, int sender, Clock::time_point end, std::vector
             ++failed;
         else
             latencies.push_back(std::chrono::duration<float, std::micro>(done - now).count());
-        now = done;
+        if (options.pauseMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(options.pauseMs));
+        now = Clock::now();
     }
     object->Release();
     SysFreeString(text);
@@ -98,6 +103,8 @@ int main(int argc, char** argv)
             options.senders = std::max(1, std::stoi(value));
         else if (flag == "--seconds")
             options.seconds = std::stod(value);
+        else if (flag == "--pause-ms")
+            options.pauseMs = std::stoi(value);
     }
     std::vector<std::vector<float>> latencies(options.senders);
     std::atomic<long> failed{0};
