@@ -49,6 +49,15 @@ LONGLONG Ticks(const tagQNPreciseTime& time)
 
 }  // namespace
 
+std::vector<XQNComBSTR> GetMachineNames(const XMachineHistory& history)
+{
+    std::vector<XQNComBSTR> names;
+    for (const auto& [key, samples] : history)
+        if (!samples.empty())
+            names.push_back(samples.back().machineName);
+    return names;
+}
+
 bool GetCpuLoad(const tagQNPreciseTime& idle, const tagQNPreciseTime& kernel, const tagQNPreciseTime& user, double& load)
 {
     if (Ticks(idle) == 0 && Ticks(kernel) == 0 && Ticks(user) == 0)

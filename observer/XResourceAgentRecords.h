@@ -3,6 +3,10 @@
 // samples the agents send; the strings are owned copies.
 #pragma once
 
+#include <deque>
+#include <map>
+#include <vector>
+
 #include "agent/QNResourceAgentRecords.h"
 #include "interfaces/QNConvert64.h"
 #include "platform/Export.h"
@@ -65,6 +69,12 @@ struct QN_EXPORT XMachineResourceInfo {
     double avgDatabaseAccessRatio = 0.0;
     XMachineOPXServerInfo opxServerInfo;
 };
+
+// Samples of every machine by upper-cased name, oldest first: the machine history of both observers.
+using XMachineHistory = std::map<XQNComBSTR, std::deque<XMachineResourceInfo>>;
+
+// The machines of `history` that have samples, named as their newest sample spells them.
+QN_EXPORT std::vector<XQNComBSTR> GetMachineNames(const XMachineHistory& history);
 
 // The processor load of one interval from a machine's times, 0 to 1: busy share of kernel + user
 // (kernel includes idle). False, with `load` untouched, when all three are 0: no interval was

@@ -200,12 +200,7 @@ bool XResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& machine
 
 std::vector<XQNComBSTR> XResourceObserverInstance::GetMachineNames() const
 {
-    std::vector<XQNComBSTR> names;
-    auto machines = m_machineHistory.GetConstReadProxy();
-    for (const auto& [key, history] : *machines)
-        if (!history.empty())
-            names.push_back(history.back().machineName);
-    return names;
+    return XResourceAgent::GetMachineNames(*m_machineHistory.GetConstReadProxy());
 }
 
 std::vector<std::pair<XQNComBSTR, DWORD>> XResourceObserverInstance::GetProcesses() const

@@ -128,7 +128,7 @@ private:
     void SyncSystemResourceObserver(const CComPtr<IQNSystemResourceObserver>& link);
 
     XCritData<std::map<XQNComBSTR, std::map<DWORD, XPipeProcessResourceInfo>>> m_processHistory;
-    XCritData<std::map<XQNComBSTR, std::deque<XResourceAgent::XMachineResourceInfo>>> m_machineHistory;
+    XCritData<XResourceAgent::XMachineHistory> m_machineHistory;
     std::atomic<LONG> m_sampleCount{0};
     std::atomic<LONG> m_minReportedIntervalSec{0};
     std::atomic<LONG> m_cyclesWithoutSamples{0};

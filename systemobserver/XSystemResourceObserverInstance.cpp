@@ -159,12 +159,7 @@ bool XSystemResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& m
 
 std::vector<XQNComBSTR> XSystemResourceObserverInstance::GetMachineNames() const
 {
-    std::vector<XQNComBSTR> names;
-    auto machines = m_machineHistory.GetConstReadProxy();
-    for (const auto& [key, history] : *machines)
-        if (!history.empty())
-            names.push_back(history.back().machineName);
-    return names;
+    return XResourceAgent::GetMachineNames(*m_machineHistory.GetConstReadProxy());
 }
 
 void XSystemResourceObserverInstance::RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event)

@@ -61,7 +61,7 @@ private:
     std::atomic<LONG> m_cyclesWithoutSamples{0};
     LONG m_machineStaleCycles = 10;
     LONG m_observerIntervalSec = 5;
-    XCritData<std::map<XQNComBSTR, std::deque<XResourceAgent::XMachineResourceInfo>>> m_machineHistory;
+    XCritData<XResourceAgent::XMachineHistory> m_machineHistory;
     ULONG m_historyLength = 4;
     std::unique_ptr<XSystemResourceObserverInstanceTask> m_task;
 };

@@ -18,6 +18,7 @@
 #include "platform/Thread.h"
 #include "tests/helpers/RecordingObserver.h"
 #include "tests/helpers/TestInstallation.h"
+#include "tests/helpers/ThisMachine.h"
 
 namespace {
 
@@ -30,13 +31,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kSample = "SetProcessResourceInfo";
 constexpr const char* kEmergency = "RaiseProcessResourceEmergencyEvent";
 constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);
-
-std::string HostName()
-{
-    char name[256] = {};
-    ::gethostname(name, sizeof name - 1);
-    return std::string(name).substr(0, std::string(name).find('.'));
-}
 
 // Threads of process `pid` that run a monitor loop.
 int CountMonitorThreads(pid_t pid)
@@ -115,7 +109,7 @@ TEST_F(MonitoredServer, FirstSampleAfterTheFirstSleepAndAWaitThenOnePerInterval)
 
     for (const auto& call : samples) {
         const auto sample = call.As<qn::ResourceInformation>();
-        EXPECT_EQ(sample.machine_name(), HostName());
+        EXPECT_EQ(sample.machine_name(), qntest::HostName());
         EXPECT_EQ(sample.process_name(), "qn-monitored-server");
         EXPECT_EQ(sample.aux_text(), "");
         EXPECT_TRUE(sample.has_aux_text());

@@ -19,6 +19,7 @@
 #include "tests/helpers/ResourceObserverDaemon.h"
 #include "tests/helpers/SystemObserverDaemon.h"
 #include "tests/helpers/TestInstallation.h"
+#include "tests/helpers/ThisMachine.h"
 
 namespace {
 
@@ -38,24 +39,6 @@ int FreeLoopbackPort()
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
-}
-
-std::string HostName()
-{
-    char name[256] = {};
-    ::gethostname(name, sizeof name - 1);
-    return std::string(name).substr(0, std::string(name).find('.'));
-}
-
-long long MemAvailableKB()
-{
-    std::ifstream meminfo("/proc/meminfo");
-    std::string name, unit;
-    long long kb = 0;
-    while (meminfo >> name >> kb >> unit)
-        if (name == "MemAvailable:")
-            return kb;
-    return 0;
 }
 
 std::string Get(int port, const std::string& path)
@@ -120,10 +103,10 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     ChildProcess prometheus({"/usr/bin/prometheus", "--config.file=" + installation.Path("prometheus.yml"),
                              "--storage.tsdb.path=" + installation.Path("tsdb"), "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)});
 
-    const std::string machine = "machine=\"" + HostName() + "\"";
+    const std::string machine = "machine=\"" + qntest::HostName() + "\"";
     const std::string free = AwaitQuery(prometheusPort, "qn_machine_physical_memory_available_bytes{job=\"system-observer\"," + machine + "}");
     ASSERT_FALSE(free.empty()) << "Prometheus never scraped the system observer";
-    const double expected = MemAvailableKB() * kBytesPerKB;
+    const double expected = qntest::MemInfoKB("MemAvailable") * kBytesPerKB;
     EXPECT_NEAR(std::stod(free), expected, expected * 0.1);
     EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert_state{job=\"system-observer\"," + machine + "}", "2"), "2");
     EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert_state{job=\"resource-observer\"," + machine + "}", "2"), "2");

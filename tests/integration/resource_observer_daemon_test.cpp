@@ -5,6 +5,7 @@
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/RecordingObserver.h"
 #include "tests/helpers/TestInstallation.h"
+#include "tests/helpers/ThisMachine.h"
 
 namespace {
 
@@ -25,9 +26,7 @@ TEST(ResourceObserverDaemon, ForwardsTheMachineFiguresOfItsServerProcessesEveryC
     ChildProcess server({QN_MONITORED_SERVER, "--interval", "2", "--usage", "5"});
     ASSERT_EQ(server.ReadLineStartingWith("started"), "started running=1");
 
-    char host[256] = {};
-    ::gethostname(host, sizeof host - 1);
-    const std::string machine = std::string(host).substr(0, std::string(host).find('.'));
+    const std::string machine = qntest::HostName();
     // Cycles before the first sample send nothing: the history is still empty. The new alert
     // comes before the figures of its cycle.
     EXPECT_EQ(system.ReadLineStartingWith("NotifySystemResourceAlert"), "NotifySystemResourceAlert machine_name: \"" + machine + "\" state: 2");

@@ -10,6 +10,7 @@
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/SystemObserverDaemon.h"
 #include "tests/helpers/TestInstallation.h"
+#include "tests/helpers/ThisMachine.h"
 
 namespace {
 
@@ -19,22 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 // The system observer's cycle of 5 s at the tests' time scale.
 constexpr auto kCycle = 50ms;
-
-std::string HostName()
-{
-    char name[256] = {};
-    ::gethostname(name, sizeof name - 1);
-    return std::string(name).substr(0, std::string(name).find('.'));
-}
-
-long long MemTotalKB()
-{
-    std::ifstream meminfo("/proc/meminfo");
-    std::string name;
-    long long kb = 0;
-    meminfo >> name >> kb;
-    return kb;
-}
 
 bool OneCurrentMachine(const qn::status::SystemStatus& status)
 {
@@ -58,10 +43,10 @@ TEST(SystemObserverDaemon, ShowsTheMachineOfARealInstallationThenTurnsItStaleAnd
     const auto status = system.AwaitStatus([](const auto& status) { return OneCurrentMachine(status) && status.machines(0).external_usage_sum() == 7; });
     ASSERT_TRUE(OneCurrentMachine(status)) << status.DebugString();
     const qn::status::MachineStatus& machine = status.machines(0);
-    EXPECT_EQ(machine.machine(), HostName());
+    EXPECT_EQ(machine.machine(), qntest::HostName());
     EXPECT_EQ(machine.external_usage_sum(), 7u) << "the usage of both server processes";
     EXPECT_GT(machine.avail_physical_kb(), 0);
-    EXPECT_LT(machine.avail_physical_kb() + machine.used_physical_kb(), MemTotalKB() + 1);
+    EXPECT_LT(machine.avail_physical_kb() + machine.used_physical_kb(), qntest::MemInfoKB("MemTotal") + 1);
     EXPECT_GE(machine.process_count(), 4u) << "at least the four processes of this test";
     EXPECT_GT(machine.handle_count(), 0u);
     if (machine.has_cpu_load_percent()) {
