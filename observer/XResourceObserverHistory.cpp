@@ -1,6 +1,7 @@
 // The histories of the resource observer: intake of samples, queries and averages, the cycle
 // bookkeeping and the cleanup of what went silent.
 #include <algorithm>
+#include <limits>
 
 #include "Cominc64/XSingleton.h"
 #include "agent/XLoadMonitor.h"
@@ -15,6 +16,19 @@ using XResourceAgent::XProcessResourceInfo;
 namespace {
 
 constexpr const char* kFile = "XResourceObserverInstance";
+
+// 32-bit sums wrap, as the credit arithmetic always did: a peer may report any interval, and an
+// overflow must not be undefined behaviour.
+LONG WrappingSum(LONG a, LONG b)
+{
+    return static_cast<LONG>(static_cast<ULONG>(a) + static_cast<ULONG>(b));
+}
+
+// A cycle count from reported intervals; one beyond 32 bits means "never" and stays the largest.
+LONG CycleLimit(double cycles)
+{
+    return cycles < static_cast<double>(std::numeric_limits<LONG>::max()) ? static_cast<LONG>(cycles) : std::numeric_limits<LONG>::max();
+}
 constexpr LONG kMaxSampleCount = 1000;
 constexpr LONG kMaxCreditSec = 1000;
 constexpr ULONG kMinObserverIntervalSec = 5;
@@ -140,7 +154,7 @@ void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& 
         auto processes = m_processHistory.GetWriteProxy();
         XPipeProcessResourceInfo& entry = (*processes)[UpperCase(XQNComBSTR(sample.processName, SysStringLen(sample.processName)))][sample.processId];
         entry.reportedIntervalSec = static_cast<ULONG>(interval);
-        entry.creditSec = entry.history.empty() ? 0 : std::min(entry.creditSec + interval, kMaxCreditSec);
+        entry.creditSec = entry.history.empty() ? 0 : std::min(WrappingSum(entry.creditSec, interval), kMaxCreditSec);
         Append(entry.history, XProcessResourceInfo(sample), m_historyLength);
     }
     {
@@ -339,7 +353,7 @@ void XResourceObserverInstance::UpdateCycleCounters()
     const LONG interval = static_cast<LONG>(m_observerIntervalSec.load());
     const LONG minimum = m_minReportedIntervalSec.load();
     if (minimum > 0)
-        m_machineStaleCycles.store(minimum > interval ? static_cast<LONG>(10.0 * minimum / interval) : 10);
+        m_machineStaleCycles.store(minimum > interval ? CycleLimit(10.0 * minimum / interval) : 10);
     if (m_sampleCount.exchange(0) == 0)
         ++m_cyclesWithoutSamples;
     else
@@ -349,7 +363,7 @@ void XResourceObserverInstance::UpdateCycleCounters()
     for (auto& [name, entries] : *processes)
         for (auto& [id, entry] : entries) {
             if (entry.creditSec != 0) {
-                entry.creditSec = std::max<LONG>(entry.creditSec - interval, 0);
+                entry.creditSec = std::max<LONG>(WrappingSum(entry.creditSec, -interval), 0);
                 entry.missedCycles = 0;
             } else {
                 ++entry.missedCycles;
@@ -357,7 +371,7 @@ void XResourceObserverInstance::UpdateCycleCounters()
             if (entry.reportedIntervalSec != 0 && interval > 0)
                 entry.missedCycleLimit = entry.reportedIntervalSec <= static_cast<ULONG>(interval)
                                              ? 5
-                                             : static_cast<LONG>(5.0 * entry.reportedIntervalSec / interval);
+                                             : CycleLimit(5.0 * entry.reportedIntervalSec / interval);
         }
 }
 

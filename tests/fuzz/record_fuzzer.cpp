@@ -1,8 +1,8 @@
 // Arbitrary bytes as the messages a server takes in: the first byte picks the record type, the
 // rest is the message. As on the server, what doesn't parse or breaks the limits is refused; what
-// passes is decoded, handed to the observers' stores that keep it, read back and freed. The
-// sanitizers watch every step; the stores are started afresh now and then so that memory stays
-// bounded over millions of inputs.
+// passes is decoded, handed to the observers' stores that keep it, read back and freed, and now and
+// then a cycle of the resource observer runs over what is stored. The sanitizers watch every step;
+// the stores are started afresh now and then so that memory stays bounded over millions of inputs.
 #include <cstddef>
 #include <cstdint>
 
@@ -10,9 +10,19 @@
 #include "platform/transport/WireRecords.h"
 #include "systemobserver/XSystemResourceObserverInstance.h"
 
+// The fuzzer's view of the resource observer's cycle.
+struct XResourceObserverInstanceProbe {
+    static void Cycle(XResourceObserverInstance& observer)
+    {
+        observer.UpdateCycleCounters();
+        observer.CleanupResourceObserver();
+    }
+};
+
 namespace {
 
 constexpr int kInputsPerStore = 10000;
+constexpr int kInputsPerCycle = 100;
 
 template <typename Wire>
 bool Parse(const uint8_t* data, size_t size, Wire& wire)
@@ -88,6 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (++inputs % kInputsPerStore == 0) {
         XResourceObserverInstance::Destroy();
         XSystemResourceObserverInstance::Destroy();
+    } else if (inputs % kInputsPerCycle == 0) {
+        XResourceObserverInstanceProbe::Cycle(XResourceObserverInstance::Instance());
     }
     if (size == 0)
         return 0;

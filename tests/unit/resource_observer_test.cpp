@@ -134,6 +134,19 @@ TEST_F(ResourceObserver, CreditStartsWithTheSecondSampleAndStopsAtAThousand)
     EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"SRV"), 7)->creditSec, 1000);
 }
 
+TEST_F(ResourceObserver, IntervalsAtThe32BitLimitsWrapTheCreditAndCapTheCycleLimit)
+{
+    // Found by the fuzzer: credit sums overflowed, and so did the cycle limit of a huge interval.
+    constexpr int kMostNegative = -2147483647 - 1;
+    Send(u"node1", u"srv", 7, kMostNegative, 1);
+    Send(u"node1", u"srv", 7, kMostNegative, 1);
+    Send(u"node1", u"srv", 7, kMostNegative, 1);
+    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"SRV"), 7)->creditSec, 0) << "-2^31 twice wraps to 0";
+    Send(u"node1", u"big", 8, 2147483647, 1);
+    Probe::Cycle(Observer());
+    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"BIG"), 8)->missedCycleLimit, 2147483647);
+}
+
 TEST_F(ResourceObserver, ASilentProcessTurnsStaleAfterItsCreditAndFiveCyclesAndIsErasedAtEleven)
 {
     Send(u"node1", u"srv", 7, 5, 1);
