@@ -1,8 +1,9 @@
 // A child process started by a test, with its standard input and output connected to the test.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,24 +24,30 @@ public:
         // A child that ended before it was told to must not end the test with it.
         ::signal(SIGPIPE, SIG_IGN);
         int toChild[2], fromChild[2];
-        if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0)
+        // Close-on-exec, so that no other child holds this one's input open.
+        if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-        for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]})
-            posix_spawn_file_actions_addclose(&actions, fd);
         std::vector<char*> argv;
         for (const auto& argument : arguments)
             argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
-        const int error = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        // fork and exec rather than posix_spawn: the child asks to be killed when the test ends,
+        // however it ends, so that no daemon outlives a test that was killed.
+        const pid_t parent = ::getpid();
+        m_pid = ::fork();
+        if (m_pid < 0)
+            throw std::runtime_error("fork failed: " + arguments[0]);
+        if (m_pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent)
+                ::_exit(127);
+            ::dup2(toChild[0], STDIN_FILENO);
+            ::dup2(fromChild[1], STDOUT_FILENO);
+            ::execve(argv[0], argv.data(), environ);
+            ::_exit(127);
+        }
         ::close(toChild[0]);
         ::close(fromChild[1]);
-        if (error != 0)
-            throw std::runtime_error("posix_spawn failed: " + arguments[0]);
         m_input = ::fdopen(toChild[1], "w");
         m_output = ::fdopen(fromChild[0], "r");
     }
