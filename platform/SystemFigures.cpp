@@ -15,6 +15,7 @@
 #include <charconv>
 #include <cstring>
 #include <mutex>
+#include <span>
 #include <string_view>
 
 #include "platform/Bstr.h"
@@ -109,15 +110,9 @@ public:
         }
     }
 
-    // The size the kernel gives the file or directory; -1 with errno on failure.
-    long Size()
-    {
-        const int fd = Descriptor();
-        struct stat status {};
-        if (fd < 0 || ::fstat(fd, &status) != 0)
-            return -1;
-        return static_cast<long>(status.st_size);
-    }
+    // The size and the link count the kernel gives the file or directory; -1 with errno on failure.
+    long Size() { return Stat(&Status::st_size); }
+    long Links() { return Stat(&Status::st_nlink); }
 
     void Forget()
     {
@@ -127,6 +122,18 @@ public:
     }
 
 private:
+    using Status = struct stat;
+
+    template <typename Field>
+    long Stat(Field Status::*field)
+    {
+        const int fd = Descriptor();
+        Status status{};
+        if (fd < 0 || ::fstat(fd, &status) != 0)
+            return -1;
+        return static_cast<long>(status.*field);
+    }
+
     int Descriptor()
     {
         int fd = m_fd.load(std::memory_order_acquire);
@@ -148,7 +155,8 @@ private:
     std::mutex m_readMutex;
 };
 
-ProcFile g_selfStatus("/proc/self/status");
+ProcFile g_selfStatm("/proc/self/statm");
+ProcFile g_selfTasks("/proc/self/task", true);
 ProcFile g_selfFds("/proc/self/fd", true);
 ProcFile g_memInfo("/proc/meminfo");
 ProcFile g_stat("/proc/stat");
@@ -157,7 +165,7 @@ ProcFile g_loadAvg("/proc/loadavg");
 ProcFile g_fileNr("/proc/sys/fs/file-nr");
 
 const int kForgetFilesInChild = pthread_atfork(nullptr, nullptr, [] {
-    for (ProcFile* file : {&g_selfStatus, &g_selfFds, &g_memInfo, &g_stat, &g_procRoot, &g_loadAvg, &g_fileNr})
+    for (ProcFile* file : {&g_selfStatm, &g_selfTasks, &g_selfFds, &g_memInfo, &g_stat, &g_procRoot, &g_loadAvg, &g_fileNr})
         file->Forget();
 });
 
@@ -183,6 +191,23 @@ bool FindNumber(std::string_view text, std::string_view key, std::uint64_t& valu
     return result.ec == std::errc();
 }
 
+// The space-separated numbers at the start of [at, end) into `values`; false with EPROTO when
+// there are fewer.
+bool ParseNumbers(const char* at, const char* end, std::span<std::uint64_t> values)
+{
+    for (auto& value : values) {
+        while (at < end && *at == ' ')
+            ++at;
+        const auto result = std::from_chars(at, end, value);
+        if (result.ec != std::errc()) {
+            errno = EPROTO;
+            return false;
+        }
+        at = result.ptr;
+    }
+    return true;
+}
+
 bool ReadFields(ProcFile& file, std::initializer_list<std::pair<std::string_view, std::uint64_t*>> fields)
 {
     char buffer[4096];
@@ -194,6 +219,28 @@ bool ReadFields(ProcFile& file, std::initializer_list<std::pair<std::string_view
             return false;
         }
     }
+    return true;
+}
+
+// The process's memory in KB from /proc/self/statm: the counters behind VmSize, VmRSS and
+// VmData + VmStk of /proc/self/status, which costs several times more to render.
+struct StatmKB {
+    std::uint64_t size = 0;
+    std::uint64_t resident = 0;
+    std::uint64_t dataAndStack = 0;
+};
+
+bool ReadStatm(StatmKB& memory)
+{
+    char buffer[256];
+    const ssize_t length = g_selfStatm.Read(buffer, sizeof buffer);
+    if (length < 0)
+        return false;
+    std::uint64_t pages[6] = {};  // size resident shared text lib data
+    if (!ParseNumbers(buffer, buffer + length, pages))
+        return false;
+    static const std::uint64_t kbPerPage = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) / kBytesPerKB;
+    memory = {pages[0] * kbPerPage, pages[1] * kbPerPage, pages[5] * kbPerPage};
     return true;
 }
 
@@ -227,21 +274,22 @@ BOOL GetProcessMemoryInfo(PROCESS_MEMORY_COUNTERS* counters, DWORD cb)
         errno = EINVAL;
         return Fail();
     }
-    std::uint64_t rssKB = 0, hwmKB = 0, dataKB = 0, stackKB = 0;
-    if (!ReadFields(g_selfStatus, {{"VmRSS:", &rssKB}, {"VmHWM:", &hwmKB}, {"VmData:", &dataKB}, {"VmStk:", &stackKB}}))
+    StatmKB memory;
+    if (!ReadStatm(memory))
         return Fail();
+    // ru_maxrss is the kernel's VmHWM (it also remembers the image before an exec).
     rusage usage{};
     if (!ReadUsage(usage))
         return Fail();
-    const std::uint64_t privateKB = dataKB + stackKB;
+    const std::uint64_t privateKB = memory.dataAndStack;
     std::uint64_t peakKB = g_peakPrivateKB.load();
     while (privateKB > peakKB && !g_peakPrivateKB.compare_exchange_weak(peakKB, privateKB)) {
     }
     *counters = {};
     counters->cb = cb;
     counters->PageFaultCount = static_cast<DWORD>(usage.ru_minflt + usage.ru_majflt);
-    counters->WorkingSetSize = rssKB * kBytesPerKB;
-    counters->PeakWorkingSetSize = hwmKB * kBytesPerKB;
+    counters->WorkingSetSize = memory.resident * kBytesPerKB;
+    counters->PeakWorkingSetSize = std::max<std::uint64_t>(static_cast<std::uint64_t>(usage.ru_maxrss), memory.resident) * kBytesPerKB;
     counters->PagefileUsage = privateKB * kBytesPerKB;
     counters->PeakPagefileUsage = std::max(privateKB, peakKB) * kBytesPerKB;
     return TRUE;
@@ -268,10 +316,16 @@ BOOL GetProcessThreadCount(DWORD* count)
 {
     if (ConsumeInjectedFault(SystemCall::GetProcessThreadCount))
         return Fail();
-    std::uint64_t threads = 0;
-    if (!ReadFields(g_selfStatus, {{"Threads:", &threads}}))
+    // The link count of /proc/self/task is 2 + the number of threads: one fstat instead of
+    // rendering /proc/self/status.
+    const long links = g_selfTasks.Links();
+    if (links < 0)
         return Fail();
-    *count = static_cast<DWORD>(threads);
+    if (links < 3) {
+        errno = EPROTO;
+        return Fail();
+    }
+    *count = static_cast<DWORD>(links - 2);
     return TRUE;
 }
 
@@ -293,17 +347,18 @@ BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status)
 {
     if (ConsumeInjectedFault(SystemCall::GlobalMemoryStatusEx))
         return Fail();
-    std::uint64_t totalKB = 0, availableKB = 0, commitLimitKB = 0, committedKB = 0, vmSizeKB = 0;
+    std::uint64_t totalKB = 0, availableKB = 0, commitLimitKB = 0, committedKB = 0;
     if (!ReadFields(g_memInfo, {{"MemTotal:", &totalKB}, {"MemAvailable:", &availableKB}, {"CommitLimit:", &commitLimitKB}, {"Committed_AS:", &committedKB}}))
         return Fail();
-    if (!ReadFields(g_selfStatus, {{"VmSize:", &vmSizeKB}}))
+    StatmKB process;
+    if (!ReadStatm(process))
         return Fail();
     rlimit addressLimit{};
     if (::getrlimit(RLIMIT_AS, &addressLimit) != 0)
         return Fail();
     const std::uint64_t totalVirtual =
         addressLimit.rlim_cur == RLIM_INFINITY ? kUserAddressSpace : std::min<std::uint64_t>(kUserAddressSpace, addressLimit.rlim_cur);
-    const std::uint64_t usedVirtual = vmSizeKB * kBytesPerKB;
+    const std::uint64_t usedVirtual = process.size * kBytesPerKB;
     const std::uint64_t availableCommitKB = commitLimitKB > committedKB ? commitLimitKB - committedKB : 0;
 
     status->dwMemoryLoad = totalKB == 0 ? 0 : static_cast<DWORD>(100 - availableKB * 100 / totalKB);
@@ -330,18 +385,8 @@ BOOL GetSystemTimes(FILETIME* idle, FILETIME* kernel, FILETIME* user)
         return Fail();
     }
     std::uint64_t ticks[7] = {};  // user nice system idle iowait irq softirq
-    const char* at = buffer + 4;
-    const char* end = buffer + line.size();
-    for (auto& value : ticks) {
-        while (at < end && *at == ' ')
-            ++at;
-        const auto result = std::from_chars(at, end, value);
-        if (result.ec != std::errc()) {
-            errno = EPROTO;
-            return Fail();
-        }
-        at = result.ptr;
-    }
+    if (!ParseNumbers(buffer + 4, buffer + line.size(), ticks))
+        return Fail();
     static const std::uint64_t hundredNsPerTick = kHundredNsPerSecond / static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
     const auto [userTicks, niceTicks, systemTicks, idleTicks, iowaitTicks, irqTicks, softirqTicks] = ticks;
     const std::uint64_t idleAll = idleTicks + iowaitTicks;
