@@ -8,6 +8,7 @@
 #include "interfaces/QNResourceObserver.grpc.pb.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
 #include "platform/Registry.h"
+#include "platform/transport/Runtime.h"
 #include "platform/transport/Status.h"
 #include "platform/transport/WireRecords.h"
 
@@ -222,11 +223,15 @@ HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD, COSERVERINFO*
     const std::string host = server != nullptr && server->pwszName != nullptr ? platform::ToUtf8(server->pwszName) : "localhost";
     const DWORD level = server != nullptr && server->pAuthInfo != nullptr ? server->pAuthInfo->dwAuthnLevel : RPC_C_AUTHN_LEVEL_CONNECT;
 
+    PrepareRuntime();
     const auto credentials = ClientCredentials(tcp, level);
     if (credentials == nullptr)
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     grpc::ChannelArguments arguments;
     arguments.SetMaxSendMessageSize(static_cast<int>(kMaxMessageBytes));
+    // Nobody reads channelz here, and a failed call is answered by the caller's own reconnect.
+    arguments.SetInt(GRPC_ARG_ENABLE_CHANNELZ, 0);
+    arguments.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);
     const std::string target = tcp ? host + ":" + std::to_string(SystemResourceObserverPort()) : "unix:" + ResourceObserverSocketPath();
     const auto channel = grpc::CreateCustomChannel(target, credentials, arguments);
 

@@ -23,6 +23,7 @@
 #include "interfaces/QNResourceObserverInterfaces.h"
 #include "platform/Registry.h"
 #include "platform/transport/Activation.h"
+#include "platform/transport/Runtime.h"
 #include "platform/transport/Status.h"
 #include "platform/transport/WireRecords.h"
 
@@ -55,7 +56,7 @@ struct Gate {
     bool admitsNobody = false;
     bool requiresCertificate = false;
 
-    bool Admits(grpc::ServerContext* context) const
+    bool Admits(grpc::ServerContextBase* context) const
     {
         if (admitsNobody)
             return false;
@@ -63,18 +64,27 @@ struct Gate {
     }
 };
 
+// Calls are answered on gRPC's own threads through its callback API: a sync server would hand
+// each call to a thread of its pool and back, which costs more than the call's own work.
+grpc::ServerUnaryReactor* Answer(grpc::CallbackServerContext* context, const grpc::Status& status)
+{
+    grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
+    reactor->Finish(status);
+    return reactor;
+}
+
 // One call: the gate, the limits, the conversion, the object's method.
 template <typename Record, typename Wire, typename Method>
-grpc::Status Dispatch(const Gate& gate, grpc::ServerContext* context, const Wire& wire, qn::Result* reply, Method method)
+grpc::ServerUnaryReactor* Dispatch(const Gate& gate, grpc::CallbackServerContext* context, const Wire& wire, qn::Result* reply, Method method)
 {
     if (!gate.Admits(context)) {
         LogRefusal(context->peer().c_str(), E_ACCESSDENIED, "no credentials");
-        return {grpc::StatusCode::PERMISSION_DENIED, "access denied"};
+        return Answer(context, {grpc::StatusCode::PERMISSION_DENIED, "access denied"});
     }
     if (const char* refusal = RefusalOf(wire)) {
         LogRefusal(context->peer().c_str(), E_INVALIDARG, refusal);
         reply->set_hresult(E_INVALIDARG);
-        return grpc::Status::OK;
+        return Answer(context, grpc::Status::OK);
     }
     Record record{};
     FromWire(wire, record);
@@ -86,7 +96,7 @@ grpc::Status Dispatch(const Gate& gate, grpc::ServerContext* context, const Wire
     }
     FreeStrings(record);
     reply->set_hresult(result);
-    return grpc::Status::OK;
+    return Answer(context, grpc::Status::OK);
 }
 
 template <typename Interface>
@@ -98,11 +108,17 @@ CComPtr<Interface> Query(IUnknown* object)
     return result;
 }
 
-class ObjectService final : public qn::QNObject::Service {
+class ObjectService final : public qn::QNObject::CallbackService {
 public:
     ObjectService(Gate gate, const CLSID& clsid, IUnknown* object) : m_gate(gate), m_clsid(GuidToString(clsid)), m_object(object) {}
 
-    grpc::Status QueryInterface(grpc::ServerContext* context, const qn::InterfaceQuery* query, qn::Result* reply) override
+    grpc::ServerUnaryReactor* QueryInterface(grpc::CallbackServerContext* context, const qn::InterfaceQuery* query, qn::Result* reply) override
+    {
+        return Answer(context, Find(context, query, reply));
+    }
+
+private:
+    grpc::Status Find(grpc::CallbackServerContext* context, const qn::InterfaceQuery* query, qn::Result* reply)
     {
         if (!m_gate.Admits(context)) {
             LogRefusal(context->peer().c_str(), E_ACCESSDENIED, "no credentials");
@@ -126,26 +142,25 @@ public:
         return grpc::Status::OK;
     }
 
-private:
     Gate m_gate;
     std::string m_clsid;
     CComPtr<IUnknown> m_object;
 };
 
-class ResourceObserverService final : public qn::IQNResourceObserver::Service {
+class ResourceObserverService final : public qn::IQNResourceObserver::CallbackService {
 public:
     ResourceObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNResourceObserver>(object)) {}
 
-    grpc::Status SetProcessResourceInfo(grpc::ServerContext* c, const qn::ResourceInformation* w, qn::Result* r) override
+    grpc::ServerUnaryReactor* SetProcessResourceInfo(grpc::CallbackServerContext* c, const qn::ResourceInformation* w, qn::Result* r) override
     {
         return Dispatch<tagQNResourceInformation>(m_gate, c, *w, r, [this](auto* record) { return m_object->SetProcessResourceInfo(record); });
     }
-    grpc::Status RaiseProcessResourceEmergencyEvent(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
+    grpc::ServerUnaryReactor* RaiseProcessResourceEmergencyEvent(grpc::CallbackServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNProcessResourceEmergencyEvent>(m_gate, c, *w, r,
                                                             [this](auto* record) { return m_object->RaiseProcessResourceEmergencyEvent(record); });
     }
-    grpc::Status NotifyProcessResourceAlert(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
+    grpc::ServerUnaryReactor* NotifyProcessResourceAlert(grpc::CallbackServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNProcessResourceAlert>(m_gate, c, *w, r, [this](auto* record) { return m_object->NotifyProcessResourceAlert(record); });
     }
@@ -155,11 +170,11 @@ private:
     CComPtr<IQNResourceObserver> m_object;
 };
 
-class EmergencyObserverService final : public qn::IQNEmergencyObserver::Service {
+class EmergencyObserverService final : public qn::IQNEmergencyObserver::CallbackService {
 public:
     EmergencyObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNEmergencyObserver>(object)) {}
 
-    grpc::Status RaiseGlobalEmergencyEvent(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
+    grpc::ServerUnaryReactor* RaiseGlobalEmergencyEvent(grpc::CallbackServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNProcessServerEmergencyEvent>(m_gate, c, *w, r, [this](auto* record) { return m_object->RaiseGlobalEmergencyEvent(record); });
     }
@@ -169,20 +184,20 @@ private:
     CComPtr<IQNEmergencyObserver> m_object;
 };
 
-class SystemResourceObserverService final : public qn::IQNSystemResourceObserver::Service {
+class SystemResourceObserverService final : public qn::IQNSystemResourceObserver::CallbackService {
 public:
     SystemResourceObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNSystemResourceObserver>(object)) {}
 
-    grpc::Status SetSystemResourceData(grpc::ServerContext* c, const qn::SystemResourceInformation* w, qn::Result* r) override
+    grpc::ServerUnaryReactor* SetSystemResourceData(grpc::CallbackServerContext* c, const qn::SystemResourceInformation* w, qn::Result* r) override
     {
         return Dispatch<tagQNSystemResourceInformation>(m_gate, c, *w, r, [this](auto* record) { return m_object->SetSystemResourceData(record); });
     }
-    grpc::Status RaiseSystemResourceEmergencyEvent(grpc::ServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
+    grpc::ServerUnaryReactor* RaiseSystemResourceEmergencyEvent(grpc::CallbackServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNSystemResourceEmergencyEvent>(m_gate, c, *w, r,
                                                            [this](auto* record) { return m_object->RaiseSystemResourceEmergencyEvent(record); });
     }
-    grpc::Status NotifySystemResourceAlert(grpc::ServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
+    grpc::ServerUnaryReactor* NotifySystemResourceAlert(grpc::CallbackServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNSystemResourceAlert>(m_gate, c, *w, r, [this](auto* record) { return m_object->NotifySystemResourceAlert(record); });
     }
@@ -192,11 +207,11 @@ private:
     CComPtr<IQNSystemResourceObserver> m_object;
 };
 
-class SystemEmergencyObserverService final : public qn::IQNSystemEmergencyObserver::Service {
+class SystemEmergencyObserverService final : public qn::IQNSystemEmergencyObserver::CallbackService {
 public:
     SystemEmergencyObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNSystemEmergencyObserver>(object)) {}
 
-    grpc::Status RaiseGlobalEmergencyEvent(grpc::ServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
+    grpc::ServerUnaryReactor* RaiseGlobalEmergencyEvent(grpc::CallbackServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNSystemServerEmergencyEvent>(m_gate, c, *w, r, [this](auto* record) { return m_object->RaiseGlobalEmergencyEvent(record); });
     }
@@ -227,6 +242,7 @@ struct ServedClass {
     {
         // Larger than what Dispatch accepts, so that an oversized message gets E_INVALIDARG there.
         builder.SetMaxReceiveMessageSize(static_cast<int>(4 * kMaxMessageBytes));
+        builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
         for (auto& service : services)
             builder.RegisterService(service.get());
     }
@@ -356,6 +372,7 @@ XComServer::~XComServer() { Stop(); }
 
 HRESULT XComServer::Start(std::string& error)
 {
+    PrepareRuntime();
     return m_impl->clsid == CLSID_QNSystemResourceObserver ? m_impl->StartTcp(error) : m_impl->StartUnix(error);
 }
 
