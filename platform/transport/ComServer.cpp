@@ -64,27 +64,18 @@ struct Gate {
     }
 };
 
-// Calls are answered on gRPC's own threads through its callback API: a sync server would hand
-// each call to a thread of its pool and back, which costs more than the call's own work.
-grpc::ServerUnaryReactor* Answer(grpc::CallbackServerContext* context, const grpc::Status& status)
-{
-    grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
-    reactor->Finish(status);
-    return reactor;
-}
-
 // One call: the gate, the limits, the conversion, the object's method.
 template <typename Record, typename Wire, typename Method>
-grpc::ServerUnaryReactor* Dispatch(const Gate& gate, grpc::CallbackServerContext* context, const Wire& wire, qn::Result* reply, Method method)
+grpc::Status Dispatch(const Gate& gate, grpc::ServerContextBase* context, const Wire& wire, qn::Result* reply, Method method)
 {
     if (!gate.Admits(context)) {
         LogRefusal(context->peer().c_str(), E_ACCESSDENIED, "no credentials");
-        return Answer(context, {grpc::StatusCode::PERMISSION_DENIED, "access denied"});
+        return {grpc::StatusCode::PERMISSION_DENIED, "access denied"};
     }
     if (const char* refusal = RefusalOf(wire)) {
         LogRefusal(context->peer().c_str(), E_INVALIDARG, refusal);
         reply->set_hresult(E_INVALIDARG);
-        return Answer(context, grpc::Status::OK);
+        return grpc::Status::OK;
     }
     Record record{};
     FromWire(wire, record);
@@ -96,7 +87,18 @@ grpc::ServerUnaryReactor* Dispatch(const Gate& gate, grpc::CallbackServerContext
     }
     FreeStrings(record);
     reply->set_hresult(result);
-    return Answer(context, grpc::Status::OK);
+    return grpc::Status::OK;
+}
+
+// Samples, which the observers only store, and interface queries are answered on the thread of
+// gRPC that read them (its callback API): a sync server would hand each call to a thread of its
+// pool and back, which costs more than the call's own work. Events stay on the sync pool, as
+// they call host handlers and pass themselves on to the system observer, which may block.
+grpc::ServerUnaryReactor* Answer(grpc::CallbackServerContext* context, const grpc::Status& status)
+{
+    grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
+    reactor->Finish(status);
+    return reactor;
 }
 
 template <typename Interface>
@@ -147,20 +149,22 @@ private:
     CComPtr<IUnknown> m_object;
 };
 
-class ResourceObserverService final : public qn::IQNResourceObserver::CallbackService {
+class ResourceObserverService final
+    : public qn::IQNResourceObserver::WithCallbackMethod_SetProcessResourceInfo<qn::IQNResourceObserver::Service> {
 public:
     ResourceObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNResourceObserver>(object)) {}
 
     grpc::ServerUnaryReactor* SetProcessResourceInfo(grpc::CallbackServerContext* c, const qn::ResourceInformation* w, qn::Result* r) override
     {
-        return Dispatch<tagQNResourceInformation>(m_gate, c, *w, r, [this](auto* record) { return m_object->SetProcessResourceInfo(record); });
+        return Answer(c,
+                      Dispatch<tagQNResourceInformation>(m_gate, c, *w, r, [this](auto* record) { return m_object->SetProcessResourceInfo(record); }));
     }
-    grpc::ServerUnaryReactor* RaiseProcessResourceEmergencyEvent(grpc::CallbackServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
+    grpc::Status RaiseProcessResourceEmergencyEvent(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNProcessResourceEmergencyEvent>(m_gate, c, *w, r,
                                                             [this](auto* record) { return m_object->RaiseProcessResourceEmergencyEvent(record); });
     }
-    grpc::ServerUnaryReactor* NotifyProcessResourceAlert(grpc::CallbackServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
+    grpc::Status NotifyProcessResourceAlert(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNProcessResourceAlert>(m_gate, c, *w, r, [this](auto* record) { return m_object->NotifyProcessResourceAlert(record); });
     }
@@ -170,11 +174,11 @@ private:
     CComPtr<IQNResourceObserver> m_object;
 };
 
-class EmergencyObserverService final : public qn::IQNEmergencyObserver::CallbackService {
+class EmergencyObserverService final : public qn::IQNEmergencyObserver::Service {
 public:
     EmergencyObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNEmergencyObserver>(object)) {}
 
-    grpc::ServerUnaryReactor* RaiseGlobalEmergencyEvent(grpc::CallbackServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
+    grpc::Status RaiseGlobalEmergencyEvent(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNProcessServerEmergencyEvent>(m_gate, c, *w, r, [this](auto* record) { return m_object->RaiseGlobalEmergencyEvent(record); });
     }
@@ -184,20 +188,22 @@ private:
     CComPtr<IQNEmergencyObserver> m_object;
 };
 
-class SystemResourceObserverService final : public qn::IQNSystemResourceObserver::CallbackService {
+class SystemResourceObserverService final
+    : public qn::IQNSystemResourceObserver::WithCallbackMethod_SetSystemResourceData<qn::IQNSystemResourceObserver::Service> {
 public:
     SystemResourceObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNSystemResourceObserver>(object)) {}
 
     grpc::ServerUnaryReactor* SetSystemResourceData(grpc::CallbackServerContext* c, const qn::SystemResourceInformation* w, qn::Result* r) override
     {
-        return Dispatch<tagQNSystemResourceInformation>(m_gate, c, *w, r, [this](auto* record) { return m_object->SetSystemResourceData(record); });
+        return Answer(c,
+                      Dispatch<tagQNSystemResourceInformation>(m_gate, c, *w, r, [this](auto* record) { return m_object->SetSystemResourceData(record); }));
     }
-    grpc::ServerUnaryReactor* RaiseSystemResourceEmergencyEvent(grpc::CallbackServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
+    grpc::Status RaiseSystemResourceEmergencyEvent(grpc::ServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNSystemResourceEmergencyEvent>(m_gate, c, *w, r,
                                                            [this](auto* record) { return m_object->RaiseSystemResourceEmergencyEvent(record); });
     }
-    grpc::ServerUnaryReactor* NotifySystemResourceAlert(grpc::CallbackServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
+    grpc::Status NotifySystemResourceAlert(grpc::ServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNSystemResourceAlert>(m_gate, c, *w, r, [this](auto* record) { return m_object->NotifySystemResourceAlert(record); });
     }
@@ -207,11 +213,11 @@ private:
     CComPtr<IQNSystemResourceObserver> m_object;
 };
 
-class SystemEmergencyObserverService final : public qn::IQNSystemEmergencyObserver::CallbackService {
+class SystemEmergencyObserverService final : public qn::IQNSystemEmergencyObserver::Service {
 public:
     SystemEmergencyObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNSystemEmergencyObserver>(object)) {}
 
-    grpc::ServerUnaryReactor* RaiseGlobalEmergencyEvent(grpc::CallbackServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
+    grpc::Status RaiseGlobalEmergencyEvent(grpc::ServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
     {
         return Dispatch<tagQNSystemServerEmergencyEvent>(m_gate, c, *w, r, [this](auto* record) { return m_object->RaiseGlobalEmergencyEvent(record); });
     }
