@@ -232,6 +232,10 @@ HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD, COSERVERINFO*
     // Nobody reads channelz here, and a failed call is answered by the caller's own reconnect.
     arguments.SetInt(GRPC_ARG_ENABLE_CHANNELZ, 0);
     arguments.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);
+    // Every object gets a connection of its own: gRPC would otherwise put all channels of a
+    // process to one endpoint on one connection, and a re-created object on the connection that
+    // just failed.
+    arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
     const std::string target = tcp ? host + ":" + std::to_string(SystemResourceObserverPort()) : "unix:" + ResourceObserverSocketPath();
     const auto channel = grpc::CreateCustomChannel(target, credentials, arguments);
 
