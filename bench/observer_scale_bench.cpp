@@ -30,11 +30,8 @@ struct XSystemResourceObserverInstanceProbe {
 namespace {
 
 // A system observer in this process that takes everything and keeps nothing.
-class NullSystemObserver final : public IQNSystemResourceObserver {
+class NullSystemObserver final : public CComObjectGlobal<IQNSystemResourceObserver> {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
     HRESULT SetSystemResourceData(const tagQNSystemResourceInformation*) override { return S_OK; }
     HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent*) override { return S_OK; }
     HRESULT NotifySystemResourceAlert(const tagQNSystemResourceAlert*) override { return S_OK; }
@@ -45,6 +42,22 @@ BSTR Text(const std::string& text)
     return SysAllocString(platform::ToUtf16(text).c_str());
 }
 
+// Fills the histories with `report` and times `cycle` alone, each time after a fresh round of
+// samples, as between two cycles of a running installation.
+template <typename Report, typename Cycle>
+void TimeCycles(benchmark::State& state, Report report, Cycle cycle)
+{
+    constexpr int kHistoryLength = 4;
+    for (int sample = 0; sample < kHistoryLength; ++sample)
+        report();
+    for (auto _ : state) {
+        report();
+        const auto start = std::chrono::steady_clock::now();
+        cycle();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+}
+
 void BM_ResourceObserverCycle(benchmark::State& state)
 {
     const int processes = static_cast<int>(state.range(0));
@@ -53,7 +66,7 @@ void BM_ResourceObserverCycle(benchmark::State& state)
     observer.SetResourceAlertMetric(1000000, 1000000, 1, 1, 99.0);  // every check runs, none raises
     NullSystemObserver sink;
     const CComPtr<IQNSystemResourceObserver> link(&sink);
-    // One sample of every process, as between two cycles of a running installation.
+    // One sample of every process.
     const auto report = [&] {
         for (int i = 0; i < processes; ++i) {
             tagQNResourceInformation info{};
@@ -72,14 +85,7 @@ void BM_ResourceObserverCycle(benchmark::State& state)
             SysFreeString(info.auxText);
         }
     };
-    for (int sample = 0; sample < 4; ++sample)
-        report();
-    for (auto _ : state) {
-        report();
-        const auto start = std::chrono::steady_clock::now();
-        XResourceObserverInstanceProbe::Cycle(observer, link);
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
+    TimeCycles(state, report, [&] { XResourceObserverInstanceProbe::Cycle(observer, link); });
     state.counters["processes"] = processes;
     state.counters["machines"] = machines;
     XResourceObserverInstance::Destroy();
@@ -90,7 +96,7 @@ void BM_SystemObserverCycleAndQueries(benchmark::State& state)
 {
     const int machines = static_cast<int>(state.range(0));
     XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
-    // One sample of every machine, as between two cycles.
+    // One sample of every machine.
     const auto report = [&] {
         for (int i = 0; i < machines; ++i) {
             tagQNSystemResourceInformation info{};
@@ -100,18 +106,13 @@ void BM_SystemObserverCycleAndQueries(benchmark::State& state)
             SysFreeString(info.machineName);
         }
     };
-    for (int sample = 0; sample < 4; ++sample)
-        report();
-    for (auto _ : state) {
-        report();
-        const auto start = std::chrono::steady_clock::now();
+    TimeCycles(state, report, [&] {
         XSystemResourceObserverInstanceProbe::Cycle(store);
         for (const XQNComBSTR& name : store.GetMachineNames()) {
             XResourceAgent::XMachineResourceInfo figures;
             benchmark::DoNotOptimize(store.GetMachineResourceData(name, figures));
         }
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
+    });
     state.counters["machines"] = machines;
     XSystemResourceObserverInstance::Destroy();
 }

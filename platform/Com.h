@@ -76,8 +76,34 @@ public:
     T* p = nullptr;
 };
 
+// The IUnknown of an object that outlives every reference to it, as a program's or a test's own
+// objects do: counting does nothing, and QueryInterface offers IUnknown (as `First`) and every
+// interface of the object that has an interface id.
+template <typename First, typename... Others>
+class CComObjectGlobal : public First, public Others... {
+public:
+    HRESULT QueryInterface(REFIID iid, void** object) override
+    {
+        *object = iid == IID_IUnknown ? static_cast<First*>(this) : nullptr;
+        (Offer<First>(iid, *object), ..., Offer<Others>(iid, *object));
+        return *object != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+
+private:
+    template <typename Interface>
+    void Offer(REFIID iid, void*& object)
+    {
+        if constexpr (requires { Interface::kIid; })
+            if (object == nullptr && iid == Interface::kIid)
+                object = static_cast<Interface*>(this);
+    }
+};
+
 }  // namespace ATL
 
+using ATL::CComObjectGlobal;
 using ATL::CComPtr;
 
 // A failed COM call carried as an exception.

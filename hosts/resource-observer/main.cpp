@@ -22,22 +22,9 @@
 namespace {
 
 // The object the server processes call; every call enters the library's forwarders.
-class ResourceObserverObject final : public IQNResourceObserver, public IQNEmergencyObserver, private XQNResourceObserverBase {
+// It lives as long as the program.
+class ResourceObserverObject final : public CComObjectGlobal<IQNResourceObserver, IQNEmergencyObserver>, private XQNResourceObserverBase {
 public:
-    HRESULT QueryInterface(REFIID iid, void** object) override
-    {
-        if (iid == IID_IUnknown || iid == IQNResourceObserver::kIid)
-            *object = static_cast<IQNResourceObserver*>(this);
-        else if (iid == IQNEmergencyObserver::kIid)
-            *object = static_cast<IQNEmergencyObserver*>(this);
-        else
-            return *object = nullptr, E_NOINTERFACE;
-        return S_OK;
-    }
-    // Lives as long as the program.
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-
     explicit ResourceObserverObject(hosts::ObserverCounts& counts) : m_counts(counts) {}
 
     HRESULT SetProcessResourceInfo(const tagQNResourceInformation* info) override
@@ -81,8 +68,6 @@ private:
     std::atomic<LONG>& m_state;
 };
 
-constexpr int kDefaultMetricsPort = 7543;
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -93,7 +78,7 @@ int main(int argc, char** argv)
     unsigned long processLimit = 0, handleLimit = 0, physicalKBLimit = 0, pageFileMBLimit = 0;
     double cpuLimit = 0.0;
     unsigned relinkSeconds = 60;
-    int metricsPort = kDefaultMetricsPort;
+    int metricsPort = hosts::kResourceObserverMetricsPort;
     app.add_option("--system-observer", systemObserver, "Machine of the system resource observer")->required();
     app.add_option("--interval", interval, "Observer cycle in seconds (at least 5)")->capture_default_str();
     app.add_option("--process-limit", processLimit, "Alert above this many processes on the machine (0: off)");

@@ -28,12 +28,9 @@
 
 namespace {
 
-class EmergencyLogger final : public IQNOPXServerEmergencyHandler {
+// Lives as long as the program.
+class EmergencyLogger final : public CComObjectGlobal<IQNOPXServerEmergencyHandler> {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    // Lives as long as the program.
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
     HRESULT GetHandlerInfo(BSTR* description) override
     {
         *description = SysAllocString(u"qn-server-demo emergency logger");

@@ -17,24 +17,11 @@
 namespace {
 
 // The object the resource observers call; every call enters the library's forwarders, and what the
-// store took is noted for the status page.
-class SystemResourceObserverObject final : public IQNSystemResourceObserver, public IQNSystemEmergencyObserver, private XQNSystemResourceObserverBase {
+// store took is noted for the status page. It lives as long as the program.
+class SystemResourceObserverObject final : public CComObjectGlobal<IQNSystemResourceObserver, IQNSystemEmergencyObserver>,
+                                           private XQNSystemResourceObserverBase {
 public:
     explicit SystemResourceObserverObject(hosts::MachineBook& book) : m_book(book) {}
-
-    HRESULT QueryInterface(REFIID iid, void** object) override
-    {
-        if (iid == IID_IUnknown || iid == IQNSystemResourceObserver::kIid)
-            *object = static_cast<IQNSystemResourceObserver*>(this);
-        else if (iid == IQNSystemEmergencyObserver::kIid)
-            *object = static_cast<IQNSystemEmergencyObserver*>(this);
-        else
-            return *object = nullptr, E_NOINTERFACE;
-        return S_OK;
-    }
-    // Lives as long as the program.
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
 
     HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* info) override
     {
@@ -63,8 +50,6 @@ private:
     hosts::MachineBook& m_book;
 };
 
-constexpr int kDefaultStatusPort = 7542;
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -72,7 +57,7 @@ int main(int argc, char** argv)
     CLI::App app{"The system resource observer: keeps the newest figures of every machine of the installation."};
     std::string address = "0.0.0.0";
     int port = transport::SystemResourceObserverPort();
-    int statusPort = kDefaultStatusPort;
+    int statusPort = hosts::kSystemObserverStatusPort;
     app.add_option("--address", address, "Address to serve the resource observers on")->capture_default_str();
     app.add_option("--port", port, "TCP port (0: a free one; default: the registry's SystemResourceObserverPort)")
         ->capture_default_str()

@@ -39,11 +39,8 @@ void Print(const char* format, Args... args)
     std::fflush(stdout);
 }
 
-class PrintingHandler final : public IQNOPXServerEmergencyHandler {
+class PrintingHandler final : public CComObjectGlobal<IQNOPXServerEmergencyHandler> {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
     HRESULT GetHandlerInfo(BSTR*) override { return E_FAIL; }
     HRESULT HandleServerEmergency(LONG code) override
     {

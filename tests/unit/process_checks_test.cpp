@@ -17,11 +17,8 @@ namespace {
 using testing::ElementsAre;
 using testing::IsEmpty;
 
-class CodeRecorder : public IQNOPXServerEmergencyHandler {
+class CodeRecorder : public CComObjectGlobal<IQNOPXServerEmergencyHandler> {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
     HRESULT GetHandlerInfo(BSTR*) override { return E_FAIL; }
     HRESULT HandleServerEmergency(LONG code) override
     {
