@@ -40,15 +40,6 @@ XMachineResourceInfo::XMachineResourceInfo(const tagQNResourceInformation& sampl
 {
 }
 
-namespace {
-
-LONGLONG Ticks(const tagQNPreciseTime& time)
-{
-    return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.highPart) << 32) | time.lowPart);
-}
-
-}  // namespace
-
 std::vector<XQNComBSTR> GetMachineNames(const XMachineHistory& history)
 {
     std::vector<XQNComBSTR> names;

@@ -70,6 +70,12 @@ struct QN_EXPORT XMachineResourceInfo {
     XMachineOPXServerInfo opxServerInfo;
 };
 
+// A time in 100-ns ticks.
+inline LONGLONG Ticks(const tagQNPreciseTime& time)
+{
+    return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.highPart) << 32) | time.lowPart);
+}
+
 // Samples of every machine by upper-cased name, oldest first: the machine history of both observers.
 using XMachineHistory = std::map<XQNComBSTR, std::deque<XMachineResourceInfo>>;
 

@@ -6,7 +6,9 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 struct RegistryKey {
     INIReader file;
@@ -80,6 +82,19 @@ std::optional<std::string> platform::ReadKorvelValue(const char* name)
     if (file.ParseError() != 0 || !Lookup(file, name, value))
         return std::nullopt;
     return value;
+}
+
+std::optional<std::string> platform::ReadKorvelFile(const char* name)
+{
+    const auto path = ReadKorvelValue(name);
+    if (!path)
+        return std::nullopt;
+    std::ifstream file(*path);
+    if (!file)
+        return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 void VariantInit(VARIANT* value)

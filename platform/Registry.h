@@ -31,6 +31,9 @@ namespace platform {
 // A value of SOFTWARE\KORVEL as UTF-8; empty when missing. For the settings of the platform itself
 // (endpoints, certificate files).
 std::optional<std::string> ReadKorvelValue(const char* name);
+// The contents of the file that a value of SOFTWARE\KORVEL names; empty when the value is missing
+// or the file can't be read.
+std::optional<std::string> ReadKorvelFile(const char* name);
 
 }  // namespace platform
 

@@ -8,6 +8,10 @@
 
 namespace hosts {
 
+// Where the daemons' pages are unless their command lines say otherwise.
+inline constexpr int kSystemObserverStatusPort = 7542;
+inline constexpr int kResourceObserverMetricsPort = 7543;
+
 class LoopbackHttp {
 public:
     struct Page {

@@ -16,6 +16,20 @@ namespace hosts {
 // Sets the figures of `machine` from the averaged `figures`; name, staleness and alerts stay.
 void SetFigures(const XResourceAgent::XMachineResourceInfo& figures, qn::status::MachineStatus& machine);
 
+// Adds every machine of an observer's store to `status`: name, whether its data are current, and
+// its averaged figures.
+template <typename Store>
+void AddMachines(const Store& store, qn::status::SystemStatus& status)
+{
+    for (const XQNComBSTR& name : store.GetMachineNames()) {
+        XResourceAgent::XMachineResourceInfo figures;
+        qn::status::MachineStatus& machine = *status.add_machines();
+        machine.set_current(store.GetMachineResourceData(name, figures));
+        machine.set_machine(name.ToUtf8());
+        SetFigures(figures, machine);
+    }
+}
+
 // Gauges of every machine of `status`, labelled `machine`.
 void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Registry& registry);
 

@@ -18,7 +18,7 @@ constexpr double kTicksPerSecond = 1e7;  // 100-ns units
 
 double Seconds(const tagQNPreciseTime& time)
 {
-    return static_cast<double>((static_cast<ULONGLONG>(time.highPart) << 32) | time.lowPart) / kTicksPerSecond;
+    return static_cast<double>(XResourceAgent::Ticks(time)) / kTicksPerSecond;
 }
 
 void AddProcessMetrics(const XResourceObserverInstance& observer, prometheus::Registry& registry)
@@ -71,14 +71,9 @@ std::string ResourceObserverMetrics(const ObserverCounts& counts)
     prometheus::Registry registry;
     const XResourceObserverInstance& observer = XResourceObserverInstance::Instance();
     qn::status::SystemStatus machines;
-    for (const XQNComBSTR& name : observer.GetMachineNames()) {
-        XResourceAgent::XMachineResourceInfo figures;
-        qn::status::MachineStatus& machine = *machines.add_machines();
-        machine.set_current(observer.GetMachineResourceData(name, figures));
-        machine.set_machine(name.ToUtf8());
+    AddMachines(observer, machines);
+    for (auto& machine : *machines.mutable_machines())
         machine.set_alert_state(counts.alertState.load());
-        SetFigures(figures, machine);
-    }
     AddMachineMetrics(machines, registry);
     AddProcessMetrics(observer, registry);
 

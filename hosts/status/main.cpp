@@ -6,11 +6,11 @@
 
 #include <cstdio>
 
+#include "hosts/common/LoopbackHttp.h"
 #include "hosts/common/SystemObserverStatus.pb.h"
 
 namespace {
 
-constexpr int kDefaultStatusPort = 7542;
 constexpr double kKBPerMB = 1024.0;
 
 void PrintTable(const qn::status::SystemStatus& status)
@@ -34,7 +34,7 @@ void PrintTable(const qn::status::SystemStatus& status)
 int main(int argc, char** argv)
 {
     CLI::App app{"Prints what the system resource observer on this machine knows."};
-    int port = kDefaultStatusPort;
+    int port = hosts::kSystemObserverStatusPort;
     bool json = false;
     app.add_option("--status-port", port, "Loopback port of the system observer's HTTP status")->capture_default_str()->check(CLI::Range(1, 65535));
     app.add_flag("--json", json, "Print the status as JSON");

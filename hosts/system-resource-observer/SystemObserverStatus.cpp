@@ -4,8 +4,6 @@
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 
-#include <vector>
-
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "hosts/common/Metrics.h"
 #include "systemobserver/XSystemResourceObserverInstance.h"
@@ -47,24 +45,14 @@ void MachineBook::AlertArrived(BSTR machine, LONG state)
 qn::status::SystemStatus MachineBook::Status() const
 {
     // The store is read before the host's lock is taken, so that intake never waits on the store.
-    const XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
     qn::status::SystemStatus status;
-    std::vector<std::string> keys;
-    for (const XQNComBSTR& name : store.GetMachineNames()) {
-        XResourceAgent::XMachineResourceInfo figures;
-        qn::status::MachineStatus& machine = *status.add_machines();
-        machine.set_current(store.GetMachineResourceData(name, figures));
-        machine.set_machine(name.ToUtf8());
-        SetFigures(figures, machine);
-        keys.push_back(Key(name));
-    }
+    AddMachines(XSystemResourceObserverInstance::Instance(), status);
     std::lock_guard lock(m_mutex);
-    for (int i = 0; i < status.machines_size(); ++i) {
+    for (qn::status::MachineStatus& machine : *status.mutable_machines()) {
         // The host notes a sample just after the store took it.
-        const auto notes = m_notes.find(keys[static_cast<std::size_t>(i)]);
+        const auto notes = m_notes.find(Key(XQNComBSTR(machine.machine().c_str())));
         if (notes == m_notes.end())
             continue;
-        qn::status::MachineStatus& machine = *status.mutable_machines(i);
         machine.set_newest_sample_age_sec(SecondsSince(notes->second.newestSample));
         if (notes->second.alertState != 0) {
             machine.set_alert_state(notes->second.alertState);

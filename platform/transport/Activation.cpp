@@ -1,9 +1,6 @@
 #include "platform/transport/Activation.h"
 
 #include <atomic>
-#include <fstream>
-#include <optional>
-#include <sstream>
 
 #include "interfaces/QNResourceObserver.grpc.pb.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
@@ -19,34 +16,21 @@ namespace {
 constexpr const char* kDefaultSocket = "/run/korvel/QNResourceObserver.sock";
 constexpr int kDefaultPort = 7541;
 
-std::optional<std::string> ReadFile(const std::string& path)
-{
-    std::ifstream file(path);
-    if (!file)
-        return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // The client's credentials; null when the TLS files it needs can't be read.
 std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(bool tcp, DWORD level)
 {
     if (!tcp || level <= RPC_C_AUTHN_LEVEL_NONE)
         return grpc::InsecureChannelCredentials();
     grpc::SslCredentialsOptions options;
-    const auto ca = platform::ReadKorvelValue("TLSCAFile");
-    const auto roots = ca ? ReadFile(*ca) : std::nullopt;
+    const auto roots = platform::ReadKorvelFile("TLSCAFile");
     if (!roots)
         return nullptr;
     options.pem_root_certs = *roots;
     // A client without a certificate of its own still connects; the server decides whether that
     // is enough.
-    const auto certificate = platform::ReadKorvelValue("TLSCertificateFile");
-    const auto key = platform::ReadKorvelValue("TLSPrivateKeyFile");
-    if (certificate && key) {
-        const auto chain = ReadFile(*certificate);
-        const auto privateKey = ReadFile(*key);
+    if (platform::ReadKorvelValue("TLSCertificateFile") && platform::ReadKorvelValue("TLSPrivateKeyFile")) {
+        const auto chain = platform::ReadKorvelFile("TLSCertificateFile");
+        const auto privateKey = platform::ReadKorvelFile("TLSPrivateKeyFile");
         if (!chain || !privateKey)
             return nullptr;
         options.pem_cert_chain = *chain;

@@ -11,11 +11,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <optional>
 #include <vector>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "interfaces/QNError64.h"
@@ -261,18 +258,6 @@ struct ServedClass {
     }
 };
 
-std::optional<std::string> ReadFile(const std::optional<std::string>& path)
-{
-    if (!path)
-        return std::nullopt;
-    std::ifstream file(*path);
-    if (!file)
-        return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 struct XComServer::Impl {
@@ -296,9 +281,9 @@ struct XComServer::Impl {
         const bool tls = security.authenticationLevel > RPC_C_AUTHN_LEVEL_NONE;
         std::shared_ptr<grpc::ServerCredentials> credentials = grpc::InsecureServerCredentials();
         if (tls) {
-            const auto ca = ReadFile(platform::ReadKorvelValue("TLSCAFile"));
-            const auto certificate = ReadFile(platform::ReadKorvelValue("TLSCertificateFile"));
-            const auto key = ReadFile(platform::ReadKorvelValue("TLSPrivateKeyFile"));
+            const auto ca = platform::ReadKorvelFile("TLSCAFile");
+            const auto certificate = platform::ReadKorvelFile("TLSCertificateFile");
+            const auto key = platform::ReadKorvelFile("TLSPrivateKeyFile");
             if (!ca || !certificate || !key) {
                 error = "TLS needs the registry values TLSCAFile, TLSCertificateFile and TLSPrivateKeyFile naming readable files";
                 return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
