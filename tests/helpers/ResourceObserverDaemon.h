@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <thread>
 
+#include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
 
 namespace qntest {
@@ -48,13 +48,7 @@ public:
     // Waits up to `limit` until CountMetrics(`prefix`) is `count`; returns the last count.
     int AwaitCount(const std::string& prefix, int count, std::chrono::milliseconds limit = std::chrono::seconds(60)) const
     {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        int found = CountMetrics(prefix);
-        while (found != count && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            found = CountMetrics(prefix);
-        }
-        return found;
+        return Await([&] { return CountMetrics(prefix); }, [count](int found) { return found == count; }, limit, std::chrono::milliseconds(50));
     }
 
 private:

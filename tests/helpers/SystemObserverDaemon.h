@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "hosts/common/SystemObserverStatus.pb.h"
+#include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
 
 namespace qntest {
@@ -65,13 +66,7 @@ public:
     qn::status::SystemStatus AwaitStatus(const std::function<bool(const qn::status::SystemStatus&)>& holds,
                                          std::chrono::milliseconds limit = std::chrono::seconds(20)) const
     {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        qn::status::SystemStatus status = Status();
-        while (!holds(status) && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            status = Status();
-        }
-        return status;
+        return Await([this] { return Status(); }, holds, limit);
     }
 
 private:

@@ -11,8 +11,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
 
+#include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/ResourceObserverDaemon.h"
 #include "tests/helpers/SystemObserverDaemon.h"
@@ -63,13 +63,8 @@ std::string Query(int port, const std::string& query)
 
 std::string AwaitQuery(int port, const std::string& query, const std::string& wanted = {})
 {
-    const auto end = std::chrono::steady_clock::now() + 60s;
-    std::string value = Query(port, query);
-    while ((value.empty() || (!wanted.empty() && value != wanted)) && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(100ms);
-        value = Query(port, query);
-    }
-    return value;
+    return qntest::Await([&] { return Query(port, query); },
+                         [&](const std::string& value) { return !value.empty() && (wanted.empty() || value == wanted); }, 60s, 100ms);
 }
 
 TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvokedAlert)
