@@ -2,8 +2,9 @@
 // signal, and the DCOM security settings the servers apply.
 #pragma once
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <new>
 
 #include "inc/QNDCOMSecurity.h"
@@ -32,6 +33,14 @@ HRESULT ResultOf(Call&& call) noexcept
     } catch (...) {
         return E_FAIL;
     }
+}
+
+// Logs the failure that ends `program` and tells it on standard error; the program's exit code.
+inline int EndWithFailure(const char* program, const XWrappedQNException& exception)
+{
+    XQNError::WriteErrorToLogBook(exception);
+    std::fprintf(stderr, "%s: %s\n", program, exception.Get().Message().ToUtf8().c_str());
+    return 1;
 }
 
 // Blocks SIGINT and SIGTERM in every thread started after this call; WaitForStop takes them.

@@ -135,9 +135,7 @@ int main(int argc, char** argv)
         observer.DeregisterResourceAlertHandler(&alertLogger);
         XResourceObserverInstance::Destroy();
     } catch (const XWrappedQNException& exception) {
-        XQNError::WriteErrorToLogBook(exception);
-        std::fprintf(stderr, "qn-resource-observer: %s\n", exception.Get().Message().ToUtf8().c_str());
-        return 1;
+        return hosts::EndWithFailure("qn-resource-observer", exception);
     }
     return 0;
 }

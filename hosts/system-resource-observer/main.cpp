@@ -90,9 +90,7 @@ int main(int argc, char** argv)
         server.Stop();
         XSystemResourceObserverInstance::Destroy();
     } catch (const XWrappedQNException& exception) {
-        XQNError::WriteErrorToLogBook(exception);
-        std::fprintf(stderr, "qn-system-resource-observer: %s\n", exception.Get().Message().ToUtf8().c_str());
-        return 1;
+        return hosts::EndWithFailure("qn-system-resource-observer", exception);
     }
     return 0;
 }
