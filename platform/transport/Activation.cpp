@@ -192,6 +192,26 @@ int SystemResourceObserverPort()
     return port > 0 && port <= kMaxPort ? port : kDefaultPort;
 }
 
+std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level)
+{
+    PrepareRuntime();
+    const bool tcp = clsid == CLSID_QNSystemResourceObserver;
+    const auto credentials = ClientCredentials(tcp, level);
+    if (credentials == nullptr)
+        return nullptr;
+    grpc::ChannelArguments arguments;
+    arguments.SetMaxSendMessageSize(static_cast<int>(kMaxMessageBytes));
+    // Nobody reads channelz here, and a failed call is answered by the caller's own reconnect.
+    arguments.SetInt(GRPC_ARG_ENABLE_CHANNELZ, 0);
+    arguments.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);
+    // Every object gets a connection of its own: gRPC would otherwise put all channels of a
+    // process to one endpoint on one connection, and a re-created object on the connection that
+    // just failed.
+    arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+    const std::string target = tcp ? host + ":" + std::to_string(SystemResourceObserverPort()) : "unix:" + ResourceObserverSocketPath();
+    return grpc::CreateCustomChannel(target, credentials, arguments);
+}
+
 }  // namespace transport
 
 HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD, COSERVERINFO* server, DWORD count, MULTI_QI* results)
@@ -207,21 +227,9 @@ HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD, COSERVERINFO*
     const std::string host = server != nullptr && server->pwszName != nullptr ? platform::ToUtf8(server->pwszName) : "localhost";
     const DWORD level = server != nullptr && server->pAuthInfo != nullptr ? server->pAuthInfo->dwAuthnLevel : RPC_C_AUTHN_LEVEL_CONNECT;
 
-    PrepareRuntime();
-    const auto credentials = ClientCredentials(tcp, level);
-    if (credentials == nullptr)
+    const auto channel = OpenChannel(clsid, host, level);
+    if (channel == nullptr)
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    grpc::ChannelArguments arguments;
-    arguments.SetMaxSendMessageSize(static_cast<int>(kMaxMessageBytes));
-    // Nobody reads channelz here, and a failed call is answered by the caller's own reconnect.
-    arguments.SetInt(GRPC_ARG_ENABLE_CHANNELZ, 0);
-    arguments.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);
-    // Every object gets a connection of its own: gRPC would otherwise put all channels of a
-    // process to one endpoint on one connection, and a re-created object on the connection that
-    // just failed.
-    arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
-    const std::string target = tcp ? host + ":" + std::to_string(SystemResourceObserverPort()) : "unix:" + ResourceObserverSocketPath();
-    const auto channel = grpc::CreateCustomChannel(target, credentials, arguments);
 
     for (DWORD i = 0; i < count; ++i)
         results[i] = {results[i].pIID, nullptr, E_NOINTERFACE};

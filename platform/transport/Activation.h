@@ -10,6 +10,7 @@
 // TLSCAFile.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/Com.h"
@@ -62,7 +63,15 @@ HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD context, COSER
 
 inline constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
 
+namespace grpc {
+class Channel;
+}
+
 namespace transport {
+
+// The channel that CoCreateInstanceEx opens to the endpoint of `clsid` on `host` at the
+// authentication `level`, on a connection of its own; null when TLS files it needs can't be read.
+std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level);
 
 // The Unix socket of the local resource observer and the TCP port of system observers.
 QN_EXPORT std::string ResourceObserverSocketPath();
