@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "agent/QNResourceAgentRecords.h"
@@ -78,6 +79,19 @@ inline LONGLONG Ticks(const tagQNPreciseTime& time)
 
 // Samples of every machine by upper-cased name, oldest first: the machine history of both observers.
 using XMachineHistory = std::map<XQNComBSTR, std::deque<XMachineResourceInfo>>;
+
+// Appends `sample` to `history` and takes out the oldest beyond `length`, so that the caller frees
+// it after leaving the lock that guards the history.
+template <typename Sample>
+std::optional<Sample> AppendToHistory(std::deque<Sample>& history, Sample&& sample, std::size_t length)
+{
+    history.push_back(std::move(sample));
+    if (history.size() <= length)
+        return std::nullopt;
+    std::optional<Sample> oldest(std::move(history.front()));
+    history.pop_front();
+    return oldest;
+}
 
 // The machines of `history` that have samples, named as their newest sample spells them.
 QN_EXPORT std::vector<XQNComBSTR> GetMachineNames(const XMachineHistory& history);

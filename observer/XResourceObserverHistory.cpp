@@ -36,20 +36,15 @@ constexpr ULONG kMinObserverIntervalSec = 5;
 std::atomic<XResourceObserverInstance*> g_pInstance{nullptr};
 std::atomic<LONG> g_firstSampleTaken{0};
 
-XQNComBSTR UpperCase(const XQNComBSTR& name)
+XQNComBSTR UpperCase(XQNComBSTR name)
 {
-    XQNComBSTR key(name);
-    key.ToUpper();
-    return key;
+    name.ToUpper();
+    return name;
 }
 
-// Appends `sample` and drops the oldest beyond `length`.
-template <typename Sample>
-void Append(std::deque<Sample>& history, Sample&& sample, ULONG length)
+XQNComBSTR UpperCase(BSTR name)
 {
-    history.push_back(std::move(sample));
-    if (history.size() > length)
-        history.pop_front();
+    return UpperCase(XQNComBSTR(name, SysStringLen(name)));
 }
 
 // The 64-bit figures and 32-bit counts of `sample` added into `sum`, each wrapping at its width.
@@ -133,7 +128,7 @@ XResourceObserverInstance::~XResourceObserverInstance()
 
 void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& sample)
 {
-    if (g_firstSampleTaken.fetch_add(1) == 0)
+    if (g_firstSampleTaken.load() == 0 && g_firstSampleTaken.exchange(1) == 0)
         m_sampleCount.exchange(0);
     if (sample.dataValid == 0) {
         static const XQNComBSTR function(u"XResourceObserverInstance::SetResourceData");
@@ -150,16 +145,24 @@ void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& 
     else if (interval != 0 && minimum > 0 && static_cast<ULONG>(interval) < static_cast<ULONG>(minimum))
         m_minReportedIntervalSec.exchange(interval);
 
+    // Every copy is made before the locks and what falls out of a history is freed after them:
+    // the intake threads of a busy observer then hold the locks only for the lookups.
+    XQNComBSTR processKey = UpperCase(sample.processName);
+    XQNComBSTR machineKey = UpperCase(sample.machineName);
+    XProcessResourceInfo process(sample);
+    XMachineResourceInfo machine(sample);
+    std::optional<XProcessResourceInfo> oldestProcess;
+    std::optional<XMachineResourceInfo> oldestMachine;
     {
         auto processes = m_processHistory.GetWriteProxy();
-        XPipeProcessResourceInfo& entry = (*processes)[UpperCase(XQNComBSTR(sample.processName, SysStringLen(sample.processName)))][sample.processId];
+        XPipeProcessResourceInfo& entry = (*processes)[std::move(processKey)][sample.processId];
         entry.reportedIntervalSec = static_cast<ULONG>(interval);
         entry.creditSec = entry.history.empty() ? 0 : std::min(WrappingSum(entry.creditSec, interval), kMaxCreditSec);
-        Append(entry.history, XProcessResourceInfo(sample), m_historyLength);
+        oldestProcess = XResourceAgent::AppendToHistory(entry.history, std::move(process), m_historyLength);
     }
     {
         auto machines = m_machineHistory.GetWriteProxy();
-        Append((*machines)[UpperCase(XQNComBSTR(sample.machineName, SysStringLen(sample.machineName)))], XMachineResourceInfo(sample), m_historyLength);
+        oldestMachine = XResourceAgent::AppendToHistory((*machines)[std::move(machineKey)], std::move(machine), m_historyLength);
     }
     if (++m_sampleCount > kMaxSampleCount)
         m_sampleCount.exchange(kMaxSampleCount);

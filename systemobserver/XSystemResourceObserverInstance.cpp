@@ -103,7 +103,7 @@ void XSystemResourceObserverInstance::Stop()
 
 void XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemResourceInformation& info)
 {
-    if (g_firstSampleTaken.fetch_add(1) == 0)
+    if (g_firstSampleTaken.load() == 0 && g_firstSampleTaken.exchange(1) == 0)
         m_sampleCount.exchange(0);
     if (info.dataValid == 0) {
         static const XQNComBSTR function(u"XSystemResourceObserverInstance::SetSystemResourceData");
@@ -131,12 +131,10 @@ void XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemRes
     sample.opxServerInfo = {opx.hostFlag != 0, opx.hostValue1, opx.hostValue2, opx.hostValue3, opx.hostValue4, opx.hostValue5};
     XQNComBSTR key(sample.machineName);
     key.ToUpper();
+    std::optional<XMachineResourceInfo> oldest;  // freed after the lock
     {
         auto machines = m_machineHistory.GetWriteProxy();
-        auto& history = (*machines)[key];
-        history.push_back(std::move(sample));
-        if (history.size() > m_historyLength)
-            history.pop_front();
+        oldest = XResourceAgent::AppendToHistory((*machines)[std::move(key)], std::move(sample), m_historyLength);
     }
     if (++m_sampleCount > kMaxSampleCount)
         m_sampleCount.exchange(kMaxSampleCount);
