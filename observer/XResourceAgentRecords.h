@@ -77,6 +77,17 @@ inline LONGLONG Ticks(const tagQNPreciseTime& time)
     return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.highPart) << 32) | time.lowPart);
 }
 
+// The key of a process or machine name in the histories: names match without regard to case.
+inline XQNComBSTR HistoryKey(XQNComBSTR name)
+{
+    name.ToUpper();
+    return name;
+}
+inline XQNComBSTR HistoryKey(BSTR name)
+{
+    return HistoryKey(XQNComBSTR(name, SysStringLen(name)));
+}
+
 // Samples of every machine by upper-cased name, oldest first: the machine history of both observers.
 using XMachineHistory = std::map<XQNComBSTR, std::deque<XMachineResourceInfo>>;
 

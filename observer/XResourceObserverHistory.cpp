@@ -9,6 +9,7 @@
 #include "observer/XResourceObserverInstance.h"
 #include "observer/XResourceObserverInstanceTask.h"
 
+using XResourceAgent::HistoryKey;
 using XResourceAgent::XMachineOPXServerInfo;
 using XResourceAgent::XMachineResourceInfo;
 using XResourceAgent::XProcessResourceInfo;
@@ -35,17 +36,6 @@ constexpr ULONG kMinObserverIntervalSec = 5;
 
 std::atomic<XResourceObserverInstance*> g_pInstance{nullptr};
 std::atomic<LONG> g_firstSampleTaken{0};
-
-XQNComBSTR UpperCase(XQNComBSTR name)
-{
-    name.ToUpper();
-    return name;
-}
-
-XQNComBSTR UpperCase(BSTR name)
-{
-    return UpperCase(XQNComBSTR(name, SysStringLen(name)));
-}
 
 // The 64-bit figures and 32-bit counts of `sample` added into `sum`, each wrapping at its width.
 template <typename Info, std::size_t F, std::size_t C>
@@ -147,8 +137,8 @@ void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& 
 
     // Every copy is made before the locks and what falls out of a history is freed after them:
     // the intake threads of a busy observer then hold the locks only for the lookups.
-    XQNComBSTR processKey = UpperCase(sample.processName);
-    XQNComBSTR machineKey = UpperCase(sample.machineName);
+    XQNComBSTR processKey = HistoryKey(sample.processName);
+    XQNComBSTR machineKey = HistoryKey(sample.machineName);
     XProcessResourceInfo process(sample);
     XMachineResourceInfo machine(sample);
     std::optional<XProcessResourceInfo> oldestProcess;
@@ -171,7 +161,7 @@ void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& 
 bool XResourceObserverInstance::GetProcessResourceData(const XQNComBSTR& processName, XProcessResourceInfo& result) const
 {
     auto processes = m_processHistory.GetConstReadProxy();
-    const auto found = processes->find(UpperCase(processName));
+    const auto found = processes->find(HistoryKey(processName));
     if (found == processes->end())
         return false;
     std::deque<XProcessResourceInfo> gathered;
@@ -190,7 +180,7 @@ bool XResourceObserverInstance::GetProcessResourceData(const XQNComBSTR& process
 bool XResourceObserverInstance::GetProcessResourceData(const XQNComBSTR& processName, DWORD processId, XProcessResourceInfo& result) const
 {
     auto processes = m_processHistory.GetConstReadProxy();
-    const auto found = processes->find(UpperCase(processName));
+    const auto found = processes->find(HistoryKey(processName));
     if (found == processes->end())
         return false;
     const auto entry = found->second.find(processId);
@@ -205,7 +195,7 @@ bool XResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& machine
     XMachineOPXServerInfo opx;
     GetMachineOPXServerInfo(opx);
     auto machines = m_machineHistory.GetConstReadProxy();
-    const auto found = machines->find(UpperCase(machineName));
+    const auto found = machines->find(HistoryKey(machineName));
     if (found == machines->end() || found->second.empty())
         return false;
     const bool current = IsMachineMeasurementUpToDate();

@@ -87,9 +87,12 @@ std::optional<std::string> platform::ReadKorvelValue(const char* name)
 std::optional<std::string> platform::ReadKorvelFile(const char* name)
 {
     const auto path = ReadKorvelValue(name);
-    if (!path)
-        return std::nullopt;
-    std::ifstream file(*path);
+    return path ? ReadTextFile(*path) : std::nullopt;
+}
+
+std::optional<std::string> platform::ReadTextFile(const std::string& path)
+{
+    std::ifstream file(path);
     if (!file)
         return std::nullopt;
     std::ostringstream text;

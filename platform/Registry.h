@@ -34,6 +34,8 @@ std::optional<std::string> ReadKorvelValue(const char* name);
 // The contents of the file that a value of SOFTWARE\KORVEL names; empty when the value is missing
 // or the file can't be read.
 std::optional<std::string> ReadKorvelFile(const char* name);
+// The contents of the file at `path`; empty when it can't be read.
+std::optional<std::string> ReadTextFile(const std::string& path);
 
 }  // namespace platform
 

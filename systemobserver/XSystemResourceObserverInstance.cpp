@@ -7,6 +7,7 @@
 #include "observer/XResourceObserverInstance.h"
 #include "platform/Thread.h"
 
+using XResourceAgent::HistoryKey;
 using XResourceAgent::XMachineResourceInfo;
 
 class XSystemResourceObserverInstanceTask : public XWakeableTask<XSystemResourceObserverInstance> {
@@ -129,8 +130,7 @@ void XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemRes
     sample.avgDatabaseAccessRatio = info.avgDatabaseAccessRatio;
     const tagQNMachineOPXServerLoad& opx = info.opxServerLoad;
     sample.opxServerInfo = {opx.hostFlag != 0, opx.hostValue1, opx.hostValue2, opx.hostValue3, opx.hostValue4, opx.hostValue5};
-    XQNComBSTR key(sample.machineName);
-    key.ToUpper();
+    XQNComBSTR key = HistoryKey(sample.machineName);
     std::optional<XMachineResourceInfo> oldest;  // freed after the lock
     {
         auto machines = m_machineHistory.GetWriteProxy();
@@ -142,8 +142,7 @@ void XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemRes
 
 bool XSystemResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& machineName, XMachineResourceInfo& result) const
 {
-    XQNComBSTR key(machineName);
-    key.ToUpper();
+    const XQNComBSTR key = HistoryKey(machineName);
     auto machines = m_machineHistory.GetConstReadProxy();
     const auto found = machines->find(key);
     if (found == machines->end() || found->second.empty())

@@ -12,13 +12,6 @@ namespace hosts {
 
 namespace {
 
-std::string Key(const XQNComBSTR& machine)
-{
-    XQNComBSTR upper(machine);
-    upper.ToUpper();
-    return upper.ToUtf8();
-}
-
 double SecondsSince(std::chrono::steady_clock::time_point then)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - then).count();
@@ -28,14 +21,14 @@ double SecondsSince(std::chrono::steady_clock::time_point then)
 
 void MachineBook::SampleArrived(BSTR machine)
 {
-    const std::string key = Key(XQNComBSTR(machine, SysStringLen(machine)));
+    const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
     std::lock_guard lock(m_mutex);
     m_notes[key].newestSample = Clock::now();
 }
 
 void MachineBook::AlertArrived(BSTR machine, LONG state)
 {
-    const std::string key = Key(XQNComBSTR(machine, SysStringLen(machine)));
+    const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
     std::lock_guard lock(m_mutex);
     Notes& notes = m_notes[key];
     notes.alertState = state;
@@ -50,7 +43,7 @@ qn::status::SystemStatus MachineBook::Status() const
     std::lock_guard lock(m_mutex);
     for (qn::status::MachineStatus& machine : *status.mutable_machines()) {
         // The host notes a sample just after the store took it.
-        const auto notes = m_notes.find(Key(XQNComBSTR(machine.machine().c_str())));
+        const auto notes = m_notes.find(XResourceAgent::HistoryKey(XQNComBSTR(machine.machine().c_str())).ToUtf8());
         if (notes == m_notes.end())
             continue;
         machine.set_newest_sample_age_sec(SecondsSince(notes->second.newestSample));

@@ -28,9 +28,11 @@ std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(bool tcp, DWORD leve
     options.pem_root_certs = *roots;
     // A client without a certificate of its own still connects; the server decides whether that
     // is enough.
-    if (platform::ReadKorvelValue("TLSCertificateFile") && platform::ReadKorvelValue("TLSPrivateKeyFile")) {
-        const auto chain = platform::ReadKorvelFile("TLSCertificateFile");
-        const auto privateKey = platform::ReadKorvelFile("TLSPrivateKeyFile");
+    const auto certificate = platform::ReadKorvelValue("TLSCertificateFile");
+    const auto key = platform::ReadKorvelValue("TLSPrivateKeyFile");
+    if (certificate && key) {
+        const auto chain = platform::ReadTextFile(*certificate);
+        const auto privateKey = platform::ReadTextFile(*key);
         if (!chain || !privateKey)
             return nullptr;
         options.pem_cert_chain = *chain;
