@@ -130,6 +130,27 @@ struct tagQNSystemServerEmergencyEvent {
     std::int32_t emergencyState;
 };
 
+// Beside a sample, not one of the fourteen: a limit the kernel holds the process to and what is
+// left under it. Memory in KB; descriptors and threads as ceilings on the process's own count.
+enum tagQNCeilingSource : std::int32_t {
+    QNCeilingSource_None = 0,           // no ceiling known
+    QNCeilingSource_ResourceLimit = 1,  // an rlimit, or the user address space
+    QNCeilingSource_Cgroup = 2,
+    QNCeilingSource_Machine = 3,
+};
+
+struct tagQNResourceCeiling {
+    std::int64_t limit;
+    std::int64_t left;
+    std::int32_t source;  // tagQNCeilingSource
+};
+
+struct tagQNProcessCeilings {
+    tagQNResourceCeiling memoryKB;
+    tagQNResourceCeiling descriptors;
+    tagQNResourceCeiling threads;
+};
+
 // The widths are part of the contract between the three kinds of process.
 static_assert(sizeof(tagQNPreciseTime) == 8);
 static_assert(sizeof(tagQNProcessResourceLoad::workingSetKB) == 8 && sizeof(tagQNProcessResourceLoad::threadCount) == 4);

@@ -3,7 +3,17 @@
 
 #include <string_view>
 
+#include "agent/QNResourceAgentRecords.h"
+
+namespace platform {
+struct ProcessCeilings;
+}
+
 namespace agent {
+
+// XLoadMonitor::MeasureProcessLoadData, and with `ceilings` (may be null) the limits that the
+// kernel holds the process to at the same moment.
+bool MeasureProcessLoad(tagQNResourceInformation& info, tagQNMachineResourceLoad& previous, platform::ProcessCeilings* ceilings);
 
 // The file name of `path` without folder (after the last '/' or '\') and without its last extension.
 std::u16string_view ProcessNameFromPath(std::u16string_view path);

@@ -4,6 +4,7 @@
 #include "agent/XLoadMonitorImpl.h"
 #include "interfaces/QNError64.h"
 #include "module/QNResourceAgentModule.h"
+#include "platform/Ceilings.h"
 #include "platform/SystemFigures.h"
 #include "platform/Thread.h"
 
@@ -65,7 +66,12 @@ LONG IsWow64() { return 0; }
 
 bool XLoadMonitor::MeasureProcessLoadData(tagQNResourceInformation& info, tagQNMachineResourceLoad& previous)
 {
-    ZeroData(info);
+    return agent::MeasureProcessLoad(info, previous, nullptr);
+}
+
+bool agent::MeasureProcessLoad(tagQNResourceInformation& info, tagQNMachineResourceLoad& previous, platform::ProcessCeilings* ceilings)
+{
+    XLoadMonitor::ZeroData(info);
     auto& process = info.processLoad;
     auto& machine = info.machineLoad;
 
@@ -84,7 +90,7 @@ bool XLoadMonitor::MeasureProcessLoadData(tagQNResourceInformation& info, tagQNM
     process.userObjectCount = GetGuiResources(kUserObjects);
 
     DWORD handles = 0;
-    if (!GetProcessHandleCount(&handles))
+    if (!GetProcessHandleCount(&handles, ceilings != nullptr ? &ceilings->descriptors : nullptr))
         return ReportFailure(kLineGetProcessHandleCount, u"WIN API call GetProcessHandleCount failed");
     process.handleCount = handles;
 
@@ -101,7 +107,7 @@ bool XLoadMonitor::MeasureProcessLoadData(tagQNResourceInformation& info, tagQNM
 
     MEMORYSTATUSEX memory{};
     memory.dwLength = sizeof memory;
-    if (!GlobalMemoryStatusEx(&memory))
+    if (!GlobalMemoryStatusEx(&memory, ceilings != nullptr ? &ceilings->memory : nullptr))
         return ReportFailure(kLineGlobalMemoryStatusEx, u"WIN API call GlobalMemoryStatusEx failed");
     process.usedVirtualKB = ToKB(memory.ullTotalVirtual - memory.ullAvailVirtual);
     process.availVirtualKB = ToKB(memory.ullAvailVirtual);
@@ -111,7 +117,7 @@ bool XLoadMonitor::MeasureProcessLoadData(tagQNResourceInformation& info, tagQNM
     machine.availPhysicalKB = ToKB(memory.ullAvailPhys);
 
     tagQNMachineResourceLoad current;
-    ZeroData(current);
+    XLoadMonitor::ZeroData(current);
     FILETIME idleTime{}, kernelTime{}, userTime{};
     if (!GetSystemTimes(&idleTime, &kernelTime, &userTime))
         return ReportFailure(kLineGetSystemTimes, u"WIN API call GetSystemTimes failed");
@@ -125,6 +131,8 @@ bool XLoadMonitor::MeasureProcessLoadData(tagQNResourceInformation& info, tagQNM
     machine.processCount = performance.ProcessCount;
     machine.threadCount = performance.ThreadCount;
     machine.handleCount = performance.HandleCount;
+    if (ceilings != nullptr)
+        ceilings->threads = GetThreadCeiling(threads, performance.ThreadCount);
 
     previous = current;
     return true;

@@ -4,10 +4,12 @@
 
 #include "agent/IsRpcFailure.h"
 #include "agent/XLoadMonitor.h"
+#include "agent/XLoadMonitorImpl.h"
 #include "agent/XProcessAgent.h"
 #include "agent/XProcessResourceObserverInstance.h"
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "module/QNResourceAgentModule.h"
+#include "platform/Ceilings.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "platform/transport/WireRecords.h"
@@ -59,15 +61,14 @@ constexpr Delivery kAlertDelivery{
 constexpr Delivery kSampleDelivery{
     u"ptrIResourceObserver->SetProcessResourceInfo failed by RPC error - try to reconnect resource observer the %d. time", 818, 832};
 
-// Calls `method` with `record`; after an RPC failure reconnects and calls again, 3 calls at most,
+// Makes `call` on the observer; after an RPC failure reconnects and calls again, 3 calls at most,
 // the 2nd and 3rd reconnect after a wait. Raises the failure that remains.
-template <typename Record>
-void Deliver(CComPtr<IQNResourceObserver>& observer, HRESULT (IQNResourceObserver::*method)(const Record*), const Record& record,
-             const Delivery& delivery)
+template <typename Call>
+void Deliver(CComPtr<IQNResourceObserver>& observer, Call call, const Delivery& delivery)
 {
     HRESULT result = S_OK;
     for (int attempt = 0; attempt < kCallAttempts; ++attempt) {
-        result = (static_cast<IQNResourceObserver*>(observer)->*method)(&record);
+        result = call(static_cast<IQNResourceObserver*>(observer));
         if (!agent::IsRpcFailure(result))
             break;
         XQNError::WriteErrorToLogBook(At(delivery.retryLine), result, QNSeverity_CallFailure,
@@ -79,6 +80,34 @@ void Deliver(CComPtr<IQNResourceObserver>& observer, HRESULT (IQNResourceObserve
     if (FAILED(result))
         XQNError::DoThrowExcepAtError(QNExceptionType_Application, At(delivery.raiseLine), result, XHRErrorcodeHandler::GetErrorSeverity(result),
                                       u"", u"");
+}
+
+template <typename Record>
+auto Calling(HRESULT (IQNResourceObserver::*method)(const Record*), const Record& record)
+{
+    return [method, &record](IQNResourceObserver* observer) { return (observer->*method)(&record); };
+}
+
+// The sample goes with the process's ceilings to an observer that takes them.
+auto SendingSample(const tagQNResourceInformation& sample, const tagQNProcessCeilings& ceilings)
+{
+    return [&](IQNResourceObserver* observer) {
+        CComPtr<IQNResourceObserver2> withCeilings;
+        if (SUCCEEDED(observer->QueryInterface(IQNResourceObserver2::kIid, reinterpret_cast<void**>(&withCeilings))))
+            return withCeilings->SetProcessResourceInfo2(&sample, &ceilings);
+        return observer->SetProcessResourceInfo(&sample);
+    };
+}
+
+tagQNResourceCeiling ToRecord(const platform::Ceiling& ceiling, std::uint64_t divisor)
+{
+    return {static_cast<std::int64_t>(ceiling.limit / divisor), static_cast<std::int64_t>(ceiling.left / divisor), static_cast<std::int32_t>(ceiling.source)};
+}
+
+tagQNProcessCeilings ToRecord(const platform::ProcessCeilings& ceilings)
+{
+    constexpr std::uint64_t kBytesPerKB = 1024;
+    return {ToRecord(ceilings.memory, kBytesPerKB), ToRecord(ceilings.descriptors, 1), ToRecord(ceilings.threads, 1)};
 }
 
 // The records of one cycle; their strings are freed whichever way the cycle ends.
@@ -160,11 +189,13 @@ void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const X
         XProcessResourceObserverInstance& checks = XProcessResourceObserverInstance::Instance();
         checks.GetProcessExternalResourceUsage(sample.externalUsage);
         sample.monitorIntervalSec = interval / 1000;
-        if (XLoadMonitor::MeasureProcessLoadData(sample, previousMachineLoad)) {
+        platform::ProcessCeilings ceilings;
+        if (agent::MeasureProcessLoad(sample, previousMachineLoad, &ceilings)) {
             sample.dataValid = 1;
         } else {
             XLoadMonitor::ZeroData(sample);
             sample.dataValid = 0;
+            ceilings = {};
         }
         sample.machineName = machineName.Copy();
         sample.processName = processName.Copy();
@@ -173,21 +204,22 @@ void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const X
 
         XLoadMonitor::ZeroData(emergency);
         XLoadMonitor::ZeroData(alert);
-        checks.CheckProcessResources(sample, emergency, alert);
+        checks.CheckProcessResources(sample, ceilings, emergency, alert);
 
         if (emergency.emergencyState != 0) {
             TraceSending(kLineEmergencyTrace,
                          u"raise process resource emergency event from machine '%s', process name '%s', process id %d - emergency state: 0x%X (%s)",
                          emergency, emergency.emergencyState, XEmergencyHandlerHelper::BuildEmergencyStateMsg(emergency.emergencyState));
-            Deliver(observer, &IQNResourceObserver::RaiseProcessResourceEmergencyEvent, emergency, kEmergencyDelivery);
+            Deliver(observer, Calling(&IQNResourceObserver::RaiseProcessResourceEmergencyEvent, emergency), kEmergencyDelivery);
         }
         if (alert.alertState != 0) {
             TraceSending(kLineAlertTrace,
                          u"notify process resource alert from machine '%s', process name '%s', process id %d - alert state: 0x%X (%s)", alert,
                          alert.alertState, XResourceHandlerHelper::BuildResourceAlertStateMsg(alert.alertState));
-            Deliver(observer, &IQNResourceObserver::NotifyProcessResourceAlert, alert, kAlertDelivery);
+            Deliver(observer, Calling(&IQNResourceObserver::NotifyProcessResourceAlert, alert), kAlertDelivery);
         }
-        Deliver(observer, &IQNResourceObserver::SetProcessResourceInfo, sample, kSampleDelivery);
+        const tagQNProcessCeilings ceilingRecord = ToRecord(ceilings);
+        Deliver(observer, SendingSample(sample, ceilingRecord), kSampleDelivery);
         records.FreeStrings();
     }
 }

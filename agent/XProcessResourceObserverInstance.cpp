@@ -7,16 +7,25 @@
 #include "emergency/XResourceEmergencyHandlerInstance.h"
 #include "interfaces/QNError64.h"
 #include "module/QNResourceAgentModule.h"
+#include "platform/Ceilings.h"
 
 namespace {
 
 std::atomic<XProcessResourceObserverInstance*> g_instance{nullptr};
 
-// One emergency kind: raised when its limit is on and broken and it was never raised before.
-// Returns the latch's value after this call's increment, 0 when nothing was raised.
-LONG RaiseOnce(std::atomic<LONG>& latch, LONG limit, bool broken, QNServerEmergency code)
+// Room a server needs to react before the kernel refuses it, below each ceiling; a twentieth of
+// the ceiling where that is more.
+constexpr std::uint64_t kMemoryFloorBytes = 16ULL << 20;
+constexpr std::uint64_t kDescriptorFloor = 32;
+constexpr std::uint64_t kThreadFloor = 8;
+constexpr std::uint64_t kBytesPerKB = 1024;
+constexpr int kLineCeiling = 190;
+
+// One emergency kind: raised when it is due and was never raised before. Returns the latch's
+// value after this call's increment, 0 when nothing was raised.
+LONG RaiseOnce(std::atomic<LONG>& latch, bool due, QNServerEmergency code)
 {
-    if (limit <= 0 || !broken || latch.load() != 0)
+    if (!due || latch.load() != 0)
         return 0;
     const LONG raised = ++latch;
     XResourceEmergencyHandlerInstance::Instance().RaiseServerEmergencyState(code);
@@ -63,11 +72,36 @@ void XProcessResourceObserverInstance::SetEmergencyResourceMetric(LONG lowMemory
 void XProcessResourceObserverInstance::CheckProcessResources(const tagQNResourceInformation& info, tagQNProcessResourceEmergencyEvent& emergency,
                                                              tagQNProcessResourceAlert& alert)
 {
-    CheckResourceEmergency(info, emergency);
+    CheckResourceEmergency(info, nullptr, emergency);
     CheckResourceAlerts(info, alert);
 }
 
-void XProcessResourceObserverInstance::CheckResourceEmergency(const tagQNResourceInformation& info, tagQNProcessResourceEmergencyEvent& emergency)
+void XProcessResourceObserverInstance::CheckProcessResources(const tagQNResourceInformation& info, const platform::ProcessCeilings& ceilings,
+                                                             tagQNProcessResourceEmergencyEvent& emergency, tagQNProcessResourceAlert& alert)
+{
+    CheckResourceEmergency(info, &ceilings, emergency);
+    CheckResourceAlerts(info, alert);
+}
+
+namespace {
+
+// Tells the logbook which ceiling an emergency came near: "LOW MEMORY EMERGENCY: 15360 KB left of
+// 204800 KB under memory.max of cgroup /sys/fs/cgroup/app".
+void WriteCeiling(const char* emergency, const platform::Ceiling& ceiling, const char* unit, std::uint64_t divisor)
+{
+    static const XQNComBSTR function(u"XProcessResourceObserverInstance::CheckResourceEmergency");
+    const std::string where = ceiling.where.empty() ? std::string() : " of cgroup " + std::string(ceiling.where);
+    XQNError::WriteTraceToErrorLogBook(XQNResourceAgentModule::Location("XProcessResourceObserverInstance", kLineCeiling, function),
+                                       QNSeverity_CallFailure,
+                                       XQNComBSTR::GetFormatted(u"%s EMERGENCY: %llu %s left of %llu %s under %s%s", emergency, ceiling.left / divisor,
+                                                                unit, ceiling.limit / divisor, unit, ceiling.name, where),
+                                       u"");
+}
+
+}  // namespace
+
+void XProcessResourceObserverInstance::CheckResourceEmergency(const tagQNResourceInformation& info, const platform::ProcessCeilings* ceilings,
+                                                              tagQNProcessResourceEmergencyEvent& emergency)
 {
     const LONGLONG freeMemoryKB = info.processLoad.availVirtualKB;
     const auto mark = [&](LONG raised, QNServerEmergency code) {
@@ -77,16 +111,30 @@ void XProcessResourceObserverInstance::CheckResourceEmergency(const tagQNResourc
         if (emergency.machineName == nullptr)
             SetProcessIdent(info, emergency);
     };
+    // A configured limit breaks strictly; 0 or less switches it off.
+    const auto above = [](ULONG count, LONG limit) { return limit > 0 && count > static_cast<ULONG>(limit); };
+    const auto near = [&](platform::Ceiling platform::ProcessCeilings::*kind, std::uint64_t floor) {
+        return ceilings != nullptr && (ceilings->*kind).IsNear(floor);
+    };
 
     const LONG lowMemoryLimit = m_lowMemoryLimitKB.load();
-    const LONG lowMemoryRaised = RaiseOnce(m_lowMemoryRaised, lowMemoryLimit, freeMemoryKB < lowMemoryLimit, LowMemory);
+    const bool memoryNear = near(&platform::ProcessCeilings::memory, kMemoryFloorBytes);
+    const LONG lowMemoryRaised = RaiseOnce(m_lowMemoryRaised, (lowMemoryLimit > 0 && freeMemoryKB < lowMemoryLimit) || memoryNear, LowMemory);
+    if (lowMemoryRaised == 1 && memoryNear)
+        WriteCeiling("LOW MEMORY", ceilings->memory, "KB", kBytesPerKB);
     mark(lowMemoryRaised, LowMemory);
-    const LONG threadLimit = m_threadLimit.load();
-    mark(RaiseOnce(m_threadsRaised, threadLimit, info.processLoad.threadCount > static_cast<ULONG>(threadLimit), TooManyThreads),
-         TooManyThreads);
-    const LONG handleLimit = m_handleLimit.load();
-    mark(RaiseOnce(m_handlesRaised, handleLimit, info.processLoad.handleCount > static_cast<ULONG>(handleLimit), TooManyHandles),
-         TooManyHandles);
+
+    const bool threadsNear = near(&platform::ProcessCeilings::threads, kThreadFloor);
+    const LONG threadsRaised = RaiseOnce(m_threadsRaised, above(info.processLoad.threadCount, m_threadLimit.load()) || threadsNear, TooManyThreads);
+    if (threadsRaised == 1 && threadsNear)
+        WriteCeiling("TOO MANY THREADS", ceilings->threads, "threads", 1);
+    mark(threadsRaised, TooManyThreads);
+
+    const bool handlesNear = near(&platform::ProcessCeilings::descriptors, kDescriptorFloor);
+    const LONG handlesRaised = RaiseOnce(m_handlesRaised, above(info.processLoad.handleCount, m_handleLimit.load()) || handlesNear, TooManyHandles);
+    if (handlesRaised == 1 && handlesNear)
+        WriteCeiling("TOO MANY HANDLES", ceilings->descriptors, "descriptors", 1);
+    mark(handlesRaised, TooManyHandles);
 
     if (m_lowMemoryRaised.load() == 0)
         return;

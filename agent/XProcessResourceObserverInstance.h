@@ -11,6 +11,10 @@
 #include "platform/Export.h"
 #include "platform/WinTypes.h"
 
+namespace platform {
+struct ProcessCeilings;
+}
+
 class QN_EXPORT XProcessResourceObserverInstance {
 public:
     static XProcessResourceObserverInstance& Instance();
@@ -26,6 +30,11 @@ public:
     // caller zeroes both records; the event owns the strings this puts in.
     void CheckProcessResources(const tagQNResourceInformation& info, tagQNProcessResourceEmergencyEvent& emergency,
                                tagQNProcessResourceAlert& alert);
+    // The same, and each emergency is also raised when the sample comes near the ceiling that the
+    // kernel holds the process to (`ceilings`, measured with `info`), whether or not the configured
+    // limit is on; the logbook then names that ceiling and its value. The monitor loop's own.
+    QN_INTERNAL void CheckProcessResources(const tagQNResourceInformation& info, const platform::ProcessCeilings& ceilings,
+                               tagQNProcessResourceEmergencyEvent& emergency, tagQNProcessResourceAlert& alert);
 
     void SetProcessExternalResourceUsage(ULONG value);
     // The database access counters of the server; a first counter smaller than the last one means
@@ -37,7 +46,8 @@ public:
 private:
     XProcessResourceObserverInstance() = default;
 
-    void CheckResourceEmergency(const tagQNResourceInformation& info, tagQNProcessResourceEmergencyEvent& emergency);
+    QN_INTERNAL void CheckResourceEmergency(const tagQNResourceInformation& info, const platform::ProcessCeilings* ceilings,
+                                tagQNProcessResourceEmergencyEvent& emergency);
     void CheckResourceAlerts(const tagQNResourceInformation& info, tagQNProcessResourceAlert& alert);
     static void SetProcessIdent(const tagQNResourceInformation& info, tagQNProcessResourceEmergencyEvent& emergency);
 

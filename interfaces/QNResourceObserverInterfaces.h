@@ -18,6 +18,18 @@ protected:
     ~IQNResourceObserver() = default;
 };
 
+// The resource observer of agents that also send the ceilings the kernel holds each process to.
+// An object that offers it offers IQNResourceObserver too.
+struct IQNResourceObserver2 : IQNResourceObserver {
+    static constexpr IID kIid = {0x5E0F3A41, 0x2C8B, 0x4E7D, {0x9A, 0x61, 0x3B, 0xD4, 0x07, 0xC2, 0x8E, 0x15}};
+    using Base = IQNResourceObserver;
+    // SetProcessResourceInfo with the process's ceilings measured at the same moment.
+    virtual HRESULT SetProcessResourceInfo2(const tagQNResourceInformation* info, const tagQNProcessCeilings* ceilings) = 0;
+
+protected:
+    ~IQNResourceObserver2() = default;
+};
+
 struct IQNEmergencyObserver : IUnknown {
     static constexpr IID kIid = {0x167187DF, 0xA14A, 0x493F, {0xA9, 0x4E, 0x81, 0x13, 0xCD, 0xDA, 0xF9, 0x1A}};
     virtual HRESULT RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent* event) = 0;

@@ -9,6 +9,12 @@ void XQNResourceObserverBase::SetResourceData(const tagQNResourceInformation& in
     XResourceObserverInstance::Instance().SetResourceData(info);
 }
 
+void XQNResourceObserverBase::SetResourceData(const tagQNResourceInformation& info, const tagQNProcessCeilings& ceilings)
+{
+    XQNResourceAgentModule::InstallExceptionTranslator();
+    XResourceObserverInstance::Instance().SetResourceData(info, ceilings);
+}
+
 void XQNResourceObserverBase::RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent& event)
 {
     XQNResourceAgentModule::InstallExceptionTranslator();

@@ -12,6 +12,7 @@ public:
     XQNResourceObserverBase& operator=(const XQNResourceObserverBase&) = default;
 
     void SetResourceData(const tagQNResourceInformation& info);
+    void SetResourceData(const tagQNResourceInformation& info, const tagQNProcessCeilings& ceilings);
     void RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent& event);
     void NotifyProcessResourceAlert(const tagQNProcessResourceAlert& alert);
     void RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent& event);

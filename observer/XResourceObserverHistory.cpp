@@ -116,7 +116,14 @@ XResourceObserverInstance::~XResourceObserverInstance()
     Stop();
 }
 
-void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& sample)
+void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& sample) { TakeSample(sample, nullptr); }
+
+void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& sample, const tagQNProcessCeilings& ceilings)
+{
+    TakeSample(sample, &ceilings);
+}
+
+void XResourceObserverInstance::TakeSample(const tagQNResourceInformation& sample, const tagQNProcessCeilings* ceilings)
 {
     if (g_firstSampleTaken.load() == 0 && g_firstSampleTaken.exchange(1) == 0)
         m_sampleCount.exchange(0);
@@ -148,6 +155,8 @@ void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& 
         XPipeProcessResourceInfo& entry = (*processes)[std::move(processKey)][sample.processId];
         entry.reportedIntervalSec = static_cast<ULONG>(interval);
         entry.creditSec = entry.history.empty() ? 0 : std::min(WrappingSum(entry.creditSec, interval), kMaxCreditSec);
+        if (ceilings != nullptr)
+            entry.ceilings = *ceilings;
         oldestProcess = XResourceAgent::AppendToHistory(entry.history, std::move(process), m_historyLength);
     }
     {
@@ -188,6 +197,16 @@ bool XResourceObserverInstance::GetProcessResourceData(const XQNComBSTR& process
         return false;
     GetAverageResourceData(entry->second.history, result);
     return entry->second.missedCycles < entry->second.missedCycleLimit;
+}
+
+std::optional<tagQNProcessCeilings> XResourceObserverInstance::GetProcessCeilings(const XQNComBSTR& processName, DWORD processId) const
+{
+    auto processes = m_processHistory.GetConstReadProxy();
+    const auto found = processes->find(HistoryKey(processName));
+    if (found == processes->end())
+        return std::nullopt;
+    const auto entry = found->second.find(processId);
+    return entry == found->second.end() ? std::nullopt : entry->second.ceilings;
 }
 
 bool XResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& machineName, XMachineResourceInfo& result) const

@@ -10,6 +10,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -30,6 +31,7 @@ public:
         LONG creditSec = 0;  // reporting credit, 0 … 1000
         LONG missedCycles = 0;
         LONG missedCycleLimit = 5;  // current while missedCycles is below it
+        std::optional<tagQNProcessCeilings> ceilings;  // the newest an agent sent with its sample
     };
 
     // Created on first use; raises when the machine's name can't be read.
@@ -45,11 +47,15 @@ public:
     // Takes one sample into the history of its process and of its machine; an invalid one is
     // logged and ignored.
     void SetResourceData(const tagQNResourceInformation& sample);
+    // The same, and `ceilings` (measured with the sample) are kept as the process's newest.
+    void SetResourceData(const tagQNResourceInformation& sample, const tagQNProcessCeilings& ceilings);
     // Averages over all process ids of the name into `result` (pass it zeroed): true when there
     // was something and every id is current. A name never seen leaves `result` as it was.
     bool GetProcessResourceData(const XQNComBSTR& processName, XResourceAgent::XProcessResourceInfo& result) const;
     // The average of one process; true while it is current.
     bool GetProcessResourceData(const XQNComBSTR& processName, DWORD processId, XResourceAgent::XProcessResourceInfo& result) const;
+    // The newest ceilings one process sent; nullopt when it sent none or is not kept.
+    std::optional<tagQNProcessCeilings> GetProcessCeilings(const XQNComBSTR& processName, DWORD processId) const;
     // The average of one machine; true while samples keep arriving.
     bool GetMachineResourceData(const XQNComBSTR& machineName, XResourceAgent::XMachineResourceInfo& result) const;
     // Adds up `history` into `result` and divides by its length, truncating; the processor times
@@ -115,6 +121,7 @@ private:
     // synchronisation the cleanup of silent processes and machines.
     void UpdateCycleCounters();
     void CleanupResourceObserver();
+    void TakeSample(const tagQNResourceInformation& sample, const tagQNProcessCeilings* ceilings);
 
     void CheckMachineResources(const tagQNSystemResourceInformation& info, tagQNSystemResourceEmergencyEvent& emergency, tagQNSystemResourceAlert& alert);
     void CheckResourceEmergency(const tagQNSystemResourceInformation& info, tagQNSystemResourceEmergencyEvent& emergency);

@@ -92,12 +92,16 @@ public:
     ULONG Release() override { return 1; }
 
 private:
+    // An interface that extends another (`Base`) offers that one too.
     template <typename Interface>
     void Offer(REFIID iid, void*& object)
     {
         if constexpr (requires { Interface::kIid; })
             if (object == nullptr && iid == Interface::kIid)
                 object = static_cast<Interface*>(this);
+        if constexpr (requires { typename Interface::Base; })
+            if (object == nullptr && iid == Interface::Base::kIid)
+                object = static_cast<typename Interface::Base*>(static_cast<Interface*>(this));
     }
 };
 

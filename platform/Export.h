@@ -3,3 +3,5 @@
 #pragma once
 
 #define QN_EXPORT __attribute__((visibility("default")))
+// A member of an exported class that only the library itself calls.
+#define QN_INTERNAL __attribute__((visibility("hidden")))

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "platform/Bstr.h"
+#include "platform/Ceilings.h"
 #include "platform/FaultInjection.h"
 #include "platform/Thread.h"
 
@@ -170,6 +171,10 @@ const int kForgetFilesInChild = pthread_atfork(nullptr, nullptr, [] {
         file->Forget();
 });
 
+// The process's cgroups and the machine's limits, read beside every sample.
+platform::KernelLimits g_kernelLimits;
+std::mutex g_kernelLimitsMutex;
+
 // Peak of VmData + VmStk over the samples taken, as Linux keeps no peak of its own for it.
 std::atomic<std::uint64_t> g_peakPrivateKB{0};
 
@@ -298,7 +303,9 @@ BOOL GetProcessMemoryInfo(PROCESS_MEMORY_COUNTERS* counters, DWORD cb)
 
 DWORD GetGuiResources(DWORD) { return 0; }
 
-BOOL GetProcessHandleCount(DWORD* count)
+BOOL GetProcessHandleCount(DWORD* count) { return GetProcessHandleCount(count, nullptr); }
+
+BOOL GetProcessHandleCount(DWORD* count, platform::Ceiling* descriptors)
 {
     if (ConsumeInjectedFault(SystemCall::GetProcessHandleCount))
         return Fail();
@@ -310,6 +317,14 @@ BOOL GetProcessHandleCount(DWORD* count)
     if (entries < 0)
         return Fail();
     *count = static_cast<DWORD>(entries);
+    if (descriptors != nullptr) {
+        // Read every sample: prlimit can change it from outside.
+        rlimit limit{};
+        *descriptors = {};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+            *descriptors = {limit.rlim_cur, limit.rlim_cur > static_cast<rlim_t>(entries) ? limit.rlim_cur - static_cast<rlim_t>(entries) : 0,
+                            platform::CeilingSource::ResourceLimit, "RLIMIT_NOFILE", {}};
+    }
     return TRUE;
 }
 
@@ -344,12 +359,21 @@ BOOL GetProcessTimes(FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILET
     return TRUE;
 }
 
-BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status)
+BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status) { return GlobalMemoryStatusEx(status, nullptr); }
+
+BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status, platform::Ceiling* tightest)
 {
+    using platform::Ceiling;
+    using platform::CeilingSource;
     if (ConsumeInjectedFault(SystemCall::GlobalMemoryStatusEx))
         return Fail();
-    std::uint64_t totalKB = 0, availableKB = 0, commitLimitKB = 0, committedKB = 0;
-    if (!ReadFields(g_memInfo, {{"MemTotal:", &totalKB}, {"MemAvailable:", &availableKB}, {"CommitLimit:", &commitLimitKB}, {"Committed_AS:", &committedKB}}))
+    std::uint64_t totalKB = 0, availableKB = 0, commitLimitKB = 0, committedKB = 0, swapTotalKB = 0, swapFreeKB = 0;
+    if (!ReadFields(g_memInfo, {{"MemTotal:", &totalKB},
+                                {"MemAvailable:", &availableKB},
+                                {"SwapTotal:", &swapTotalKB},
+                                {"SwapFree:", &swapFreeKB},
+                                {"CommitLimit:", &commitLimitKB},
+                                {"Committed_AS:", &committedKB}}))
         return Fail();
     StatmKB process;
     if (!ReadStatm(process))
@@ -357,20 +381,42 @@ BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status)
     rlimit addressLimit{};
     if (::getrlimit(RLIMIT_AS, &addressLimit) != 0)
         return Fail();
-    const std::uint64_t totalVirtual =
-        addressLimit.rlim_cur == RLIM_INFINITY ? kUserAddressSpace : std::min<std::uint64_t>(kUserAddressSpace, addressLimit.rlim_cur);
+    const bool addressLimited = addressLimit.rlim_cur != RLIM_INFINITY && addressLimit.rlim_cur < kUserAddressSpace;
+    const std::uint64_t addressSpace = addressLimited ? addressLimit.rlim_cur : kUserAddressSpace;
     const std::uint64_t usedVirtual = process.size * kBytesPerKB;
     const std::uint64_t availableCommitKB = commitLimitKB > committedKB ? commitLimitKB - committedKB : 0;
+
+    // What the process can still obtain: the least of its address space, its memory cgroups and
+    // the machine, where a strict overcommit policy refuses beyond the commit limit.
+    Ceiling memory{addressSpace, addressSpace > usedVirtual ? addressSpace - usedVirtual : 0, CeilingSource::ResourceLimit,
+                   addressLimited ? "RLIMIT_AS" : "user address space", {}};
+    memory.Tighten({(totalKB + swapTotalKB) * kBytesPerKB, (availableKB + swapFreeKB) * kBytesPerKB, CeilingSource::Machine,
+                    "MemAvailable + SwapFree", {}});
+    {
+        std::lock_guard lock(g_kernelLimitsMutex);
+        memory.Tighten(g_kernelLimits.Memory(swapFreeKB * kBytesPerKB));
+        if (g_kernelLimits.StrictOvercommit())
+            memory.Tighten({commitLimitKB * kBytesPerKB, availableCommitKB * kBytesPerKB, CeilingSource::Machine, "CommitLimit", {}});
+    }
+    if (tightest != nullptr)
+        *tightest = memory;
 
     status->dwMemoryLoad = totalKB == 0 ? 0 : static_cast<DWORD>(100 - availableKB * 100 / totalKB);
     status->ullTotalPhys = totalKB * kBytesPerKB;
     status->ullAvailPhys = availableKB * kBytesPerKB;
     status->ullTotalPageFile = (committedKB + availableCommitKB) * kBytesPerKB;
     status->ullAvailPageFile = availableCommitKB * kBytesPerKB;
-    status->ullTotalVirtual = totalVirtual;
-    status->ullAvailVirtual = totalVirtual > usedVirtual ? totalVirtual - usedVirtual : 0;
+    // Total less available stays the address space in use.
+    status->ullTotalVirtual = usedVirtual + memory.left;
+    status->ullAvailVirtual = memory.left;
     status->ullAvailExtendedVirtual = 0;
     return TRUE;
+}
+
+platform::Ceiling GetThreadCeiling(DWORD threads, DWORD machineThreads)
+{
+    std::lock_guard lock(g_kernelLimitsMutex);
+    return g_kernelLimits.Threads(threads, machineThreads);
 }
 
 BOOL GetSystemTimes(FILETIME* idle, FILETIME* kernel, FILETIME* user)

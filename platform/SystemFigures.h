@@ -8,6 +8,10 @@
 
 #include "platform/WinTypes.h"
 
+namespace platform {
+struct Ceiling;
+}
+
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -74,16 +78,25 @@ inline constexpr WORD PROCESSOR_ARCHITECTURE_AMD64 = 9;
 BOOL GetProcessMemoryInfo(PROCESS_MEMORY_COUNTERS* counters, DWORD cb);
 // GDI and USER objects do not exist on Linux: always 0.
 DWORD GetGuiResources(DWORD flags);
-// Open file descriptors of the process.
+// Open file descriptors of the process; `descriptors`, when given, gets the RLIMIT_NOFILE soft
+// limit and what is left under it.
 BOOL GetProcessHandleCount(DWORD* count);
+BOOL GetProcessHandleCount(DWORD* count, platform::Ceiling* descriptors);
 // Threads of the process; stands in for walking a tool-help thread snapshot.
 BOOL GetProcessThreadCount(DWORD* count);
 // Kernel and user CPU time of the process from getrusage; creation and exit times are not filled.
 BOOL GetProcessTimes(FILETIME* creation, FILETIME* exit, FILETIME* kernel, FILETIME* user);
 // Physical memory from MemTotal/MemAvailable; page file (commit): available = CommitLimit -
-// Committed_AS (never below 0), total = Committed_AS + available; virtual: total = min(user address
-// space, RLIMIT_AS), available = total - VmSize.
+// Committed_AS (never below 0), total = Committed_AS + available. Virtual: available = what the
+// process can still obtain before the kernel refuses or kills it, the least of the address space
+// left under RLIMIT_AS, the headroom of its tightest memory cgroup and the machine's (MemAvailable
+// + SwapFree, and CommitLimit - Committed_AS under strict overcommit); total = VmSize + available.
+// `tightest`, when given, gets the ceiling behind the available figure.
 BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status);
+BOOL GlobalMemoryStatusEx(MEMORYSTATUSEX* status, platform::Ceiling* tightest);
+// The tightest ceiling on the process's `threads`: its pids cgroups, and kernel.threads-max
+// against the machine's threads.
+platform::Ceiling GetThreadCeiling(DWORD threads, DWORD machineThreads);
 // Machine times from the cpu line of /proc/stat: idle = idle + iowait, kernel = system + irq +
 // softirq + idle (kernel includes idle), user = user + nice.
 BOOL GetSystemTimes(FILETIME* idle, FILETIME* kernel, FILETIME* user);

@@ -23,15 +23,17 @@ namespace {
 
 // The object the server processes call; every call enters the library's forwarders.
 // It lives as long as the program.
-class ResourceObserverObject final : public CComObjectGlobal<IQNResourceObserver, IQNEmergencyObserver>, private XQNResourceObserverBase {
+class ResourceObserverObject final : public CComObjectGlobal<IQNResourceObserver2, IQNEmergencyObserver>, private XQNResourceObserverBase {
 public:
     explicit ResourceObserverObject(hosts::ObserverCounts& counts) : m_counts(counts) {}
 
     HRESULT SetProcessResourceInfo(const tagQNResourceInformation* info) override
     {
-        const HRESULT result = hosts::ResultOf([&] { SetResourceData(*info); });
-        ++(SUCCEEDED(result) && info->dataValid != 0 ? m_counts.samplesAccepted : m_counts.samplesRefused);
-        return result;
+        return Count(*info, hosts::ResultOf([&] { SetResourceData(*info); }));
+    }
+    HRESULT SetProcessResourceInfo2(const tagQNResourceInformation* info, const tagQNProcessCeilings* ceilings) override
+    {
+        return Count(*info, hosts::ResultOf([&] { SetResourceData(*info, *ceilings); }));
     }
     HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* event) override
     {
@@ -47,6 +49,12 @@ public:
     }
 
 private:
+    HRESULT Count(const tagQNResourceInformation& info, HRESULT result)
+    {
+        ++(SUCCEEDED(result) && info.dataValid != 0 ? m_counts.samplesAccepted : m_counts.samplesRefused);
+        return result;
+    }
+
     hosts::ObserverCounts& m_counts;
 };
 

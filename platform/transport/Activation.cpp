@@ -78,7 +78,7 @@ private:
     std::atomic<ULONG> m_references{1};
 };
 
-class ResourceObserverProxy final : public IQNResourceObserver, public IQNEmergencyObserver, public RefCounted<ResourceObserverProxy> {
+class ResourceObserverProxy final : public IQNResourceObserver2, public IQNEmergencyObserver, public RefCounted<ResourceObserverProxy> {
 public:
     explicit ResourceObserverProxy(const std::shared_ptr<grpc::Channel>& channel)
         : m_resource(qn::IQNResourceObserver::NewStub(channel)), m_emergency(qn::IQNEmergencyObserver::NewStub(channel))
@@ -89,6 +89,8 @@ public:
     {
         if (iid == IID_IUnknown || iid == IQNResourceObserver::kIid)
             *object = static_cast<IQNResourceObserver*>(this);
+        else if (iid == IQNResourceObserver2::kIid)
+            *object = static_cast<IQNResourceObserver2*>(this);
         else if (iid == IQNEmergencyObserver::kIid)
             *object = static_cast<IQNEmergencyObserver*>(this);
         else
@@ -102,6 +104,16 @@ public:
     HRESULT SetProcessResourceInfo(const tagQNResourceInformation* info) override
     {
         return Send<qn::ResourceInformation>(info, [this](auto* c, const auto& w, auto* r) { return m_resource->SetProcessResourceInfo(c, w, r); });
+    }
+    // The ceilings travel in the sample's own message, which an observer without them passes over.
+    HRESULT SetProcessResourceInfo2(const tagQNResourceInformation* info, const tagQNProcessCeilings* ceilings) override
+    {
+        if (info == nullptr || ceilings == nullptr)
+            return E_POINTER;
+        qn::ResourceInformation wire;
+        ToWire(*info, wire);
+        ToWire(*ceilings, *wire.mutable_ceilings());
+        return Invoke([&](grpc::ClientContext* context, qn::Result* reply) { return m_resource->SetProcessResourceInfo(context, wire, reply); });
     }
     HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* event) override
     {

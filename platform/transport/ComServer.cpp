@@ -128,7 +128,7 @@ private:
             return grpc::Status::OK;
         }
         HRESULT result = E_NOINTERFACE;
-        for (const IID* iid : {&IQNResourceObserver::kIid, &IQNEmergencyObserver::kIid, &IQNSystemResourceObserver::kIid,
+        for (const IID* iid : {&IQNResourceObserver::kIid, &IQNResourceObserver2::kIid, &IQNEmergencyObserver::kIid, &IQNSystemResourceObserver::kIid,
                                &IQNSystemEmergencyObserver::kIid}) {
             if (GuidToString(*iid) == query->iid()) {
                 void* found = nullptr;
@@ -149,12 +149,20 @@ private:
 class ResourceObserverService final
     : public qn::IQNResourceObserver::WithCallbackMethod_SetProcessResourceInfo<qn::IQNResourceObserver::Service> {
 public:
-    ResourceObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNResourceObserver>(object)) {}
+    ResourceObserverService(Gate gate, IUnknown* object)
+        : m_gate(gate), m_object(Query<IQNResourceObserver>(object)), m_objectWithCeilings(Query<IQNResourceObserver2>(object))
+    {
+    }
 
     grpc::ServerUnaryReactor* SetProcessResourceInfo(grpc::CallbackServerContext* c, const qn::ResourceInformation* w, qn::Result* r) override
     {
-        return Answer(c,
-                      Dispatch<tagQNResourceInformation>(m_gate, c, *w, r, [this](auto* record) { return m_object->SetProcessResourceInfo(record); }));
+        return Answer(c, Dispatch<tagQNResourceInformation>(m_gate, c, *w, r, [this, w](auto* record) {
+                          if (!w->has_ceilings() || m_objectWithCeilings == nullptr)
+                              return m_object->SetProcessResourceInfo(record);
+                          tagQNProcessCeilings ceilings{};
+                          FromWire(w->ceilings(), ceilings);
+                          return m_objectWithCeilings->SetProcessResourceInfo2(record, &ceilings);
+                      }));
     }
     grpc::Status RaiseProcessResourceEmergencyEvent(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
     {
@@ -169,6 +177,7 @@ public:
 private:
     Gate m_gate;
     CComPtr<IQNResourceObserver> m_object;
+    CComPtr<IQNResourceObserver2> m_objectWithCeilings;
 };
 
 class EmergencyObserverService final : public qn::IQNEmergencyObserver::Service {

@@ -152,6 +152,24 @@ void FromWire(const qn::ResourceInformation& wire, tagQNResourceInformation& rec
     record.machineLoad = TakeMachine(wire.machine_load());
 }
 
+void ToWire(const tagQNProcessCeilings& record, qn::ProcessCeilings& wire)
+{
+    const auto put = [](const tagQNResourceCeiling& ceiling, qn::ResourceCeiling& out) {
+        out.set_limit(ceiling.limit);
+        out.set_left(ceiling.left);
+        out.set_source(ceiling.source);
+    };
+    put(record.memoryKB, *wire.mutable_memory_kb());
+    put(record.descriptors, *wire.mutable_descriptors());
+    put(record.threads, *wire.mutable_threads());
+}
+
+void FromWire(const qn::ProcessCeilings& wire, tagQNProcessCeilings& record)
+{
+    const auto take = [](const qn::ResourceCeiling& ceiling) { return tagQNResourceCeiling{ceiling.limit(), ceiling.left(), ceiling.source()}; };
+    record = {take(wire.memory_kb()), take(wire.descriptors()), take(wire.threads())};
+}
+
 void ToWire(const tagQNProcessResourceEmergencyEvent& record, qn::ProcessEvent& wire) { PutProcessEvent(record, record.emergencyState, wire); }
 void ToWire(const tagQNProcessResourceAlert& record, qn::ProcessEvent& wire) { PutProcessEvent(record, record.alertState, wire); }
 void ToWire(const tagQNProcessServerEmergencyEvent& record, qn::ProcessEvent& wire) { PutProcessEvent(record, record.emergencyState, wire); }

@@ -33,6 +33,9 @@ void FromWire(const qn::SystemEvent& wire, tagQNSystemResourceEmergencyEvent& re
 void FromWire(const qn::SystemEvent& wire, tagQNSystemResourceAlert& record);
 void FromWire(const qn::SystemEvent& wire, tagQNSystemServerEmergencyEvent& record);
 
+void ToWire(const tagQNProcessCeilings& record, qn::ProcessCeilings& wire);
+void FromWire(const qn::ProcessCeilings& wire, tagQNProcessCeilings& record);
+
 void FreeStrings(tagQNResourceInformation& record);
 void FreeStrings(tagQNProcessResourceEmergencyEvent& record);
 void FreeStrings(tagQNProcessResourceAlert& record);

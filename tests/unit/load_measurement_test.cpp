@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,12 +94,18 @@ TEST(LoadMeasurement, AgreesWithProcForAChildUnderKnownLoad)
     EXPECT_EQ(child.Finish(), 0);
 }
 
-TEST(LoadMeasurement, VirtualFiguresAddUpToTheAddressSpace)
+TEST(LoadMeasurement, FreeVirtualMemoryIsTheLeastOfAddressSpaceAndMachine)
 {
     Sample sample;
     ASSERT_TRUE(sample.Measure());
     const auto& load = sample.info.processLoad;
-    EXPECT_NEAR(static_cast<double>(load.usedVirtualKB + load.availVirtualKB), static_cast<double>(0x7FFFFFFFF000ULL) / 1024, 1);
+    EXPECT_LE(load.usedVirtualKB + load.availVirtualKB, static_cast<std::int64_t>(0x7FFFFFFFF000ULL / 1024) + 1);
+    // No more than the machine has free, swap included.
+    struct sysinfo machine {};
+    ASSERT_EQ(sysinfo(&machine), 0);
+    const auto machineKB = static_cast<std::int64_t>((machine.totalram + machine.totalswap) * machine.mem_unit / 1024);
+    EXPECT_GT(load.availVirtualKB, 0);
+    EXPECT_LE(load.availVirtualKB, machineKB);
 }
 
 TEST(LoadMeasurement, MachineTimesAreZeroFirstAndDifferencesLater)

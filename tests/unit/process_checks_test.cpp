@@ -10,6 +10,7 @@
 #include "emergency/XResourceEmergencyHandler.h"
 #include "emergency/XResourceEmergencyHandlerInstance.h"
 #include "interfaces/QNError64.h"
+#include "platform/Ceilings.h"
 #include "platform/transport/WireRecords.h"
 
 namespace {
@@ -58,12 +59,16 @@ protected:
         m_sample.processLoad.handleCount = handles;
     }
 
-    // The state of the event of one check; the event's strings are checked and freed here.
-    LONG Check()
+    // The state of the event of one check, with the ceilings of the monitor loop when given; the
+    // event's strings are checked and freed here.
+    LONG Check(const platform::ProcessCeilings* ceilings = nullptr)
     {
         tagQNProcessResourceEmergencyEvent event{};
         tagQNProcessResourceAlert alert{};
-        Checks().CheckProcessResources(m_sample, event, alert);
+        if (ceilings != nullptr)
+            Checks().CheckProcessResources(m_sample, *ceilings, event, alert);
+        else
+            Checks().CheckProcessResources(m_sample, event, alert);
         EXPECT_EQ(alert.alertState, 0);
         EXPECT_EQ(alert.machineName, nullptr);
         if (event.emergencyState != 0) {
@@ -83,7 +88,7 @@ protected:
     {
         std::vector<std::string> messages;
         for (const auto& entry : m_log.Entries())
-            if (entry.message.rfind("LOW MEMORY", 0) == 0) {
+            if (entry.message.rfind("LOW MEMORY EMERGENCY WARNING", 0) == 0) {
                 EXPECT_EQ(entry.line, 184);
                 EXPECT_EQ(entry.severity, 5);
                 messages.push_back(entry.message);
@@ -167,6 +172,66 @@ TEST_F(ProcessChecks, NoWarningBeforeTheEmergency)
     Fill(5000, 10, 10);
     Check();
     EXPECT_THAT(Warnings(), IsEmpty());
+}
+
+// A ceiling of the kernel raises the same emergency as its configured limit once what is left
+// falls under a twentieth of it, or under the kind's floor where that is more.
+TEST_F(ProcessChecks, NearingAKernelCeilingRaisesItsEmergencyEvenWithTheLimitOff)
+{
+    using platform::Ceiling;
+    using platform::CeilingSource;
+    struct Row {
+        const char* what;
+        Ceiling platform::ProcessCeilings::*kind;
+        Ceiling ceiling;
+        LONG expected;
+        const char* logged;
+    };
+    constexpr std::uint64_t kMB = 1 << 20;
+    const Row rows[] = {
+        {"memory at a twentieth", &platform::ProcessCeilings::memory, {400 * kMB, 20 * kMB, CeilingSource::Cgroup, "memory.max", "/sys/fs/cgroup/app"}, 0, nullptr},
+        {"memory under a twentieth", &platform::ProcessCeilings::memory, {400 * kMB, 20 * kMB - 1, CeilingSource::Cgroup, "memory.max", "/sys/fs/cgroup/app"},
+         LowMemory, "LOW MEMORY EMERGENCY: 20479 KB left of 409600 KB under memory.max of cgroup /sys/fs/cgroup/app"},
+        {"memory at the floor", &platform::ProcessCeilings::memory, {100 * kMB, 16 * kMB, CeilingSource::Machine, "MemAvailable + SwapFree", {}}, 0, nullptr},
+        {"descriptors at the floor", &platform::ProcessCeilings::descriptors, {256, 32, CeilingSource::ResourceLimit, "RLIMIT_NOFILE", {}}, 0, nullptr},
+        {"descriptors under the floor", &platform::ProcessCeilings::descriptors, {256, 31, CeilingSource::ResourceLimit, "RLIMIT_NOFILE", {}},
+         TooManyHandles, "TOO MANY HANDLES EMERGENCY: 31 descriptors left of 256 descriptors under RLIMIT_NOFILE"},
+        {"descriptors under a twentieth", &platform::ProcessCeilings::descriptors, {4096, 203, CeilingSource::ResourceLimit, "RLIMIT_NOFILE", {}},
+         TooManyHandles, "TOO MANY HANDLES EMERGENCY: 203 descriptors left of 4096 descriptors under RLIMIT_NOFILE"},
+        {"threads at the floor", &platform::ProcessCeilings::threads, {64, 8, CeilingSource::Cgroup, "pids.max", "/sys/fs/cgroup/pids/app"}, 0, nullptr},
+        {"threads under the floor", &platform::ProcessCeilings::threads, {64, 7, CeilingSource::Cgroup, "pids.max", "/sys/fs/cgroup/pids/app"},
+         TooManyThreads, "TOO MANY THREADS EMERGENCY: 7 threads left of 64 threads under pids.max of cgroup /sys/fs/cgroup/pids/app"},
+        {"an unknown ceiling", &platform::ProcessCeilings::threads, {0, 0, CeilingSource::None, "", {}}, 0, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Checks().SetEmergencyResourceMetric(0, 0, 0);
+        platform::ProcessCeilings ceilings;
+        ceilings.*row.kind = row.ceiling;
+        m_log.Clear();
+        EXPECT_EQ(Check(&ceilings), row.expected);
+        std::vector<std::string> logged;
+        for (const auto& entry : m_log.Entries())
+            if (entry.message.find(" EMERGENCY: ") != std::string::npos)
+                logged.push_back(entry.message);
+        if (row.logged != nullptr)
+            EXPECT_THAT(logged, ElementsAre(row.logged));
+        else
+            EXPECT_THAT(logged, IsEmpty());
+        XProcessResourceObserverInstance::Destroy();
+    }
+}
+
+TEST_F(ProcessChecks, ACeilingSharesTheLatchAndTheWarningsOfItsKind)
+{
+    platform::ProcessCeilings ceilings;
+    ceilings.memory = {200 << 20, 5 << 20, platform::CeilingSource::Cgroup, "memory.limit_in_bytes", "/sys/fs/cgroup/memory/app"};
+    Fill(5 << 10, 10, 10);
+    EXPECT_EQ(Check(&ceilings), LowMemory);
+    Fill(6000, 10, 10);
+    EXPECT_EQ(Check(), 0) << "the configured limit finds the latch set";
+    EXPECT_THAT(Warnings(), ElementsAre(WarningFor(5 << 10), WarningFor(6000)));
+    EXPECT_THAT(m_handler.codes, ElementsAre(LowMemory));
 }
 
 TEST_F(ProcessChecks, DatabaseCountersCarryTheStretchBeforeARestartOnce)
