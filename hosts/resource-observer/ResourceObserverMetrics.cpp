@@ -4,7 +4,9 @@
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "hosts/common/Metrics.h"
 #include "observer/XResourceObserverInstance.h"
@@ -19,6 +21,49 @@ constexpr double kTicksPerSecond = 1e7;  // 100-ns units
 double Seconds(const tagQNPreciseTime& time)
 {
     return static_cast<double>(XResourceAgent::Ticks(time)) / kTicksPerSecond;
+}
+
+// The closest ceiling of each kind that the agents sent with their newest sample: the limit, what
+// is left, and which kind of limit it is.
+template <typename Labels>
+void AddCeilingMetrics(const XResourceObserverInstance& observer, const std::vector<std::pair<XQNComBSTR, DWORD>>& processes, Labels labels,
+                       prometheus::Registry& registry)
+{
+    struct Kind {
+        tagQNResourceCeiling tagQNProcessCeilings::*ceiling;
+        const char* limitName;
+        const char* limitHelp;
+        const char* leftName;
+        const char* leftHelp;
+        double unit;
+    };
+    static constexpr Kind kKinds[] = {
+        {&tagQNProcessCeilings::memoryKB, "qn_process_memory_ceiling_bytes", "The tightest memory limit of the process: rlimit, cgroup or machine",
+         "qn_process_memory_headroom_bytes", "Memory the process can still obtain under that limit", double(kBytesPerKB)},
+        {&tagQNProcessCeilings::descriptors, "qn_process_descriptor_ceiling", "The RLIMIT_NOFILE soft limit of the process",
+         "qn_process_descriptors_left", "Descriptors the process can still open", 1.0},
+        {&tagQNProcessCeilings::threads, "qn_process_thread_ceiling", "The tightest limit on the process's threads: pids cgroup or threads-max",
+         "qn_process_threads_left", "Threads the process can still start", 1.0},
+    };
+    static constexpr const char* kSources[] = {"none", "rlimit", "cgroup", "machine"};
+    std::vector<std::optional<tagQNProcessCeilings>> ceilings;
+    for (const auto& [name, id] : processes)
+        ceilings.push_back(observer.GetProcessCeilings(name, id));
+    for (const Kind& kind : kKinds) {
+        auto& limits = prometheus::BuildGauge().Name(kind.limitName).Help(kind.limitHelp).Register(registry);
+        auto& lefts = prometheus::BuildGauge().Name(kind.leftName).Help(kind.leftHelp).Register(registry);
+        for (size_t i = 0; i < processes.size(); ++i) {
+            if (!ceilings[i])
+                continue;
+            const tagQNResourceCeiling& ceiling = (*ceilings[i]).*kind.ceiling;
+            if (ceiling.source <= QNCeilingSource_None)
+                continue;
+            auto labelled = labels(i);
+            labelled.emplace("source", ceiling.source < std::ssize(kSources) ? kSources[ceiling.source] : "other");
+            limits.Add(labelled).Set(double(ceiling.limit) * kind.unit);
+            lefts.Add(labelled).Set(double(ceiling.left) * kind.unit);
+        }
+    }
 }
 
 void AddProcessMetrics(const XResourceObserverInstance& observer, prometheus::Registry& registry)
@@ -62,6 +107,7 @@ void AddProcessMetrics(const XResourceObserverInstance& observer, prometheus::Re
         cpu.Add(user).Set(Seconds(figures[i].first.userTime));
         current.Add(labels(i)).Set(figures[i].second ? 1.0 : 0.0);
     }
+    AddCeilingMetrics(observer, processes, labels, registry);
 }
 
 }  // namespace

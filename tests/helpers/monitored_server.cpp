@@ -1,15 +1,24 @@
 // A server process under test: links the library, registers an emergency handler, runs the load
 // monitor and takes commands on standard input, one per line:
 //   limits KB THREADS HANDLES   sets the emergency limits
-//   threads N                   starts N more idle threads
+//   threads N                   starts N more idle threads ("threads failed" when one can't be)
+//   memory MB                   allocates and touches MB more
+//   files N                     opens N more descriptors ("files failed" at the first refusal)
 //   stop | start                calls Stop or Start of the monitor
 //   log                         prints the logbook so far, one "log LINE SEVERITY HRESULT MESSAGE" a line
 // and answers each with one line. Output: "emergency 0x<code>" for every call of its handler.
-//   qn-monitored-server [--interval S] [--usage N] [--address-space-headroom-mb M]
+//   qn-monitored-server [--interval S] [--usage N] [--address-space-headroom-mb M] [--nofile N]
+//                       [--join-cgroup FOLDER]...
+// --nofile sets RLIMIT_NOFILE; --join-cgroup moves the process into a cgroup before the monitor starts.
 // Ends, stopping the monitor, when its standard input closes.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <system_error>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -71,7 +80,13 @@ int main(int argc, char** argv)
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         const long value = std::strtol(argv[i + 1], nullptr, 10);
-        if (flag == "--interval")
+        if (flag == "--join-cgroup") {
+            std::ofstream(std::string(argv[i + 1]) + "/cgroup.procs") << ::getpid() << std::endl;
+        } else if (flag == "--nofile") {
+            const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                std::perror("setrlimit");
+        } else if (flag == "--interval")
             interval = value;
         else if (flag == "--usage")
             usage = value;
@@ -91,6 +106,7 @@ int main(int argc, char** argv)
     std::condition_variable released;
     bool done = false;
     std::vector<std::thread> idle;
+    std::vector<std::unique_ptr<char[]>> memory;
     {
         XLoadMonitor monitor;
         monitor.Start();
@@ -107,12 +123,30 @@ int main(int argc, char** argv)
             } else if (verb == "threads") {
                 int count = 0;
                 command >> count;
-                for (int i = 0; i < count; ++i)
-                    idle.emplace_back([&] {
-                        std::unique_lock lock(mutex);
-                        released.wait(lock, [&] { return done; });
-                    });
-                Print("threads %d\n", count);
+                try {
+                    for (int i = 0; i < count; ++i)
+                        idle.emplace_back([&] {
+                            std::unique_lock lock(mutex);
+                            released.wait(lock, [&] { return done; });
+                        });
+                    Print("threads %d\n", count);
+                } catch (const std::system_error&) {
+                    Print("threads failed\n");
+                }
+            } else if (verb == "memory") {
+                long megabytes = 0;
+                command >> megabytes;
+                const std::size_t bytes = static_cast<std::size_t>(megabytes) << 20;
+                memory.emplace_back(new char[bytes]);
+                std::memset(memory.back().get(), 1, bytes);
+                Print("memory %ld\n", megabytes);
+            } else if (verb == "files") {
+                int count = 0;
+                command >> count;
+                bool refused = false;
+                for (int i = 0; i < count && !refused; ++i)
+                    refused = ::open("/dev/null", O_RDONLY) < 0;
+                Print(refused ? "files failed\n" : "files %d\n", count);
             } else if (verb == "stop" || verb == "start") {
                 verb == "stop" ? monitor.Stop() : monitor.Start();
                 Print("%s running=%d\n", verb.c_str(), monitor.IsRunnning() ? 1 : 0);
