@@ -1,7 +1,8 @@
 // Takes a number of samples of the load measurement and prints their cost:
-//   measure_loop SAMPLES [--fds N] [--processes N]
+//   measure_loop SAMPLES [--fds N] [--processes N] [--ceilings]
 // prints "us_per_sample X allocations_per_sample Y" after opening N more descriptors and starting N
-// idle child processes, so that the growth of the cost with them shows. With no options it does
+// idle child processes, so that the growth of the cost with them shows. With --ceilings each
+// sample is the monitor's: the figures and the kernel's ceilings (cgroups, rlimits) together. With no options it does
 // nothing else, so that strace can count the system calls of one sample (bench/syscalls-per-sample).
 #include <fcntl.h>
 #include <signal.h>
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include "agent/XLoadMonitor.h"
+#include "agent/XLoadMonitorImpl.h"
+#include "platform/Ceilings.h"
 
 namespace {
 
@@ -39,11 +42,14 @@ int main(int argc, char** argv)
 {
     const long samples = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 1000;
     long fds = 0, processes = 0;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--fds") == 0)
-            fds = std::strtol(argv[i + 1], nullptr, 10);
-        else if (std::strcmp(argv[i], "--processes") == 0)
-            processes = std::strtol(argv[i + 1], nullptr, 10);
+    bool withCeilings = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--ceilings") == 0)
+            withCeilings = true;
+        else if (i + 1 < argc && std::strcmp(argv[i], "--fds") == 0)
+            fds = std::strtol(argv[++i], nullptr, 10);
+        else if (i + 1 < argc && std::strcmp(argv[i], "--processes") == 0)
+            processes = std::strtol(argv[++i], nullptr, 10);
     }
     for (long i = 0; i < fds; ++i)
         ::open("/dev/null", O_RDONLY);
@@ -59,11 +65,13 @@ int main(int argc, char** argv)
     tagQNResourceInformation info{};
     tagQNMachineResourceLoad previous{};
     XLoadMonitor::ZeroData(previous);
-    XLoadMonitor::MeasureProcessLoadData(info, previous);  // opens what later samples re-read
+    platform::ProcessCeilings ceilings;
+    platform::ProcessCeilings* const wanted = withCeilings ? &ceilings : nullptr;
+    agent::MeasureProcessLoad(info, previous, wanted);  // opens what later samples re-read
     const long allocationsBefore = g_allocations.load();
     const auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < samples; ++i)
-        XLoadMonitor::MeasureProcessLoadData(info, previous);
+        agent::MeasureProcessLoad(info, previous, wanted);
     const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - start;
     if (argc > 2 || samples > 0)
         std::printf("us_per_sample %.2f allocations_per_sample %.2f\n", samples > 0 ? spent.count() / samples : 0.0,

@@ -50,17 +50,18 @@ void Close(int& fd)
     fd = -1;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path)
+// Into `text`, whose capacity is kept, so that reading a file of the same size again allocates
+// nothing. Empty when the file can't be read.
+void ReadWholeFile(const std::string& path, std::string& text)
 {
+    text.clear();
     const int fd = OpenFile(path);
     if (fd < 0)
-        return std::nullopt;
-    std::string text;
+        return;
     char buffer[4096];
     for (ssize_t length; (length = ::read(fd, buffer, sizeof buffer)) > 0;)
         text.append(buffer, static_cast<std::size_t>(length));
     ::close(fd);
-    return text;
 }
 
 std::vector<std::string_view> Split(std::string_view text, char separator)
@@ -254,7 +255,9 @@ bool Ceiling::IsNear(std::uint64_t floor) const
 
 struct KernelLimits::Impl {
     std::string root;
+    std::string processCgroupsPath;
     std::string processCgroups;  // the text the placement was made from
+    std::string processCgroupsNow;
     Controller memory;
     Controller pids;
     int threadsMaxFd = -1;
@@ -275,15 +278,17 @@ struct KernelLimits::Impl {
     {
         samplesToRefresh = kSamplesBetweenRefresh;
         // Read anew each time: a descriptor of /proc/self would go on naming the parent in a child.
-        const std::string cgroups = ReadWholeFile(root + "/proc/self/cgroup").value_or("");
-        if (cgroups != processCgroups || threadsMaxFd < 0) {
-            processCgroups = cgroups;
+        ReadWholeFile(processCgroupsPath, processCgroupsNow);
+        if (processCgroupsNow != processCgroups || threadsMaxFd < 0) {
+            std::swap(processCgroups, processCgroupsNow);
             memory.Close();
             pids.Close();
-            const Hierarchies hierarchies(ReadWholeFile(root + "/proc/self/mountinfo").value_or(""));
-            if (const auto placement = Place(hierarchies, cgroups, "memory", root))
+            std::string mountInfo;
+            ReadWholeFile(root + "/proc/self/mountinfo", mountInfo);
+            const Hierarchies hierarchies(mountInfo);
+            if (const auto placement = Place(hierarchies, processCgroups, "memory", root))
                 memory.Open(*placement, true);
-            if (const auto placement = Place(hierarchies, cgroups, "pids", root))
+            if (const auto placement = Place(hierarchies, processCgroups, "pids", root))
                 pids.Open(*placement, false);
             if (threadsMaxFd < 0) {
                 threadsMaxFd = OpenFile(root + "/proc/sys/kernel/threads-max");
@@ -299,6 +304,7 @@ struct KernelLimits::Impl {
 
 KernelLimits::KernelLimits(std::string root) : m_impl(std::make_unique<Impl>())
 {
+    m_impl->processCgroupsPath = root + "/proc/self/cgroup";
     m_impl->root = std::move(root);
 }
 
