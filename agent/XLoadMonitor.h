@@ -4,7 +4,7 @@
 // safe to call from any thread.
 #pragma once
 
-#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNResourceAgentRecords.h"
 #include "interfaces/QNConvert64.h"
 #include "platform/Export.h"
 

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNResourceAgentRecords.h"
 
 namespace platform {
 struct ProcessCeilings;

@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNResourceAgentRecords.h"
 #include "platform/Export.h"
 #include "platform/WinTypes.h"
 

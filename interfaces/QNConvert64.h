@@ -3,11 +3,11 @@
 // alike. Not safe for concurrent modification.
 #pragma once
 
-#include <fmt/printf.h>
-
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 
 #include "platform/Bstr.h"
 #include "platform/Export.h"
@@ -60,25 +60,35 @@ public:
     template <typename... Args>
     static XQNComBSTR GetFormatted(std::u16string_view format, const Args&... args)
     {
-        return XQNComBSTR(fmt::sprintf(platform::ToUtf8(format), FormatArgument(args)...).c_str());
+        return FormatValues(format, {FormatValue(FormatArgument(args))...});
     }
 
     BSTR m_str = nullptr;
 
 private:
+    // An argument after C's default promotions, as printf would take it through its varargs.
+    using FormatValue = std::variant<int, unsigned, long, unsigned long, long long, unsigned long long, double, std::string>;
+    static XQNComBSTR FormatValues(std::u16string_view format, std::initializer_list<FormatValue> values);
+
     static std::string FormatArgument(const XQNComBSTR& text) { return text.ToUtf8(); }
     static std::string FormatArgument(const OLECHAR* text) { return platform::ToUtf8(Plain(text)); }
     // A NUL-terminated string that need not be a BSTR; null reads as empty.
     static std::u16string_view Plain(const OLECHAR* text) noexcept { return text == nullptr ? std::u16string_view() : std::u16string_view(text); }
-    static const char* FormatArgument(const char* text) { return text; }
+    static std::string FormatArgument(const char* text) { return text; }
     static const std::string& FormatArgument(const std::string& text) { return text; }
     template <typename T>
         requires std::is_arithmetic_v<T> || std::is_enum_v<T>
-    static auto FormatArgument(T value)
+    static FormatValue FormatArgument(T value)
     {
         if constexpr (std::is_enum_v<T>)
-            return static_cast<std::underlying_type_t<T>>(value);
+            return FormatArgument(static_cast<std::underlying_type_t<T>>(value));
+        else if constexpr (std::is_floating_point_v<T>)
+            return static_cast<double>(value);
+        else if constexpr (sizeof(T) < sizeof(int) || std::is_same_v<T, bool>)
+            return static_cast<int>(value);
+        else if constexpr (std::is_signed_v<T>)
+            return static_cast<std::make_signed_t<T>>(value);
         else
-            return value;
+            return static_cast<std::make_unsigned_t<T>>(value);
     }
 };

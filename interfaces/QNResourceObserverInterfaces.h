@@ -2,7 +2,7 @@
 // class and interface ids. Every method takes a record owned by the caller and returns an HRESULT.
 #pragma once
 
-#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNResourceAgentRecords.h"
 #include "platform/Com.h"
 
 inline constexpr CLSID CLSID_QNResourceObserver = {0xDB1C4065, 0xD726, 0x4CD1, {0x8C, 0xC3, 0xF1, 0x92, 0x3C, 0x31, 0x37, 0x6B}};

@@ -3,7 +3,7 @@
 // through to the object, which turns it into the call's HRESULT.
 #pragma once
 
-#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNResourceAgentRecords.h"
 #include "platform/Export.h"
 
 class QN_EXPORT XQNResourceObserverBase {

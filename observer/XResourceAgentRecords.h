@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNResourceAgentRecords.h"
 #include "interfaces/QNConvert64.h"
 #include "platform/Export.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Cominc64/XBasicCritData.h"
-#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNResourceAgentRecords.h"
 #include "observer/XResourceAgentRecords.h"
 #include "platform/Export.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "agent/QNResourceAgentRecords.h"
+#include "interfaces/QNResourceAgentRecords.h"
 #include "interfaces/QNResourceObserver.pb.h"
 
 namespace transport {

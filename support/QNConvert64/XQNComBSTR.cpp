@@ -1,5 +1,8 @@
 #include "interfaces/QNConvert64.h"
 
+#include <fmt/args.h>
+#include <fmt/printf.h>
+
 #include <clocale>
 #include <cwctype>
 #include <new>
@@ -96,4 +99,12 @@ void XQNComBSTR::ToUpper()
                 m_str[i] = static_cast<char16_t>(upper);
         }
     }
+}
+
+XQNComBSTR XQNComBSTR::FormatValues(std::u16string_view format, std::initializer_list<FormatValue> values)
+{
+    fmt::dynamic_format_arg_store<fmt::printf_context> arguments;
+    for (const FormatValue& value : values)
+        std::visit([&arguments](const auto& argument) { arguments.push_back(argument); }, value);
+    return XQNComBSTR(fmt::vsprintf(platform::ToUtf8(format), arguments).c_str());
 }

@@ -106,7 +106,7 @@ TEST_F(KernelLimits, AGrowingServerInAMemoryCgroupRaisesLowMemoryBeforeTheKernel
     server->Write("log");
     bool named = false;
     for (std::string line = server->ReadLine(); !line.empty() && line != "end"; line = server->ReadLine())
-        named = named || line.find("LOW MEMORY EMERGENCY: ") != std::string::npos && line.find(cgroup->Folder()) != std::string::npos;
+        named = named || (line.find("LOW MEMORY EMERGENCY: ") != std::string::npos && line.find(cgroup->Folder()) != std::string::npos);
     EXPECT_TRUE(named) << "the logbook names the cgroup";
 }
 
