@@ -1,23 +1,41 @@
-# Checks that the library exports its public classes and nothing internal.
-execute_process(COMMAND nm -D -C --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
-foreach(expected IN ITEMS "XLoadMonitor::MeasureProcessLoadData" "XLoadMonitor::ZeroData" "XLoadMonitor::GetMachineName"
-                          "XEmergencyHandlerHelper::BuildEmergencyStateMsg" "XResourceHandlerHelper::BuildResourceAlertStateMsg"
-                          "XResourceEmergencyHandler::RegisterProcessEmergencyHandler"
-                          "XProcessAgent::Instance" "XLoadMonitor::Start" "XLoadMonitor::IsRunnning"
-                          "XLoadMonitorSettings::SetMonitorIntervalSec" "XProcessResourceObserverInstance::CheckProcessResources"
-                          "XProcessResourceObserverInstance::UpdateDatabaseAccessStatistic" "XProcessAgent::RaiseGlobalEmergencyEvent" "QNDCOMSecurity::GetAuthenticationLevel"
-                          "transport::XComServer::Start" "XResourceObserverInstance::SetResourceData" "XQNResourceObserverBase::SetResourceData")
-  string(FIND "${symbols}" "${expected}" at)
-  if(at EQUAL -1)
-    message(FATAL_ERROR "not exported: ${expected}")
+# Compares what a shared library exports with its list in abi/, so that a change of the ABI shows
+# in review: cmake -DLIBRARY=lib.so -DLIST=abi/NAME.symbols [-DUPDATE=ON] -P exported_symbols.cmake
+# UPDATE=ON writes the list anew. Weak instantiations of the standard library's templates are left
+# out: they follow the compiler's inlining, and no host links against them.
+execute_process(COMMAND nm -D -C --defined-only ${LIBRARY} OUTPUT_VARIABLE output COMMAND_ERROR_IS_FATAL ANY)
+string(REPLACE "\n" ";" lines "${output}")
+set(symbols "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-f]+ ([A-Za-z]) (.*)$")
+    set(kind ${CMAKE_MATCH_1})
+    set(name "${CMAKE_MATCH_2}")
+    if(NOT (kind MATCHES "[WVu]" AND name MATCHES "^([^ (]+ )?std::"))
+      list(APPEND symbols "${kind} ${name}")
+    endif()
   endif()
 endforeach()
-foreach(internal IN ITEMS "XResourceEmergencyHandlerInstance" "XBasicRefCountCritSection" "cominc::" "platform::" "agent::"
-                          "SysAllocString" "GetProcessMemoryInfo" "ProcFile" "XThreadSync"
-                          "transport::ToWire" "transport::FromWire" "transport::Invoke" "XLoadMonitorTask" "XLoadMonitorAlloc" "CoCreateInstanceEx" "IsRpcFailure" "qn::")
-  string(FIND "${symbols}" "${internal}" at)
+list(REMOVE_DUPLICATES symbols)
+list(SORT symbols)
+list(JOIN symbols "\n" built)
+set(built "${built}\n")
+
+# Nothing of the layers beneath the API may appear, whatever the list says.
+foreach(internal IN ITEMS "XResourceEmergencyHandlerInstance" "XBasicRefCountCritSection" "cominc::" "agent::" "GetProcessMemoryInfo"
+                          "transport::ToWire" "transport::FromWire" "transport::Invoke" "XLoadMonitorTask" "CoCreateInstanceEx" "grpc::" "google::")
+  string(FIND "${built}" "${internal}" at)
   if(NOT at EQUAL -1)
-    message(FATAL_ERROR "internal symbol exported: ${internal}")
+    message(FATAL_ERROR "${LIBRARY}: internal symbol exported: ${internal}")
   endif()
 endforeach()
-message(STATUS "exports: only the public classes")
+
+if(UPDATE)
+  file(WRITE ${LIST} "${built}")
+  return()
+endif()
+file(READ ${LIST} listed)
+if(NOT built STREQUAL listed)
+  file(WRITE ${LIBRARY}.symbols "${built}")
+  execute_process(COMMAND diff -u ${LIST} ${LIBRARY}.symbols)
+  message(FATAL_ERROR "${LIBRARY} exports other symbols than ${LIST} (diff above); if the change is meant, run with -DUPDATE=ON")
+endif()
+message(STATUS "${LIBRARY}: exports as listed")
