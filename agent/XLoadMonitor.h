@@ -21,7 +21,9 @@ public:
 
     // Starts the monitor loop with the interval of XLoadMonitorSettings: the first sample follows
     // after the larger of 10 s and the interval, plus one interval. Starts nothing when the interval
-    // is 0 or less, when a loop runs, or once the monitor was stopped.
+    // is 0 or less, when a loop runs, or once the monitor was stopped. A loop that ends by itself
+    // (its observer away through every attempt, a failed call) is started again after one interval,
+    // the wait doubling up to 5 minutes while each new run ends before its first cycle.
     void Start();
     // Ends the loop; returns once it has ended (at once from its waits, after the cycle or the
     // first sleep that is under way).

@@ -19,6 +19,9 @@ namespace {
 constexpr DWORD kFirstSleepMinimumMs = 10000;
 constexpr int kCallAttempts = 3;
 constexpr DWORD kReconnectWaitMs = 3000;
+// A loop that ended by itself starts again after one interval, doubling up to this while it keeps
+// ending before its first cycle.
+constexpr DWORD kMostRestartWaitMs = 300000;
 
 constexpr int kLineNoOwner = 646;
 constexpr int kLineNoProcessName = 655;
@@ -27,6 +30,7 @@ constexpr int kLineWaitFailed = 688;
 constexpr int kLineEmergencyTrace = 740;
 constexpr int kLineAlertTrace = 775;
 constexpr int kLineLoopEnded = 844;
+constexpr int kLineRestart = 850;
 
 QNErrorLocation At(int line)
 {
@@ -148,11 +152,34 @@ DWORD XLoadMonitorTask::Execute(XLoadMonitorAlloc* owner)
 {
     XQNResourceAgentModule::InstallExceptionTranslator();
     platform::SetCurrentThreadName("qn-load-monitor");
+    // A plain sleep: the process settles before its first sample, and not even Stop cuts it.
+    Sleep(std::max<DWORD>(static_cast<DWORD>(std::max<LONG>(m_intervalMs.load(), 0)), kFirstSleepMinimumMs));
+    // Only Stop ends monitoring: a loop that ends by itself is started again after a wait.
+    DWORD restartWait = 0;
+    for (;;) {
+        unsigned cycles = 0;
+        RunLoop(owner, cycles);
+        const LONG interval = m_intervalMs.load();
+        if (IsStopRequested() || interval <= 0)
+            return 0;
+        restartWait = cycles > 0 || restartWait == 0 ? static_cast<DWORD>(interval) : std::min(2 * restartWait, kMostRestartWaitMs);
+        XQNError::WriteTraceToErrorLogBook(At(kLineRestart), QNSeverity_Trace,
+                                           XQNComBSTR::GetFormatted(u"load monitor ended - starting it again in %d ms", restartWait), u"");
+        try {
+            if (WaitForWakeUp(restartWait))
+                return 0;
+        } catch (...) {
+            LogWaitFailure();
+            Sleep(restartWait);
+        }
+    }
+}
+
+void XLoadMonitorTask::RunLoop(XLoadMonitorAlloc* owner, unsigned& cycles)
+{
     XWrappedQNException failure;
     try {
         XQNError::CheckPtr_ThrowExcep(At(kLineNoOwner), owner, u"");
-        // A plain sleep: the process settles before its first sample, and not even Stop cuts it.
-        Sleep(std::max<DWORD>(static_cast<DWORD>(std::max<LONG>(m_intervalMs.load(), 0)), kFirstSleepMinimumMs));
         const XQNComBSTR processName = XLoadMonitor::GetCurrentProcessName();
         if (processName.IsEmpty())
             RaiseMissingName(kLineNoProcessName, u"The process name needed for load monitoring is not available - load monitor will be terminated.");
@@ -160,16 +187,16 @@ DWORD XLoadMonitorTask::Execute(XLoadMonitorAlloc* owner)
         if (machineName.IsEmpty())
             RaiseMissingName(kLineNoMachineName, u"The machine name needed for load monitoring is not available - load monitor will be terminated.");
         CComPtr<IQNResourceObserver> observer = XProcessAgent::Instance().GetResourceObserver(false);
-        RunCycles(observer, processName, machineName);
+        RunCycles(observer, processName, machineName, cycles);
     } catch (...) {
         failure = cominc::KeepTaskBodyFailure(At(kLineLoopEnded));
     }
     if (failure.HasException())
         XQNError::WriteErrorToLogBook(failure);
-    return 0;
 }
 
-void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName)
+void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName,
+                                 unsigned& cycles)
 {
     tagQNMachineResourceLoad previousMachineLoad;
     XLoadMonitor::ZeroData(previousMachineLoad);
@@ -221,5 +248,6 @@ void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const X
         const tagQNProcessCeilings ceilingRecord = ToRecord(ceilings);
         Deliver(observer, SendingSample(sample, ceilingRecord), kSampleDelivery);
         records.FreeStrings();
+        ++cycles;
     }
 }

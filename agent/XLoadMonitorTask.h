@@ -1,6 +1,6 @@
 // The owner of a load monitor's worker and the worker itself: the monitor loop that measures the
 // process once per interval, checks it for emergencies and sends emergency, alert and sample to the
-// resource observer, reconnecting after RPC failures.
+// resource observer, reconnecting after RPC failures. A loop that ends by itself starts again.
 #pragma once
 
 #include <atomic>
@@ -39,7 +39,10 @@ public:
     DWORD Execute(XLoadMonitorAlloc* owner) override;
 
 private:
-    void RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName);
+    // One run of the loop: names, connection, cycles until Stop or a failure, which it logs.
+    // `cycles` counts the cycles it completed.
+    void RunLoop(XLoadMonitorAlloc* owner, unsigned& cycles);
+    void RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName, unsigned& cycles);
 
     std::atomic<LONG> m_intervalMs{0};
 };

@@ -227,12 +227,14 @@ protected:
         XLoadMonitorSettings::Destroy();
     }
 
-    // Waits until the loop has ended by itself; false when it still runs after `limit`.
-    bool LoopEnds(std::chrono::milliseconds limit)
+    // Waits until the loop has ended by itself and logged that it starts again; false when that
+    // has not happened after `limit`.
+    bool LoopEndsAndRestarts(std::chrono::milliseconds limit)
     {
-        for (const auto until = Clock::now() + limit; Clock::now() < until; std::this_thread::sleep_for(10ms))
-            if (!m_monitor.IsRunnning())
-                return true;
+        for (const auto until = Clock::now() + limit; Clock::now() < until; std::this_thread::sleep_for(5ms))
+            for (const auto& entry : m_log.Entries())
+                if (entry.message.starts_with("load monitor ended - starting it again in "))
+                    return true;
         return false;
     }
 
@@ -288,7 +290,7 @@ TEST_F(MonitorLoop, AnObserverKilledAndRestartedBetweenCyclesIsReconnected)
               kServerUnavailable);
 }
 
-TEST_F(MonitorLoop, AnObserverThatStaysAwayEndsTheLoopWithTheFailureLogged)
+TEST_F(MonitorLoop, AnObserverAwayLongerThanEveryAttemptEndsTheLoopWhichStartsAgainAndReportsOnceItIsBack)
 {
     auto observer = StartObserver();
     m_monitor.Start();
@@ -296,19 +298,35 @@ TEST_F(MonitorLoop, AnObserverThatStaysAwayEndsTheLoopWithTheFailureLogged)
     observer->Kill();
     // The reconnect tries five times, 60 scaled seconds apart.
     // Three reconnects with their connection retries: a bound for slow sanitizer runs.
-    ASSERT_TRUE(LoopEnds(60s));
+    ASSERT_TRUE(LoopEndsAndRestarts(60s));
     const auto entries = m_log.Entries();
-    ASSERT_FALSE(entries.empty());
-    EXPECT_EQ(entries.back().result, kServerUnavailable) << entries.back().message;
-    EXPECT_EQ(entries.back().severity, 3) << "the connection failure that ended the loop";
+    ASSERT_GE(entries.size(), 2u);
+    const auto& ended = entries[entries.size() - 2];
+    EXPECT_EQ(ended.result, kServerUnavailable) << ended.message;
+    EXPECT_EQ(ended.severity, 3) << "the connection failure that ended the loop";
+    EXPECT_TRUE(m_monitor.IsRunnning()) << "monitoring goes on";
+
+    // Away through the next run's attempts too: the wait before each run doubles.
+    std::this_thread::sleep_for(5s);
+    observer = StartObserver();
+    EXPECT_EQ(observer->Next(kSample).As<qn::ResourceInformation>().data_valid(), 1);
+    std::vector<std::string> waits;
+    for (const auto& entry : m_log.Entries())
+        if (entry.message.starts_with("load monitor ended - starting it again in "))
+            waits.push_back(entry.message.substr(entry.message.rfind(' ', entry.message.size() - 4) + 1));
+    ASSERT_GE(waits.size(), 2u);
+    EXPECT_EQ(waits[0], "2000 ms") << "one interval after a run with cycles";
+    EXPECT_EQ(waits[1], "4000 ms") << "doubled after a run that never reached a cycle";
 }
 
 TEST_F(MonitorLoop, RpcFailureAnswersAreRetriedWithThreeReconnectsThenEndTheLoop)
 {
     constexpr HRESULT kCallFailed = static_cast<HRESULT>(0x800706BE);
     auto observer = StartObserver("0x800706BE");
+    XLoadMonitorSettings::Instance().SetMonitorIntervalSec(30);  // time to stop it before it starts again
     m_monitor.Start();
-    ASSERT_TRUE(LoopEnds(5s));
+    ASSERT_TRUE(LoopEndsAndRestarts(10s));
+    m_monitor.Stop();
     for (int count = 1; count <= 3; ++count) {
         const auto retries = m_log.WithMessage("ptrIResourceObserver->SetProcessResourceInfo failed by RPC error - try to reconnect resource observer the " +
                                                std::to_string(count) + ". time");
@@ -328,8 +346,10 @@ TEST_F(MonitorLoop, RpcFailureAnswersAreRetriedWithThreeReconnectsThenEndTheLoop
 TEST_F(MonitorLoop, AnInvalidArgumentAnswerIsNotRetried)
 {
     auto observer = StartObserver("0x80070057");
+    XLoadMonitorSettings::Instance().SetMonitorIntervalSec(30);
     m_monitor.Start();
-    ASSERT_TRUE(LoopEnds(5s));
+    ASSERT_TRUE(LoopEndsAndRestarts(10s));
+    m_monitor.Stop();
     EXPECT_EQ(Entries(832, E_INVALIDARG).size(), 1u);
     XProcessAgent::Destroy();
     const auto calls = observer->Finish();
