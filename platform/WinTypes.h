@@ -33,6 +33,7 @@ inline constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005);
 inline constexpr HRESULT RPC_E_SERVERFAULT = static_cast<HRESULT>(0x80010105);
 
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_BUFFER_OVERFLOW = 111;
 inline constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;

@@ -2,6 +2,8 @@
 // signal, and the DCOM security settings the servers apply.
 #pragma once
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -41,6 +43,17 @@ inline int EndWithFailure(const char* program, const XWrappedQNException& except
     XQNError::WriteErrorToLogBook(exception);
     std::fprintf(stderr, "%s: %s\n", program, exception.Get().Message().ToUtf8().c_str());
     return 1;
+}
+
+// A daemon takes every descriptor its hard limit allows: each peer holds one, and a flood of
+// them must not starve the daemon's own files.
+inline void RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 // Blocks SIGINT and SIGTERM in every thread started after this call; WaitForStop takes them.

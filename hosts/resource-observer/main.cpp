@@ -102,6 +102,7 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0, 65535));
     CLI11_PARSE(app, argc, argv);
 
+    hosts::RaiseDescriptorLimit();
     const sigset_t stopSignals = hosts::BlockStopSignals();
     const std::string socket = transport::ResourceObserverSocketPath();
     std::error_code ignored;

@@ -65,6 +65,7 @@ int main(int argc, char** argv)
     app.add_option("--status-port", statusPort, "Loopback port of the HTTP status (0: a free one)")->capture_default_str()->check(CLI::Range(0, 65535));
     CLI11_PARSE(app, argc, argv);
 
+    hosts::RaiseDescriptorLimit();
     const sigset_t stopSignals = hosts::BlockStopSignals();
     try {
         XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();

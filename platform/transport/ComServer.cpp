@@ -18,6 +18,7 @@
 #include "interfaces/QNError64.h"
 #include "interfaces/QNResourceObserver.grpc.pb.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
+#include "platform/Clock.h"
 #include "platform/Registry.h"
 #include "platform/transport/Activation.h"
 #include "platform/transport/Runtime.h"
@@ -30,6 +31,8 @@ namespace {
 
 constexpr mode_t kSocketMode = 0660;  // owner and group only
 constexpr int kListenBacklog = 128;
+// Out of descriptors, the acceptor waits this long before it takes connections again.
+constexpr DWORD kAcceptBackOffMs = 100;
 
 const XQNComBSTR& ComponentName()
 {
@@ -39,12 +42,33 @@ const XQNComBSTR& ComponentName()
 
 std::atomic<unsigned long long> g_refusedCalls{0};
 
+void LogTransport(int line, const OLECHAR* function, HRESULT result, const std::string& message)
+{
+    XQNError::WriteErrorToLogBook({"platform/transport/ComServer", line, ComponentName(), function}, result, QNSeverity_CallFailure,
+                                  platform::ToUtf16(message));
+}
+
+// The process serving on the Unix socket at `path`, or 0 when nobody answers there (no file, or a
+// stale file left by a process that ended without removing it).
+pid_t LiveServerAt(const sockaddr_un& address)
+{
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return 0;
+    pid_t server = 0;
+    if (::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        server = ::getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.pid > 0 ? peer.pid : -1;
+    }
+    ::close(probe);
+    return server;
+}
+
 void LogRefusal(const char* peer, HRESULT result, const char* why)
 {
-    static const XQNComBSTR function(u"XComServer::Dispatch");
     ++g_refusedCalls;
-    XQNError::WriteErrorToLogBook({"platform/transport/ComServer", __LINE__, ComponentName(), function}, result, QNSeverity_CallFailure,
-                                  platform::ToUtf16(std::string("refused a call from ") + peer + ": " + why));
+    LogTransport(__LINE__, u"XComServer::Dispatch", result, std::string("refused a call from ") + peer + ": " + why);
 }
 
 // Who may call: everyone, no one (the server for refused Unix peers), or TLS peers with a
@@ -305,11 +329,13 @@ struct XComServer::Impl {
         admitted = std::make_unique<ServedClass>(clsid, object, Gate{false, tls && ChecksIdentity()});
         grpc::ServerBuilder builder;
         admitted->Configure(builder);
+        // One server per port: with port reuse a second one would take half of the connections.
+        builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
         builder.AddListeningPort(endpoint, credentials, &port);
         admitted->server = builder.BuildAndStart();
         if (admitted->server == nullptr || port == 0) {
-            error = "can't listen on " + endpoint;
-            return kRpcServerUnavailable;
+            error = "can't listen on " + endpoint + " (in use by another process?)";
+            return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
         }
         return S_OK;
     }
@@ -323,8 +349,12 @@ struct XComServer::Impl {
             return E_INVALIDARG;
         }
         std::strcpy(address.sun_path, endpoint.c_str());
+        if (const pid_t running = LiveServerAt(address); running != 0) {
+            error = running > 0 ? "process " + std::to_string(running) + " serves on " + endpoint + " already" : "another process serves on " + endpoint + " already";
+            return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+        }
         listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::unlink(endpoint.c_str());
+        ::unlink(endpoint.c_str());  // stale: nobody answered on it
         const mode_t oldMask = ::umask(0777 & ~kSocketMode);
         const bool bound = listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         ::umask(oldMask);
@@ -341,15 +371,29 @@ struct XComServer::Impl {
     }
 
     // Hands every connection to the admitting or the refusing server by the peer's credentials.
+    // Out of descriptors or memory it waits and goes on, logging once per episode: a flood of
+    // connections must not leave the daemon deaf.
     void Accept()
     {
+        bool exhausted = false;
         for (;;) {
             const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (connection < 0) {
-                if (errno == EINTR || errno == ECONNABORTED)
+                const int failure = errno;
+                if (failure == EINTR || failure == ECONNABORTED)
                     continue;
-                return;  // the listener was shut down
+                if (failure != EMFILE && failure != ENFILE && failure != ENOBUFS && failure != ENOMEM)
+                    return;  // the listener was shut down
+                if (!exhausted)
+                    LogTransport(__LINE__, u"XComServer::Accept", HRESULT_FROM_WIN32(static_cast<DWORD>(failure)),
+                                 "can't accept connections on " + endpoint + ": " + std::strerror(failure) + " - accepting again as soon as it can");
+                exhausted = true;
+                Sleep(kAcceptBackOffMs);
+                continue;
             }
+            if (exhausted)
+                LogTransport(__LINE__, u"XComServer::Accept", S_OK, "accepting connections on " + endpoint + " again");
+            exhausted = false;
             ucred peer{};
             socklen_t length = sizeof peer;
             const bool known = ::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
