@@ -1,4 +1,6 @@
-// Events of the server processes: logged and passed on to the system observer at once.
+// Events of the server processes: logged and passed on to the system observer at once, and kept
+// for later when a host asks.
+#include "agent/IsRpcFailure.h"
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "module/QNResourceAgentModule.h"
 #include "observer/XResourceObserverInstance.h"
@@ -103,4 +105,72 @@ void XResourceObserverInstance::NotifyMachineResourceAlert(const tagQNSystemReso
     if (FAILED(result))
         XQNError::DoThrowExcepAtError(QNExceptionType_Application, At(lines.failed, function), result, XHRErrorcodeHandler::GetErrorSeverity(result),
                                       u"", u"");
+}
+
+HRESULT XResourceObserverInstance::KeepWhenNotPassedOn(HRESULT result, KeptEvent event)
+{
+    if (!agent::IsRpcFailure(result) && result != E_POINTER)
+        return result;
+    KeepForSystemObserver(std::move(event));
+    return S_FALSE;
+}
+
+void XResourceObserverInstance::KeepForSystemObserver(KeptEvent event)
+{
+    static const XQNComBSTR function(u"XResourceObserverInstance::KeepForSystemObserver");
+    constexpr int kLineDropped = 1500;
+    auto kept = m_keptEvents.GetWriteProxy();
+    if (kept->size() < kKeptEventLimit) {
+        kept->push_back(std::move(event));
+        return;
+    }
+    // Logged once per thousand, so that a long outage does not fill the logbook.
+    if (m_droppedEvents++ % 1000 == 0)
+        XQNError::WriteErrorToLogBook(At(kLineDropped, function), E_OUTOFMEMORY, QNSeverity_CallFailure,
+                                      XQNComBSTR::GetFormatted(u"%d events for the system observer are kept already - dropped one from machine '%s' (%llu so far)",
+                                                               static_cast<int>(kKeptEventLimit), event.machineName, m_droppedEvents.load()));
+}
+
+void XResourceObserverInstance::PassOnKeptEvents(const CComPtr<IQNSystemResourceObserver>& link)
+{
+    static const XQNComBSTR function(u"XResourceObserverInstance::PassOnKeptEvents");
+    constexpr int kLineRefused = 1510;
+    constexpr int kLineFailed = 1512;
+    for (;;) {
+        KeptEvent event;
+        {
+            auto kept = m_keptEvents.GetWriteProxy();
+            if (kept->empty())
+                return;
+            event = kept->front();
+        }
+        HRESULT result = S_OK;
+        switch (event.kind) {
+        case KeptEvent::Kind::ResourceEmergency: {
+            const tagQNSystemResourceEmergencyEvent record{event.machineName, event.state};
+            result = link->RaiseSystemResourceEmergencyEvent(&record);
+            break;
+        }
+        case KeptEvent::Kind::ServerEmergency: {
+            CComPtr<IQNSystemEmergencyObserver> emergencyObserver;
+            const tagQNSystemServerEmergencyEvent record{event.machineName, event.state};
+            result = link.QueryInterface(&emergencyObserver);
+            if (SUCCEEDED(result))
+                result = emergencyObserver->RaiseGlobalEmergencyEvent(&record);
+            break;
+        }
+        case KeptEvent::Kind::ResourceAlert: {
+            const tagQNSystemResourceAlert record{event.machineName, event.state};
+            result = link->NotifySystemResourceAlert(&record);
+            break;
+        }
+        }
+        if (FAILED(result) && agent::IsRpcFailure(result))
+            XQNError::DoThrowExcepAtError(QNExceptionType_Application, At(kLineFailed, function), result, XHRErrorcodeHandler::GetErrorSeverity(result),
+                                          u"", u"");
+        if (FAILED(result))
+            XQNError::WriteErrorToLogBook(At(kLineRefused, function), result, QNSeverity_CallFailure,
+                                          XQNComBSTR::GetFormatted(u"the system observer refused a kept event from machine '%s' - dropped", event.machineName));
+        m_keptEvents.GetWriteProxy()->pop_front();
+    }
 }

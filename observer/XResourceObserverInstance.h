@@ -82,6 +82,22 @@ public:
     void NotifyProcessResourceAlert(const tagQNProcessResourceAlert& alert);
     void NotifyMachineResourceAlert(const tagQNSystemResourceAlert& alert);
 
+    // ---- Events the system observer did not take ----
+    // An event of a server process that could not be passed on. Kept, it is passed on after the
+    // figures of a later cycle, in the order it came; at most kKeptEventLimit are kept, the
+    // newest beyond that are dropped and counted.
+    struct KeptEvent {
+        enum class Kind { ResourceEmergency, ServerEmergency, ResourceAlert };
+        Kind kind;
+        XQNComBSTR machineName;
+        LONG state;
+    };
+    static constexpr size_t kKeptEventLimit = 10000;
+    // For a host, with the result of passing `event` on: an RPC failure, or no link to the system
+    // observer yet, keeps the event and gives S_FALSE ("taken, passed on later"), so that the
+    // agent neither reconnects nor gives up; any other result is returned as it is.
+    HRESULT KeepWhenNotPassedOn(HRESULT result, KeptEvent event);
+
     // ---- Machine alerts ----
     // Limits of processes, handles, free physical KB, free commit MB and processor load in percent;
     // 0 switches a check off.
@@ -133,6 +149,10 @@ private:
 
     CComPtr<IQNSystemResourceObserver> GetSystemResourceObserver(bool forceNew);
     void SyncSystemResourceObserver(const CComPtr<IQNSystemResourceObserver>& link);
+    void KeepForSystemObserver(KeptEvent event);
+    // Passes the kept events on, oldest first; one refused for a reason other than the link is
+    // dropped and logged, an RPC failure leaves it and the rest kept and is raised.
+    void PassOnKeptEvents(const CComPtr<IQNSystemResourceObserver>& link);
 
     XCritData<std::map<XQNComBSTR, std::map<DWORD, XPipeProcessResourceInfo>>> m_processHistory;
     XCritData<XResourceAgent::XMachineHistory> m_machineHistory;
@@ -156,4 +176,6 @@ private:
     XCritData<XQNComBSTR> m_systemObserverMachine;
     XCritData<std::list<XMachineResourceAlertHandler*>> m_alertHandlers;
     XQNComBSTR m_localMachineName;  // upper case
+    XCritData<std::deque<KeptEvent>> m_keptEvents;
+    std::atomic<ULONGLONG> m_droppedEvents{0};
 };

@@ -214,6 +214,7 @@ DWORD XResourceObserverInstanceTask::Execute(XResourceObserverInstance* owner)
                 continue;
             owner->UpdateCycleCounters();
             owner->SyncSystemResourceObserver(link);
+            owner->PassOnKeptEvents(link);
             owner->CleanupResourceObserver();
         }
     } catch (...) {

@@ -37,18 +37,29 @@ public:
     }
     HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* event) override
     {
-        return hosts::ResultOf([&] { XQNResourceObserverBase::RaiseProcessResourceEmergencyEvent(*event); });
+        return KeptWhenNotPassedOn(hosts::ResultOf([&] { XQNResourceObserverBase::RaiseProcessResourceEmergencyEvent(*event); }),
+                                   {Kept::Kind::ResourceEmergency, event->machineName, event->emergencyState});
     }
     HRESULT NotifyProcessResourceAlert(const tagQNProcessResourceAlert* alert) override
     {
-        return hosts::ResultOf([&] { XQNResourceObserverBase::NotifyProcessResourceAlert(*alert); });
+        return KeptWhenNotPassedOn(hosts::ResultOf([&] { XQNResourceObserverBase::NotifyProcessResourceAlert(*alert); }),
+                                   {Kept::Kind::ResourceAlert, alert->machineName, alert->alertState});
     }
     HRESULT RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent* event) override
     {
-        return hosts::ResultOf([&] { XQNResourceObserverBase::RaiseGlobalEmergencyEvent(*event); });
+        return KeptWhenNotPassedOn(hosts::ResultOf([&] { XQNResourceObserverBase::RaiseGlobalEmergencyEvent(*event); }),
+                                   {Kept::Kind::ServerEmergency, event->machineName, event->emergencyState});
     }
 
 private:
+    using Kept = XResourceObserverInstance::KeptEvent;
+
+    // The system observer away is no failure of the agent's call: the event is kept for later.
+    static HRESULT KeptWhenNotPassedOn(HRESULT result, Kept event)
+    {
+        return XResourceObserverInstance::Instance().KeepWhenNotPassedOn(result, std::move(event));
+    }
+
     HRESULT Count(const tagQNResourceInformation& info, HRESULT result)
     {
         ++(SUCCEEDED(result) && info.dataValid != 0 ? m_counts.samplesAccepted : m_counts.samplesRefused);

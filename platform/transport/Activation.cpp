@@ -42,23 +42,23 @@ std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(bool tcp, DWORD leve
 }
 
 template <typename Call>
-HRESULT Invoke(Call call)
+HRESULT Invoke(Call call, std::chrono::seconds deadline = kCallDeadline)
 {
     grpc::ClientContext context;
-    context.set_deadline(std::chrono::system_clock::now() + kCallDeadline);
+    context.set_deadline(std::chrono::system_clock::now() + deadline);
     qn::Result reply;
     const grpc::Status status = call(&context, &reply);
     return status.ok() ? reply.hresult() : HResultFromStatus(status);
 }
 
 template <typename Wire, typename Record, typename Call>
-HRESULT Send(const Record* record, Call call)
+HRESULT Send(const Record* record, Call call, std::chrono::seconds deadline = kCallDeadline)
 {
     if (record == nullptr)
         return E_POINTER;
     Wire wire;
     ToWire(*record, wire);
-    return Invoke([&](grpc::ClientContext* context, qn::Result* reply) { return call(context, wire, reply); });
+    return Invoke([&](grpc::ClientContext* context, qn::Result* reply) { return call(context, wire, reply); }, deadline);
 }
 
 // Reference counting shared by the proxies; the most derived class deletes itself.
@@ -158,19 +158,23 @@ public:
 
     HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* info) override
     {
-        return Send<qn::SystemResourceInformation>(info, [this](auto* c, const auto& w, auto* r) { return m_resource->SetSystemResourceData(c, w, r); });
+        return Send<qn::SystemResourceInformation>(info, [this](auto* c, const auto& w, auto* r) { return m_resource->SetSystemResourceData(c, w, r); },
+                                     kOnwardCallDeadline);
     }
     HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* event) override
     {
-        return Send<qn::SystemEvent>(event, [this](auto* c, const auto& w, auto* r) { return m_resource->RaiseSystemResourceEmergencyEvent(c, w, r); });
+        return Send<qn::SystemEvent>(event, [this](auto* c, const auto& w, auto* r) { return m_resource->RaiseSystemResourceEmergencyEvent(c, w, r); },
+                                     kOnwardCallDeadline);
     }
     HRESULT NotifySystemResourceAlert(const tagQNSystemResourceAlert* alert) override
     {
-        return Send<qn::SystemEvent>(alert, [this](auto* c, const auto& w, auto* r) { return m_resource->NotifySystemResourceAlert(c, w, r); });
+        return Send<qn::SystemEvent>(alert, [this](auto* c, const auto& w, auto* r) { return m_resource->NotifySystemResourceAlert(c, w, r); },
+                                     kOnwardCallDeadline);
     }
     HRESULT RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent* event) override
     {
-        return Send<qn::SystemEvent>(event, [this](auto* c, const auto& w, auto* r) { return m_emergency->RaiseGlobalEmergencyEvent(c, w, r); });
+        return Send<qn::SystemEvent>(event, [this](auto* c, const auto& w, auto* r) { return m_emergency->RaiseGlobalEmergencyEvent(c, w, r); },
+                                     kOnwardCallDeadline);
     }
 
 private:

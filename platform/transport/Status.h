@@ -11,6 +11,8 @@ namespace transport {
 
 // Transport time-outs are not waits of the system's own logic and are not scaled.
 inline constexpr std::chrono::seconds kCallDeadline{10};
+// Calls onward to the system observer: shorter, so that a hung one cannot stall the agents' calls.
+inline constexpr std::chrono::seconds kOnwardCallDeadline{4};
 inline constexpr std::chrono::seconds kActivationDeadline{5};
 
 inline constexpr HRESULT kRpcServerUnavailable = static_cast<HRESULT>(0x800706BA);

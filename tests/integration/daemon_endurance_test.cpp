@@ -1,5 +1,6 @@
 // The daemons against what ends a careless server: a second instance on the same endpoint, a
-// socket file left behind by a crash, and a flood of connections up to the descriptor limit.
+// socket file left behind by a crash, a flood of connections up to the descriptor limit, and the
+// system observer away while an agent raises its events.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -47,11 +49,25 @@ int ConnectTo(const std::string& path)
     return fd;
 }
 
+// What a probe client that sends one alert to the observer of `kind` prints.
+std::string Probe(const std::string& kind = "resource")
+{
+    ChildProcess probe({QN_PROBE_CLIENT, "--class", kind, "--level", "1"});
+    return probe.ReadLine();
+}
+
 // Whether a probe client reaches the observer of `kind`.
 bool Reached(const std::string& kind = "resource")
 {
-    ChildProcess probe({QN_PROBE_CLIENT, "--class", kind, "--level", "1"});
-    return probe.ReadLine().starts_with(kReached);
+    return Probe(kind).starts_with(kReached);
+}
+
+std::unique_ptr<ChildProcess> StartRecordingSystemObserver(const std::string& port)
+{
+    auto observer = std::make_unique<ChildProcess>(
+        std::vector<std::string>{QN_RECORDING_OBSERVER, "--class", "system", "--endpoint", "127.0.0.1:" + port, "--level", "1"});
+    EXPECT_EQ(observer->ReadLineStartingWith("ready").rfind("ready ", 0), 0u);
+    return observer;
 }
 
 class Endurance : public testing::Test {
@@ -117,6 +133,21 @@ TEST_F(Endurance, AFloodUpToTheDescriptorLimitLeavesTheResourceObserverAnswering
     while (!reached && std::chrono::steady_clock::now() - ended < 1s)
         reached = Reached();
     EXPECT_TRUE(reached) << "a normal call within a second of the flood's end";
+}
+
+TEST_F(Endurance, AnAlertRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnceItIsBack)
+{
+    auto system = std::make_unique<ChildProcess>(
+        std::vector<std::string>{QN_RECORDING_OBSERVER, "--class", "system", "--endpoint", "127.0.0.1:0", "--level", "1"});
+    const std::string port = system->ReadLineStartingWith("ready").substr(6);
+    m_installation.Set("SystemResourceObserverPort", port);
+    qntest::ResourceObserverDaemon daemon({"--relink-interval", "5"});
+    system.reset();  // killed
+
+    EXPECT_EQ(Probe(), "create 0x00000000 call 0x00000001") << "taken, to be passed on later: no RPC failure for the agent";
+    system = StartRecordingSystemObserver(port);
+    EXPECT_NE(system->ReadLineStartingWith("NotifySystemResourceAlert").find("state: 2"), std::string::npos)
+        << "the kept alert arrives once the system observer is back";
 }
 
 }  // namespace
