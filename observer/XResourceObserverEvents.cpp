@@ -165,7 +165,7 @@ void XResourceObserverInstance::PassOnKeptEvents(const CComPtr<IQNSystemResource
             break;
         }
         }
-        if (FAILED(result) && agent::IsRpcFailure(result))
+        if (agent::IsRpcFailure(result))
             XQNError::DoThrowExcepAtError(QNExceptionType_Application, At(kLineFailed, function), result, XHRErrorcodeHandler::GetErrorSeverity(result),
                                           u"", u"");
         if (FAILED(result))

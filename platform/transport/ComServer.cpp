@@ -48,8 +48,8 @@ void LogTransport(int line, const OLECHAR* function, HRESULT result, const std::
                                   platform::ToUtf16(message));
 }
 
-// The process serving on the Unix socket at `path`, or 0 when nobody answers there (no file, or a
-// stale file left by a process that ended without removing it).
+// The process serving on the Unix socket at `address` (-1 when its id can't be read), or 0 when
+// nobody answers there (no file, or a stale file left by a process that ended without removing it).
 pid_t LiveServerAt(const sockaddr_un& address)
 {
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
