@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <thread>
 
 namespace hosts {
@@ -11,7 +12,19 @@ struct LoopbackHttp::Impl {
     std::thread thread;
 };
 
-LoopbackHttp::LoopbackHttp() : m_impl(std::make_unique<Impl>()) {}
+// Each connection holds a worker while it is open: idle and slow clients are let go within a couple
+// of seconds, and there are workers enough that a handful of them can't keep a scraper waiting.
+constexpr int kWorkers = 32;
+constexpr auto kReadTimeout = std::chrono::seconds(2);
+constexpr time_t kKeepAliveSeconds = 2;
+
+LoopbackHttp::LoopbackHttp() : m_impl(std::make_unique<Impl>())
+{
+    m_impl->server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+    m_impl->server.set_read_timeout(kReadTimeout);
+    m_impl->server.set_write_timeout(kReadTimeout);
+    m_impl->server.set_keep_alive_timeout(kKeepAliveSeconds);
+}
 
 LoopbackHttp::~LoopbackHttp()
 {

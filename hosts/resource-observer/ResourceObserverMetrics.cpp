@@ -128,8 +128,13 @@ std::string ResourceObserverMetrics(const ObserverCounts& counts)
     };
     counter("qn_resource_observer_samples_accepted_total", "Samples the observer took", counts.samplesAccepted.load());
     counter("qn_resource_observer_samples_refused_total", "Samples the observer answered with a failure", counts.samplesRefused.load());
-    counter("qn_transport_calls_refused_total", "Calls refused before the observer saw them: no credentials, over the limits, malformed",
-            transport::RefusedCalls());
+    auto& refused = prometheus::BuildCounter()
+                        .Name("qn_transport_calls_refused_total")
+                        .Help("Calls refused before the observer saw them, by reason")
+                        .Register(registry);
+    for (const auto& [reason, name] : {std::pair{transport::Refusal::NoCredentials, "credentials"}, std::pair{transport::Refusal::OverLimits, "limits"},
+                                       std::pair{transport::Refusal::Malformed, "malformed"}})
+        refused.Add({{"reason", name}}).Increment(static_cast<double>(transport::RefusedCalls(reason)));
     return Exposition(registry);
 }
 

@@ -9,10 +9,13 @@
 #include <grpcpp/security/server_credentials.h>
 #include <grpcpp/server_posix.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <vector>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <thread>
 
 #include "interfaces/QNError64.h"
@@ -21,6 +24,7 @@
 #include "platform/Clock.h"
 #include "platform/Registry.h"
 #include "platform/transport/Activation.h"
+#include "platform/transport/LogThrottle.h"
 #include "platform/transport/Runtime.h"
 #include "platform/transport/Status.h"
 #include "platform/transport/WireRecords.h"
@@ -39,8 +43,6 @@ const XQNComBSTR& ComponentName()
     static const XQNComBSTR name(u"QNTransport");
     return name;
 }
-
-std::atomic<unsigned long long> g_refusedCalls{0};
 
 void LogTransport(int line, const OLECHAR* function, HRESULT result, const std::string& message)
 {
@@ -65,10 +67,20 @@ pid_t LiveServerAt(const sockaddr_un& address)
     return server;
 }
 
-void LogRefusal(const char* peer, HRESULT result, const char* why)
+std::array<std::atomic<unsigned long long>, kRefusalReasons> g_refusedCalls{};
+LogThrottle g_refusalLog;
+
+// Counts a refused call and logs it, once a minute for each peer and reason.
+void Refuse(Refusal reason, const std::string& peer, HRESULT result, const std::string& why)
 {
-    ++g_refusedCalls;
-    LogTransport(__LINE__, u"XComServer::Dispatch", result, std::string("refused a call from ") + peer + ": " + why);
+    ++g_refusedCalls[static_cast<std::size_t>(reason)];
+    unsigned long long held = 0;
+    if (!g_refusalLog.Admit(peer + " " + std::to_string(static_cast<int>(reason)), held))
+        return;
+    std::string message = "refused a call from " + peer + ": " + why;
+    if (held > 0)
+        message += " (and " + std::to_string(held) + " more since the last entry)";
+    LogTransport(__LINE__, u"XComServer::Refuse", result, message);
 }
 
 // Who may call: everyone, no one (the server for refused Unix peers), or TLS peers with a
@@ -85,42 +97,103 @@ struct Gate {
     }
 };
 
-// One call: the gate, the limits, the conversion, the object's method.
-template <typename Record, typename Wire, typename Method>
-grpc::Status Dispatch(const Gate& gate, grpc::ServerContextBase* context, const Wire& wire, qn::Result* reply, Method method)
+// One call's answer from the bytes of its message. Calls arrive as bytes and are decoded here
+// rather than by gRPC: a message that doesn't decode is answered E_INVALIDARG like any other
+// refused one, not with a status of gRPC's that an agent would take for a failure of its link.
+using Handler = std::function<grpc::Status(grpc::ServerContextBase*, const grpc::ByteBuffer&, qn::Result*)>;
+
+// The handler that admits the call, decodes its message as `Wire` and passes it to `answer`.
+template <typename Wire, typename Answer>
+Handler Decoding(Gate gate, Answer answer)
 {
-    if (!gate.Admits(context)) {
-        LogRefusal(context->peer().c_str(), E_ACCESSDENIED, "no credentials");
-        return {grpc::StatusCode::PERMISSION_DENIED, "access denied"};
-    }
-    if (const char* refusal = RefusalOf(wire)) {
-        LogRefusal(context->peer().c_str(), E_INVALIDARG, refusal);
-        reply->set_hresult(E_INVALIDARG);
-        return grpc::Status::OK;
-    }
-    Record record{};
-    FromWire(wire, record);
-    HRESULT result = RPC_E_SERVERFAULT;
-    try {
-        result = method(&record);
-    } catch (...) {
-        // The object should turn its failures into results; nothing may escape into gRPC.
-    }
-    FreeStrings(record);
-    reply->set_hresult(result);
-    return grpc::Status::OK;
+    return [gate, answer](grpc::ServerContextBase* context, const grpc::ByteBuffer& bytes, qn::Result* reply) {
+        if (!gate.Admits(context)) {
+            Refuse(Refusal::NoCredentials, context->peer(), E_ACCESSDENIED, "no credentials");
+            return grpc::Status(grpc::StatusCode::PERMISSION_DENIED, "access denied");
+        }
+        Wire wire;
+        grpc::ByteBuffer consumed(bytes);
+        if (!grpc::SerializationTraits<Wire>::Deserialize(&consumed, &wire).ok()) {
+            Refuse(Refusal::Malformed, context->peer(), E_INVALIDARG, "the message is not a " + std::string(Wire::descriptor()->full_name()));
+            reply->set_hresult(E_INVALIDARG);
+            return grpc::Status::OK;
+        }
+        return answer(context, wire, reply);
+    };
 }
 
-// Samples, which the observers only store, and interface queries are answered on the thread of
-// gRPC that read them (its callback API): a sync server would hand each call to a thread of its
-// pool and back, which costs more than the call's own work. Events stay on the sync pool, as
-// they call host handlers and pass themselves on to the system observer, which may block.
-grpc::ServerUnaryReactor* Answer(grpc::CallbackServerContext* context, const grpc::Status& status)
+// The handler of a method of the object: the limits, the conversion, the call with the record
+// (and the wire message, for what the record leaves out).
+template <typename Record, typename Wire, typename Method>
+Handler Calling(Gate gate, Method method)
 {
-    grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
-    reactor->Finish(status);
-    return reactor;
+    return Decoding<Wire>(gate, [method](grpc::ServerContextBase* context, const Wire& wire, qn::Result* reply) {
+        if (const char* refusal = RefusalOf(wire)) {
+            Refuse(Refusal::OverLimits, context->peer(), E_INVALIDARG, refusal);
+            reply->set_hresult(E_INVALIDARG);
+            return grpc::Status::OK;
+        }
+        Record record{};
+        FromWire(wire, record);
+        HRESULT result = RPC_E_SERVERFAULT;
+        try {
+            result = method(&record, wire);
+        } catch (...) {
+            // The object should turn its failures into results; nothing may escape into gRPC.
+        }
+        FreeStrings(record);
+        reply->set_hresult(result);
+        return grpc::Status::OK;
+    });
 }
+
+grpc::Status Encode(grpc::Status status, const qn::Result& reply, grpc::ByteBuffer* bytes)
+{
+    bool ownBuffer = false;
+    return status.ok() ? grpc::SerializationTraits<qn::Result>::Serialize(reply, bytes, &ownBuffer) : status;
+}
+
+// The methods of one service of the schema, each answered by a handler.
+class RawService final : public grpc::Service {
+public:
+    explicit RawService(const char* serviceName) : m_serviceName(serviceName) {}
+
+    // Samples, which the observers only store, and interface queries are answered on the thread
+    // of gRPC that read them: a pool thread would cost more than the call's own work.
+    void AddInline(const char* method, Handler handler)
+    {
+        AddMethod(new grpc::internal::RpcServiceMethod(Name(method), grpc::internal::RpcMethod::NORMAL_RPC, nullptr));
+        MarkMethodRawCallback(static_cast<int>(m_names.size() - 1),
+                              new grpc::internal::CallbackUnaryHandler<grpc::ByteBuffer, grpc::ByteBuffer>(
+                                  [handler](grpc::CallbackServerContext* context, const grpc::ByteBuffer* request, grpc::ByteBuffer* response) {
+                                      qn::Result reply;
+                                      grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
+                                      reactor->Finish(Encode(handler(context, *request, &reply), reply, response));
+                                      return reactor;
+                                  }));
+    }
+
+    // Events go to the server's pool of threads: they call host handlers and pass themselves on
+    // to the system observer, which may block.
+    void AddPooled(const char* method, Handler handler)
+    {
+        AddMethod(new grpc::internal::RpcServiceMethod(
+            Name(method), grpc::internal::RpcMethod::NORMAL_RPC,
+            new grpc::internal::RpcMethodHandler<RawService, grpc::ByteBuffer, grpc::ByteBuffer>(
+                [handler](RawService*, grpc::ServerContext* context, const grpc::ByteBuffer* request, grpc::ByteBuffer* response) {
+                    qn::Result reply;
+                    return Encode(handler(context, *request, &reply), reply, response);
+                },
+                this)));
+    }
+
+private:
+    // gRPC keeps the name's pointer.
+    const char* Name(const char* method) { return m_names.emplace_back("/" + m_serviceName + "/" + method).c_str(); }
+
+    std::string m_serviceName;
+    std::deque<std::string> m_names;
+};
 
 template <typename Interface>
 CComPtr<Interface> Query(IUnknown* object)
@@ -131,152 +204,83 @@ CComPtr<Interface> Query(IUnknown* object)
     return result;
 }
 
-class ObjectService final : public qn::QNObject::CallbackService {
-public:
-    ObjectService(Gate gate, const CLSID& clsid, IUnknown* object) : m_gate(gate), m_clsid(GuidToString(clsid)), m_object(object) {}
-
-    grpc::ServerUnaryReactor* QueryInterface(grpc::CallbackServerContext* context, const qn::InterfaceQuery* query, qn::Result* reply) override
-    {
-        return Answer(context, Find(context, query, reply));
-    }
-
-private:
-    grpc::Status Find(grpc::CallbackServerContext* context, const qn::InterfaceQuery* query, qn::Result* reply)
-    {
-        if (!m_gate.Admits(context)) {
-            LogRefusal(context->peer().c_str(), E_ACCESSDENIED, "no credentials");
-            return {grpc::StatusCode::PERMISSION_DENIED, "access denied"};
+// What the object answers for a query of one of the schema's interfaces.
+HRESULT FindInterface(const std::string& clsid, IUnknown* object, const qn::InterfaceQuery& query)
+{
+    if (query.clsid() != clsid)
+        return REGDB_E_CLASSNOTREG;
+    HRESULT result = E_NOINTERFACE;
+    for (const IID* iid : {&IQNResourceObserver::kIid, &IQNResourceObserver2::kIid, &IQNEmergencyObserver::kIid, &IQNSystemResourceObserver::kIid,
+                           &IQNSystemEmergencyObserver::kIid}) {
+        if (GuidToString(*iid) == query.iid()) {
+            void* found = nullptr;
+            result = object->QueryInterface(*iid, &found);
+            if (found != nullptr)
+                static_cast<IUnknown*>(found)->Release();
         }
-        if (query->clsid() != m_clsid) {
-            reply->set_hresult(REGDB_E_CLASSNOTREG);
-            return grpc::Status::OK;
-        }
-        HRESULT result = E_NOINTERFACE;
-        for (const IID* iid : {&IQNResourceObserver::kIid, &IQNResourceObserver2::kIid, &IQNEmergencyObserver::kIid, &IQNSystemResourceObserver::kIid,
-                               &IQNSystemEmergencyObserver::kIid}) {
-            if (GuidToString(*iid) == query->iid()) {
-                void* found = nullptr;
-                result = m_object->QueryInterface(*iid, &found);
-                if (found != nullptr)
-                    static_cast<IUnknown*>(found)->Release();
-            }
-        }
-        reply->set_hresult(result);
-        return grpc::Status::OK;
     }
-
-    Gate m_gate;
-    std::string m_clsid;
-    CComPtr<IUnknown> m_object;
-};
-
-class ResourceObserverService final
-    : public qn::IQNResourceObserver::WithCallbackMethod_SetProcessResourceInfo<qn::IQNResourceObserver::Service> {
-public:
-    ResourceObserverService(Gate gate, IUnknown* object)
-        : m_gate(gate), m_object(Query<IQNResourceObserver>(object)), m_objectWithCeilings(Query<IQNResourceObserver2>(object))
-    {
-    }
-
-    grpc::ServerUnaryReactor* SetProcessResourceInfo(grpc::CallbackServerContext* c, const qn::ResourceInformation* w, qn::Result* r) override
-    {
-        return Answer(c, Dispatch<tagQNResourceInformation>(m_gate, c, *w, r, [this, w](auto* record) {
-                          if (!w->has_ceilings() || m_objectWithCeilings == nullptr)
-                              return m_object->SetProcessResourceInfo(record);
-                          tagQNProcessCeilings ceilings{};
-                          FromWire(w->ceilings(), ceilings);
-                          return m_objectWithCeilings->SetProcessResourceInfo2(record, &ceilings);
-                      }));
-    }
-    grpc::Status RaiseProcessResourceEmergencyEvent(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
-    {
-        return Dispatch<tagQNProcessResourceEmergencyEvent>(m_gate, c, *w, r,
-                                                            [this](auto* record) { return m_object->RaiseProcessResourceEmergencyEvent(record); });
-    }
-    grpc::Status NotifyProcessResourceAlert(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
-    {
-        return Dispatch<tagQNProcessResourceAlert>(m_gate, c, *w, r, [this](auto* record) { return m_object->NotifyProcessResourceAlert(record); });
-    }
-
-private:
-    Gate m_gate;
-    CComPtr<IQNResourceObserver> m_object;
-    CComPtr<IQNResourceObserver2> m_objectWithCeilings;
-};
-
-class EmergencyObserverService final : public qn::IQNEmergencyObserver::Service {
-public:
-    EmergencyObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNEmergencyObserver>(object)) {}
-
-    grpc::Status RaiseGlobalEmergencyEvent(grpc::ServerContext* c, const qn::ProcessEvent* w, qn::Result* r) override
-    {
-        return Dispatch<tagQNProcessServerEmergencyEvent>(m_gate, c, *w, r, [this](auto* record) { return m_object->RaiseGlobalEmergencyEvent(record); });
-    }
-
-private:
-    Gate m_gate;
-    CComPtr<IQNEmergencyObserver> m_object;
-};
-
-class SystemResourceObserverService final
-    : public qn::IQNSystemResourceObserver::WithCallbackMethod_SetSystemResourceData<qn::IQNSystemResourceObserver::Service> {
-public:
-    SystemResourceObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNSystemResourceObserver>(object)) {}
-
-    grpc::ServerUnaryReactor* SetSystemResourceData(grpc::CallbackServerContext* c, const qn::SystemResourceInformation* w, qn::Result* r) override
-    {
-        return Answer(c,
-                      Dispatch<tagQNSystemResourceInformation>(m_gate, c, *w, r, [this](auto* record) { return m_object->SetSystemResourceData(record); }));
-    }
-    grpc::Status RaiseSystemResourceEmergencyEvent(grpc::ServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
-    {
-        return Dispatch<tagQNSystemResourceEmergencyEvent>(m_gate, c, *w, r,
-                                                           [this](auto* record) { return m_object->RaiseSystemResourceEmergencyEvent(record); });
-    }
-    grpc::Status NotifySystemResourceAlert(grpc::ServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
-    {
-        return Dispatch<tagQNSystemResourceAlert>(m_gate, c, *w, r, [this](auto* record) { return m_object->NotifySystemResourceAlert(record); });
-    }
-
-private:
-    Gate m_gate;
-    CComPtr<IQNSystemResourceObserver> m_object;
-};
-
-class SystemEmergencyObserverService final : public qn::IQNSystemEmergencyObserver::Service {
-public:
-    SystemEmergencyObserverService(Gate gate, IUnknown* object) : m_gate(gate), m_object(Query<IQNSystemEmergencyObserver>(object)) {}
-
-    grpc::Status RaiseGlobalEmergencyEvent(grpc::ServerContext* c, const qn::SystemEvent* w, qn::Result* r) override
-    {
-        return Dispatch<tagQNSystemServerEmergencyEvent>(m_gate, c, *w, r, [this](auto* record) { return m_object->RaiseGlobalEmergencyEvent(record); });
-    }
-
-private:
-    Gate m_gate;
-    CComPtr<IQNSystemEmergencyObserver> m_object;
-};
+    return result;
+}
 
 // The services of one class behind one gate, and the gRPC server that runs them.
 struct ServedClass {
-    std::vector<std::unique_ptr<grpc::Service>> services;
+    std::vector<std::unique_ptr<RawService>> services;
     std::unique_ptr<grpc::Server> server;
 
     ServedClass(const CLSID& clsid, IUnknown* object, Gate gate)
     {
-        services.push_back(std::make_unique<ObjectService>(gate, clsid, object));
-        if (clsid == CLSID_QNSystemResourceObserver) {
-            services.push_back(std::make_unique<SystemResourceObserverService>(gate, object));
-            services.push_back(std::make_unique<SystemEmergencyObserverService>(gate, object));
-        } else {
-            services.push_back(std::make_unique<ResourceObserverService>(gate, object));
-            services.push_back(std::make_unique<EmergencyObserverService>(gate, object));
-        }
+        Add(qn::QNObject::service_full_name())
+            .AddInline("QueryInterface", Decoding<qn::InterfaceQuery>(gate, [clsid = GuidToString(clsid), object = CComPtr<IUnknown>(object)](
+                                                                                  grpc::ServerContextBase*, const qn::InterfaceQuery& query, qn::Result* reply) {
+                reply->set_hresult(FindInterface(clsid, object, query));
+                return grpc::Status::OK;
+            }));
+        if (clsid == CLSID_QNSystemResourceObserver)
+            AddSystemObserver(gate, Query<IQNSystemResourceObserver>(object), Query<IQNSystemEmergencyObserver>(object));
+        else
+            AddResourceObserver(gate, Query<IQNResourceObserver>(object), Query<IQNResourceObserver2>(object), Query<IQNEmergencyObserver>(object));
+    }
+
+    RawService& Add(const char* serviceName) { return *services.emplace_back(std::make_unique<RawService>(serviceName)); }
+
+    void AddResourceObserver(Gate gate, CComPtr<IQNResourceObserver> observer, CComPtr<IQNResourceObserver2> withCeilings,
+                             CComPtr<IQNEmergencyObserver> emergency)
+    {
+        RawService& service = Add(qn::IQNResourceObserver::service_full_name());
+        service.AddInline("SetProcessResourceInfo", Calling<tagQNResourceInformation, qn::ResourceInformation>(
+                                                        gate, [observer, withCeilings](auto* record, const qn::ResourceInformation& wire) {
+                                                            if (!wire.has_ceilings() || withCeilings == nullptr)
+                                                                return observer->SetProcessResourceInfo(record);
+                                                            tagQNProcessCeilings ceilings{};
+                                                            FromWire(wire.ceilings(), ceilings);
+                                                            return withCeilings->SetProcessResourceInfo2(record, &ceilings);
+                                                        }));
+        service.AddPooled("RaiseProcessResourceEmergencyEvent", Calling<tagQNProcessResourceEmergencyEvent, qn::ProcessEvent>(
+                                                                    gate, [observer](auto* record, const auto&) { return observer->RaiseProcessResourceEmergencyEvent(record); }));
+        service.AddPooled("NotifyProcessResourceAlert", Calling<tagQNProcessResourceAlert, qn::ProcessEvent>(
+                                                            gate, [observer](auto* record, const auto&) { return observer->NotifyProcessResourceAlert(record); }));
+        Add(qn::IQNEmergencyObserver::service_full_name())
+            .AddPooled("RaiseGlobalEmergencyEvent", Calling<tagQNProcessServerEmergencyEvent, qn::ProcessEvent>(
+                                                        gate, [emergency](auto* record, const auto&) { return emergency->RaiseGlobalEmergencyEvent(record); }));
+    }
+
+    void AddSystemObserver(Gate gate, CComPtr<IQNSystemResourceObserver> observer, CComPtr<IQNSystemEmergencyObserver> emergency)
+    {
+        RawService& service = Add(qn::IQNSystemResourceObserver::service_full_name());
+        service.AddInline("SetSystemResourceData", Calling<tagQNSystemResourceInformation, qn::SystemResourceInformation>(
+                                                       gate, [observer](auto* record, const auto&) { return observer->SetSystemResourceData(record); }));
+        service.AddPooled("RaiseSystemResourceEmergencyEvent", Calling<tagQNSystemResourceEmergencyEvent, qn::SystemEvent>(
+                                                                   gate, [observer](auto* record, const auto&) { return observer->RaiseSystemResourceEmergencyEvent(record); }));
+        service.AddPooled("NotifySystemResourceAlert", Calling<tagQNSystemResourceAlert, qn::SystemEvent>(
+                                                           gate, [observer](auto* record, const auto&) { return observer->NotifySystemResourceAlert(record); }));
+        Add(qn::IQNSystemEmergencyObserver::service_full_name())
+            .AddPooled("RaiseGlobalEmergencyEvent", Calling<tagQNSystemServerEmergencyEvent, qn::SystemEvent>(
+                                                        gate, [emergency](auto* record, const auto&) { return emergency->RaiseGlobalEmergencyEvent(record); }));
     }
 
     void Configure(grpc::ServerBuilder& builder)
     {
-        // Larger than what Dispatch accepts, so that an oversized message gets E_INVALIDARG there.
+        // Larger than what the handlers accept, so that an oversized message gets E_INVALIDARG there.
         builder.SetMaxReceiveMessageSize(static_cast<int>(4 * kMaxMessageBytes));
         builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
         for (auto& service : services)
@@ -440,9 +444,9 @@ void XComServer::Stop()
     impl.refused.reset();
 }
 
-unsigned long long RefusedCalls()
+unsigned long long RefusedCalls(Refusal reason)
 {
-    return g_refusedCalls.load();
+    return g_refusedCalls[static_cast<std::size_t>(reason)].load();
 }
 
 }  // namespace transport

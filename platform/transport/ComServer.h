@@ -8,9 +8,10 @@
 // certificate files and serves only clients whose certificate the CA signed. Authentication
 // service 0 switches the identity check off. A refused peer gets E_ACCESSDENIED, a message above
 // the size limit or with a string above the length limit E_INVALIDARG; both are logged and never
-// reach the object.
+// reach the object. A message that does not decode is answered E_INVALIDARG too.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -47,8 +48,11 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
-// Calls that the servers of this process refused before the object saw them (no credentials,
-// over the limits, malformed).
-QN_EXPORT unsigned long long RefusedCalls();
+// Why a server refused a call before the object saw it.
+enum class Refusal { NoCredentials, OverLimits, Malformed };
+inline constexpr std::size_t kRefusalReasons = 3;
+
+// Calls that the servers of this process refused for `reason`.
+QN_EXPORT unsigned long long RefusedCalls(Refusal reason);
 
 }  // namespace transport

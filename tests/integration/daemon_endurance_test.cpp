@@ -1,18 +1,28 @@
 // The daemons against what ends a careless server: a second instance on the same endpoint, a
 // socket file left behind by a crash, a flood of connections up to the descriptor limit, and the
 // system observer away while an agent raises its events.
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <grpcpp/generic/generic_stub.h>
+#include <grpcpp/grpcpp.h>
+#include <httplib.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <future>
+#include <span>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "interfaces/QNResourceObserver.grpc.pb.h"
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/ResourceObserverDaemon.h"
 #include "tests/helpers/SystemObserverDaemon.h"
@@ -49,6 +59,21 @@ int ConnectTo(const std::string& path)
     return fd;
 }
 
+// A connection to 127.0.0.1:`port`, or -1.
+int ConnectToLoopback(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // What a probe client that sends one alert to the observer of `kind` prints.
 std::string Probe(const std::string& kind = "resource")
 {
@@ -62,6 +87,37 @@ bool Reached(const std::string& kind = "resource")
     return Probe(kind).starts_with(kReached);
 }
 
+// What a daemon answers to `bytes` sent as the message of `method`: the HRESULT of its reply, or
+// a note on the failure.
+std::string Answer(const std::shared_ptr<grpc::Channel>& channel, const std::string& method, const std::string& bytes)
+{
+    grpc::GenericStub stub(channel);
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + 5s);
+    grpc::Slice slice(bytes);
+    const grpc::ByteBuffer request(&slice, 1);
+    grpc::ByteBuffer response;
+    std::promise<grpc::Status> done;
+    stub.UnaryCall(&context, method, {}, &request, &response, [&](grpc::Status status) { done.set_value(std::move(status)); });
+    const grpc::Status status = done.get_future().get();
+    qn::Result result;
+    if (!status.ok() || !grpc::SerializationTraits<qn::Result>::Deserialize(&response, &result).ok())
+        return "status " + std::to_string(status.error_code()) + " " + status.error_message();
+    char hresult[16];
+    std::snprintf(hresult, sizeof hresult, "0x%08X", static_cast<unsigned>(result.hresult()));
+    return hresult;
+}
+
+// Lines of the logbook file at `path` that hold `text`.
+int CountLines(const std::string& path, const std::string& text)
+{
+    std::ifstream file(path);
+    int count = 0;
+    for (std::string line; std::getline(file, line);)
+        count += line.find(text) != std::string::npos;
+    return count;
+}
+
 std::unique_ptr<ChildProcess> StartRecordingSystemObserver(const std::string& port)
 {
     auto observer = std::make_unique<ChildProcess>(
@@ -69,6 +125,17 @@ std::unique_ptr<ChildProcess> StartRecordingSystemObserver(const std::string& po
     EXPECT_EQ(observer->ReadLineStartingWith("ready").rfind("ready ", 0), 0u);
     return observer;
 }
+
+// Each daemon's methods, and messages of no type of the schema: a field of a wire type that
+// doesn't exist, and a string field that isn't UTF-8.
+constexpr const char* kResourceObserverMethods[] = {"/qn.QNObject/QueryInterface", "/qn.IQNResourceObserver/SetProcessResourceInfo",
+                                                    "/qn.IQNResourceObserver/RaiseProcessResourceEmergencyEvent",
+                                                    "/qn.IQNResourceObserver/NotifyProcessResourceAlert", "/qn.IQNEmergencyObserver/RaiseGlobalEmergencyEvent"};
+constexpr const char* kSystemObserverMethods[] = {"/qn.QNObject/QueryInterface", "/qn.IQNSystemResourceObserver/SetSystemResourceData",
+                                                  "/qn.IQNSystemResourceObserver/RaiseSystemResourceEmergencyEvent",
+                                                  "/qn.IQNSystemResourceObserver/NotifySystemResourceAlert",
+                                                  "/qn.IQNSystemEmergencyObserver/RaiseGlobalEmergencyEvent"};
+const std::string kGarbage[] = {std::string("\x0f\xff\xff\xff", 4), std::string("\x0a\x02\xff\xfe", 4)};
 
 class Endurance : public testing::Test {
 protected:
@@ -133,6 +200,72 @@ TEST_F(Endurance, AFloodUpToTheDescriptorLimitLeavesTheResourceObserverAnswering
     while (!reached && std::chrono::steady_clock::now() - ended < 1s)
         reached = Reached();
     EXPECT_TRUE(reached) << "a normal call within a second of the flood's end";
+}
+
+TEST_F(Endurance, StatusAnswersAtOnceWhileIdleAndDribblingClientsHoldConnections)
+{
+    qntest::SystemObserverDaemon daemon;
+    std::vector<int> idle, dribbling;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(ConnectToLoopback(daemon.StatusPort()));
+        dribbling.push_back(ConnectToLoopback(daemon.StatusPort()));
+        ASSERT_GE(idle.back(), 0);
+        ASSERT_GE(dribbling.back(), 0);
+    }
+    std::atomic<bool> done{false};
+    std::thread dribbler([&] {
+        // A request that never ends: one more byte of a header line every 300 ms.
+        for (const int fd : dribbling)
+            (void)::send(fd, "GET /status HTTP/1.1\r\nX-Slow: ", 30, MSG_NOSIGNAL);
+        while (!done) {
+            std::this_thread::sleep_for(300ms);
+            for (const int fd : dribbling)
+                (void)::send(fd, "a", 1, MSG_NOSIGNAL);
+        }
+    });
+    std::this_thread::sleep_for(500ms);  // every connection has been taken by then
+
+    httplib::Client client("127.0.0.1", daemon.StatusPort());
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        const auto asked = std::chrono::steady_clock::now();
+        const auto response = client.Get("/status");
+        const auto waited = std::chrono::steady_clock::now() - asked;
+        ASSERT_TRUE(response);
+        EXPECT_EQ(response->status, 200);
+        EXPECT_LT(waited, 200ms);
+    }
+    done = true;
+    dribbler.join();
+    for (const int fd : idle)
+        ::close(fd);
+    for (const int fd : dribbling)
+        ::close(fd);
+}
+
+TEST_F(Endurance, GarbageOnEveryMethodIsAnsweredInvalidArgCountedAndLoggedOnceLeavingWhatWasStored)
+{
+    const std::string logbook = m_installation.Path("logbook");
+    ::setenv("QN_LOGBOOK", logbook.c_str(), 1);
+    qntest::ResourceObserverDaemon resource;
+    qntest::SystemObserverDaemon system;
+    ::unsetenv("QN_LOGBOOK");
+    ChildProcess sample({"/usr/bin/python3", QN_PYTHON_CLIENT, QN_DESCRIPTOR_SET, m_installation.SocketPath()});
+    ASSERT_EQ(sample.ReadLine(), "hresult 0");
+
+    const auto resourceChannel = grpc::CreateChannel("unix:" + m_installation.SocketPath(), grpc::InsecureChannelCredentials());
+    const auto systemChannel = grpc::CreateChannel("127.0.0.1:" + std::to_string(system.Port()), grpc::InsecureChannelCredentials());
+    for (const auto& [channel, methods] : {std::pair{resourceChannel, std::span(kResourceObserverMethods)}, std::pair{systemChannel, std::span(kSystemObserverMethods)}})
+        for (const char* method : methods)
+            for (const std::string& garbage : kGarbage) {
+                SCOPED_TRACE(std::string(method) + " " + std::to_string(&garbage - kGarbage));
+                EXPECT_EQ(Answer(channel, method, garbage), "0x80070057");
+            }
+
+    EXPECT_EQ(resource.CountMetrics("qn_transport_calls_refused_total{reason=\"malformed\"} 10"), 1) << resource.Metrics();
+    EXPECT_EQ(resource.CountMetrics("qn_process_data_current{pid=\"77\""), 1) << "the sample stored before is still there";
+    EXPECT_EQ(CountLines(logbook, "refused a call from"), 2) << "one line for each daemon's peer";
+    EXPECT_EQ(CountLines(logbook, "libprotobuf"), 2) << "protobuf's complaint about the string, once in each daemon";
 }
 
 TEST_F(Endurance, AnAlertRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnceItIsBack)

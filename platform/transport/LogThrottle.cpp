@@ -1,0 +1,32 @@
+#include "platform/transport/LogThrottle.h"
+
+namespace transport {
+
+namespace {
+
+constexpr auto kWindow = std::chrono::minutes(1);
+// Sources are peers, whose addresses an attacker chooses: past this many, the quiet ones go.
+constexpr std::size_t kMaxSources = 4096;
+
+}  // namespace
+
+bool LogThrottle::Admit(const std::string& source, unsigned long long& held)
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(m_mutex);
+    if (m_sources.size() >= kMaxSources)
+        std::erase_if(m_sources, [now](const auto& entry) { return now - entry.second.written >= kWindow; });
+    if (m_sources.size() >= kMaxSources)
+        m_sources.clear();
+    const auto [found, added] = m_sources.try_emplace(source);
+    Source& entry = found->second;
+    if (!added && now - entry.written < kWindow) {
+        ++entry.held;
+        return false;
+    }
+    held = entry.held;
+    entry = {now, 0};
+    return true;
+}
+
+}  // namespace transport
