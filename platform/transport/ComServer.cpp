@@ -1,6 +1,9 @@
 #include "platform/transport/ComServer.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -37,6 +40,9 @@ constexpr mode_t kSocketMode = 0660;  // owner and group only
 constexpr int kListenBacklog = 128;
 // Out of descriptors, the acceptor waits this long before it takes connections again.
 constexpr DWORD kAcceptBackOffMs = 100;
+// A connection without a call for this long is closed; its peer connects again when it calls.
+// Agents and observers call every cycle, far more often.
+constexpr DWORD kIdleConnectionMs = 120000;
 
 const XQNComBSTR& ComponentName()
 {
@@ -65,6 +71,43 @@ pid_t LiveServerAt(const sockaddr_un& address)
     }
     ::close(probe);
     return server;
+}
+
+// A listening TCP socket on "address:port" ("[address]:port" for IPv6) and its port, or -1 with
+// the reason in `error`. No port reuse: a second server on the port would take half of the
+// connections.
+int ListenTcp(const std::string& endpoint, int& port, std::string& error)
+{
+    const auto colon = endpoint.rfind(':');
+    std::string host = endpoint.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (colon == std::string::npos || ::getaddrinfo(host.c_str(), endpoint.c_str() + colon + 1, &hints, &found) != 0) {
+        error = "not a numeric address and port: " + endpoint;
+        return -1;
+    }
+    const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    // A restarted daemon takes its port again while connections of the last one linger.
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // accepted connections inherit it
+    const bool listening = fd >= 0 && ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, kListenBacklog) == 0;
+    const int failure = errno;
+    ::freeaddrinfo(found);
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (!listening || ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        error = "can't listen on " + endpoint + (failure == EADDRINUSE ? std::string(" (in use by another process?)") : ": " + std::string(std::strerror(failure)));
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    return fd;
 }
 
 std::array<std::atomic<unsigned long long>, kRefusalReasons> g_refusedCalls{};
@@ -283,6 +326,9 @@ struct ServedClass {
         // Larger than what the handlers accept, so that an oversized message gets E_INVALIDARG there.
         builder.SetMaxReceiveMessageSize(static_cast<int>(4 * kMaxMessageBytes));
         builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
+        // A peer that doesn't finish its handshake, or that connects and never calls, is let go.
+        builder.AddChannelArgument(GRPC_ARG_SERVER_HANDSHAKE_TIMEOUT_MS, static_cast<int>(std::chrono::milliseconds(kHandshakeDeadline).count()));
+        builder.AddChannelArgument(GRPC_ARG_MAX_CONNECTION_IDLE_MS, static_cast<int>(platform::ScaledDuration(kIdleConnectionMs) / std::chrono::milliseconds(1)));
         for (auto& service : services)
             builder.RegisterService(service.get());
     }
@@ -307,6 +353,8 @@ struct XComServer::Impl {
     std::unique_ptr<ServedClass> refused;  // Unix socket: peers that fail the credential check
     int listener = -1;
     std::thread acceptor;
+    // TCP: gRPC's handshakes (TLS among them) on the connections the acceptor takes.
+    std::unique_ptr<grpc::experimental::ExternalConnectionAcceptor> tcpConnections;
 
     bool ChecksIdentity() const
     {
@@ -330,17 +378,16 @@ struct XComServer::Impl {
             options.pem_key_cert_pairs.push_back({*key, *certificate});
             credentials = grpc::SslServerCredentials(options);
         }
+        listener = ListenTcp(endpoint, port, error);
+        if (listener < 0)
+            return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
         admitted = std::make_unique<ServedClass>(clsid, object, Gate{false, tls && ChecksIdentity()});
         grpc::ServerBuilder builder;
         admitted->Configure(builder);
-        // One server per port: with port reuse a second one would take half of the connections.
-        builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
-        builder.AddListeningPort(endpoint, credentials, &port);
+        tcpConnections = builder.experimental().AddExternalConnectionAcceptor(
+            grpc::ServerBuilder::experimental_type::ExternalConnectionType::FROM_FD, credentials);
         admitted->server = builder.BuildAndStart();
-        if (admitted->server == nullptr || port == 0) {
-            error = "can't listen on " + endpoint + " (in use by another process?)";
-            return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
-        }
+        acceptor = std::thread([this] { Accept(); });
         return S_OK;
     }
 
@@ -374,9 +421,9 @@ struct XComServer::Impl {
         return S_OK;
     }
 
-    // Hands every connection to the admitting or the refusing server by the peer's credentials.
-    // Out of descriptors or memory it waits and goes on, logging once per episode: a flood of
-    // connections must not leave the daemon deaf.
+    // Takes every connection and hands it over. Out of descriptors or memory it waits and goes on,
+    // logging once per episode: a flood of connections must not leave the daemon deaf. (gRPC's own
+    // acceptor stops for good on EMFILE.)
     void Accept()
     {
         bool exhausted = false;
@@ -398,12 +445,26 @@ struct XComServer::Impl {
             if (exhausted)
                 LogTransport(__LINE__, u"XComServer::Accept", S_OK, "accepting connections on " + endpoint + " again");
             exhausted = false;
-            ucred peer{};
-            socklen_t length = sizeof peer;
-            const bool known = ::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
-            const bool trusted = !ChecksIdentity() || (known && (peer.uid == ::geteuid() || peer.uid == 0));
-            grpc::AddInsecureChannelFromFd((trusted ? admitted : refused)->server.get(), connection);
+            HandOver(connection);
         }
+    }
+
+    // TCP connections go to gRPC's handshakes; Unix ones to the admitting or the refusing server
+    // by the peer's credentials.
+    void HandOver(int connection)
+    {
+        if (tcpConnections != nullptr) {
+            grpc::experimental::ExternalConnectionAcceptor::NewConnectionParameters parameters;
+            parameters.listener_fd = listener;
+            parameters.fd = connection;
+            tcpConnections->HandleNewConnection(&parameters);
+            return;
+        }
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        const bool known = ::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+        const bool trusted = !ChecksIdentity() || (known && (peer.uid == ::geteuid() || peer.uid == 0));
+        grpc::AddInsecureChannelFromFd((trusted ? admitted : refused)->server.get(), connection);
     }
 };
 
@@ -435,7 +496,8 @@ void XComServer::Stop()
             impl.acceptor.join();
         ::close(impl.listener);
         impl.listener = -1;
-        ::unlink(impl.endpoint.c_str());
+        if (impl.tcpConnections == nullptr)
+            ::unlink(impl.endpoint.c_str());
     }
     for (auto* served : {impl.admitted.get(), impl.refused.get()})
         if (served != nullptr && served->server != nullptr)

@@ -14,6 +14,8 @@ inline constexpr std::chrono::seconds kCallDeadline{10};
 // Calls onward to the system observer: shorter, so that a hung one cannot stall the agents' calls.
 inline constexpr std::chrono::seconds kOnwardCallDeadline{4};
 inline constexpr std::chrono::seconds kActivationDeadline{5};
+// A peer that hasn't finished its TLS handshake by then is dropped.
+inline constexpr std::chrono::seconds kHandshakeDeadline{10};
 
 inline constexpr HRESULT kRpcServerUnavailable = static_cast<HRESULT>(0x800706BA);
 inline constexpr HRESULT kRpcCallFailed = static_cast<HRESULT>(0x800706BE);

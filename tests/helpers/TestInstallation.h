@@ -40,6 +40,7 @@ public:
         m_values[name] = value;
         Write();
     }
+    std::string Get(const std::string& name) const { return m_values.at(name); }
     void Remove(const std::string& name)
     {
         m_values.erase(name);

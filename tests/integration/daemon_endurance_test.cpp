@@ -1,9 +1,7 @@
 // The daemons against what ends a careless server: a second instance on the same endpoint, a
 // socket file left behind by a crash, a flood of connections up to the descriptor limit, and the
 // system observer away while an agent raises its events.
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <fstream>
 #include <future>
 #include <span>
@@ -25,6 +24,7 @@
 #include "interfaces/QNResourceObserver.grpc.pb.h"
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/ResourceObserverDaemon.h"
+#include "tests/helpers/Sockets.h"
 #include "tests/helpers/SystemObserverDaemon.h"
 #include "tests/helpers/TestInstallation.h"
 
@@ -43,35 +43,6 @@ std::pair<std::string, int> RunRefused(const std::string& program, const std::st
     ChildProcess daemon({"/bin/sh", "-c", "exec " + program + " " + options + " 2>&1"});
     const std::string line = daemon.ReadLineStartingWith(program.substr(program.rfind('/') + 1) + ":");
     return {line, daemon.Finish()};
-}
-
-// A connection to the Unix socket at `path`, or -1; never waits for a full backlog.
-int ConnectTo(const std::string& path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// A connection to 127.0.0.1:`port`, or -1.
-int ConnectToLoopback(int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // What a probe client that sends one alert to the observer of `kind` prints.
@@ -180,26 +151,50 @@ TEST_F(Endurance, ASocketFileLeftByACrashIsReplaced)
     EXPECT_TRUE(Reached());
 }
 
-TEST_F(Endurance, AFloodUpToTheDescriptorLimitLeavesTheResourceObserverAnsweringRightAfter)
+TEST_F(Endurance, AFloodUpToTheDescriptorLimitLeavesEachDaemonAnsweringRightAfter)
 {
-    qntest::ResourceObserverDaemon daemon;
-    ChildProcess limit({"/usr/bin/prlimit", "--pid", std::to_string(daemon.Process().Pid()), "--nofile=128:128"});
-    ASSERT_EQ(limit.Finish(), 0);
+    qntest::ResourceObserverDaemon resource;
+    qntest::SystemObserverDaemon system;
+    m_installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
+    struct Flooded {
+        const char* kind;
+        pid_t pid;
+        std::function<int()> connect;
+    };
+    for (const Flooded& daemon : {Flooded{"resource", resource.Process().Pid(), [&] { return qntest::ConnectToSocket(m_installation.SocketPath(), false); }},
+                                  Flooded{"system", system.Process().Pid(), [&] { return qntest::ConnectToLoopback(system.Port(), false); }}}) {
+        SCOPED_TRACE(daemon.kind);
+        ChildProcess limit({"/usr/bin/prlimit", "--pid", std::to_string(daemon.pid), "--nofile=128:128"});
+        ASSERT_EQ(limit.Finish(), 0);
+        std::vector<int> flood;
+        for (int i = 0; i < 300; ++i)
+            if (const int fd = daemon.connect(); fd >= 0)
+                flood.push_back(fd);
+        std::this_thread::sleep_for(300ms);  // the daemon runs out of descriptors meanwhile
+        ASSERT_GT(flood.size(), 128u) << "the flood reaches the limit";
+        for (const int fd : flood)
+            ::close(fd);
 
-    std::vector<int> flood;
-    for (int i = 0; i < 300; ++i)
-        if (const int fd = ConnectTo(m_installation.SocketPath()); fd >= 0)
-            flood.push_back(fd);
-    std::this_thread::sleep_for(300ms);  // the daemon runs out of descriptors meanwhile
-    ASSERT_GT(flood.size(), 128u) << "the flood reaches the limit";
-    for (const int fd : flood)
+        const auto ended = std::chrono::steady_clock::now();
+        bool reached = false;
+        while (!reached && std::chrono::steady_clock::now() - ended < 1s)
+            reached = Reached(daemon.kind);
+        EXPECT_TRUE(reached) << "a normal call within a second of the flood's end";
+    }
+}
+
+TEST_F(Endurance, ConnectionsThatNeverCallAreClosed)
+{
+    qntest::ResourceObserverDaemon resource;
+    qntest::SystemObserverDaemon system;
+    // The idle limit is two minutes, scaled to 1.2 s here; the handshake deadline of 10 s is not.
+    const int unix = qntest::ConnectToSocket(m_installation.SocketPath());
+    const int tcp = qntest::ConnectToLoopback(system.Port());
+    for (const auto& [fd, within] : {std::pair{unix, 5s}, std::pair{tcp, 15s}}) {
+        const bool closed = qntest::ClosedWithin(fd, within);
+        EXPECT_TRUE(closed) << "closed by the daemon within " << within.count() << " s";
         ::close(fd);
-
-    const auto ended = std::chrono::steady_clock::now();
-    bool reached = false;
-    while (!reached && std::chrono::steady_clock::now() - ended < 1s)
-        reached = Reached();
-    EXPECT_TRUE(reached) << "a normal call within a second of the flood's end";
+    }
 }
 
 TEST_F(Endurance, StatusAnswersAtOnceWhileIdleAndDribblingClientsHoldConnections)
@@ -207,8 +202,8 @@ TEST_F(Endurance, StatusAnswersAtOnceWhileIdleAndDribblingClientsHoldConnections
     qntest::SystemObserverDaemon daemon;
     std::vector<int> idle, dribbling;
     for (int i = 0; i < 8; ++i) {
-        idle.push_back(ConnectToLoopback(daemon.StatusPort()));
-        dribbling.push_back(ConnectToLoopback(daemon.StatusPort()));
+        idle.push_back(qntest::ConnectToLoopback(daemon.StatusPort()));
+        dribbling.push_back(qntest::ConnectToLoopback(daemon.StatusPort()));
         ASSERT_GE(idle.back(), 0);
         ASSERT_GE(dribbling.back(), 0);
     }

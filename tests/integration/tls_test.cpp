@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/Sockets.h"
 #include "tests/helpers/SystemObserverDaemon.h"
 #include "tests/helpers/TestInstallation.h"
 
@@ -104,6 +105,20 @@ TEST_F(MutualTls, ClientWithACertificateOfAnotherAuthorityCannotConnect)
     auto observer = StartObserver("2");
     EXPECT_EQ(Probe({{"TLSCertificateFile", m_installation.Path("rogue.pem")}, {"TLSPrivateKeyFile", m_installation.Path("rogue.key")}}),
               "create 0x800706BA call 0x80004005");
+}
+
+TEST_F(MutualTls, APeerThatNeverFinishesItsHandshakeIsDropped)
+{
+    // At full time: the idle limit of two minutes would otherwise come first.
+    ::setenv("QN_TIME_SCALE", "1", 1);
+    auto observer = StartObserver("2");
+    ::setenv("QN_TIME_SCALE", "0.01", 1);
+    const int silent = qntest::ConnectToLoopback(std::stoi(m_installation.Get("SystemResourceObserverPort")));
+    ASSERT_GE(silent, 0);
+    EXPECT_FALSE(qntest::ClosedWithin(silent, std::chrono::seconds(5))) << "a slow peer has time";
+    EXPECT_TRUE(qntest::ClosedWithin(silent, std::chrono::seconds(10))) << "the handshake deadline is 10 s";
+    ::close(silent);
+    EXPECT_EQ(Probe({}), "create 0x00000000 call 0x00000000");
 }
 
 TEST_F(MutualTls, LevelNoneSpeaksPlainTcp)
