@@ -3,16 +3,16 @@
 #include "module/QNResourceAgentModule.h"
 #include "observer/XResourceObserverInstance.h"
 
-void XQNResourceObserverBase::SetResourceData(const tagQNResourceInformation& info)
+bool XQNResourceObserverBase::SetResourceData(const tagQNResourceInformation& info)
 {
     XQNResourceAgentModule::InstallExceptionTranslator();
-    XResourceObserverInstance::Instance().SetResourceData(info);
+    return XResourceObserverInstance::Instance().SetResourceData(info);
 }
 
-void XQNResourceObserverBase::SetResourceData(const tagQNResourceInformation& info, const tagQNProcessCeilings& ceilings)
+bool XQNResourceObserverBase::SetResourceData(const tagQNResourceInformation& info, const tagQNProcessCeilings& ceilings)
 {
     XQNResourceAgentModule::InstallExceptionTranslator();
-    XResourceObserverInstance::Instance().SetResourceData(info, ceilings);
+    return XResourceObserverInstance::Instance().SetResourceData(info, ceilings);
 }
 
 void XQNResourceObserverBase::RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent& event)

@@ -11,8 +11,9 @@ public:
     XQNResourceObserverBase() = default;
     XQNResourceObserverBase& operator=(const XQNResourceObserverBase&) = default;
 
-    void SetResourceData(const tagQNResourceInformation& info);
-    void SetResourceData(const tagQNResourceInformation& info, const tagQNProcessCeilings& ceilings);
+    // False when the store's bounds refuse the sample.
+    bool SetResourceData(const tagQNResourceInformation& info);
+    bool SetResourceData(const tagQNResourceInformation& info, const tagQNProcessCeilings& ceilings);
     void RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent& event);
     void NotifyProcessResourceAlert(const tagQNProcessResourceAlert& alert);
     void RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent& event);

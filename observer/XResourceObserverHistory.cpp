@@ -8,6 +8,7 @@
 #include "module/QNResourceAgentModule.h"
 #include "observer/XResourceObserverInstance.h"
 #include "observer/XResourceObserverInstanceTask.h"
+#include "platform/LogThrottle.h"
 
 using XResourceAgent::HistoryKey;
 using XResourceAgent::XMachineOPXServerInfo;
@@ -55,6 +56,16 @@ void DivideFigures(Info& sum, ULONGLONG n, LONGLONG Info::*const (&figures)[F], 
         sum.*figure /= static_cast<LONGLONG>(n);
     for (auto count : counts)
         sum.*count = static_cast<ULONG>(sum.*count / n);
+}
+
+// Process ids kept under all names.
+template <typename Processes>
+size_t ProcessCount(const Processes& processes)
+{
+    size_t count = 0;
+    for (const auto& named : processes)
+        count += named.second.size();
+    return count;
 }
 
 }  // namespace
@@ -116,14 +127,37 @@ XResourceObserverInstance::~XResourceObserverInstance()
     Stop();
 }
 
-void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& sample) { TakeSample(sample, nullptr); }
+bool XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& sample) { return TakeSample(sample, nullptr); }
 
-void XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& sample, const tagQNProcessCeilings& ceilings)
+bool XResourceObserverInstance::SetResourceData(const tagQNResourceInformation& sample, const tagQNProcessCeilings& ceilings)
 {
-    TakeSample(sample, &ceilings);
+    return TakeSample(sample, &ceilings);
 }
 
-void XResourceObserverInstance::TakeSample(const tagQNResourceInformation& sample, const tagQNProcessCeilings* ceilings)
+void XResourceObserverInstance::SetStoreLimits(size_t processes, size_t machines)
+{
+    m_processLimit.exchange(processes);
+    m_machineLimit.exchange(machines);
+}
+
+bool XResourceObserverInstance::RefuseNewName(std::atomic<unsigned long long>& refused, const char* what, size_t limit,
+                                              const tagQNResourceInformation& sample)
+{
+    static platform::LogThrottle throttle;
+    ++refused;
+    unsigned long long held = 0;
+    if (throttle.Admit(what, held)) {
+        static const XQNComBSTR function(u"XResourceObserverInstance::SetResourceData");
+        XQNError::WriteErrorToLogBook(
+            XQNResourceAgentModule::Location(kFile, __LINE__, function), QNSeverity_CallFailure,
+            XQNComBSTR::GetFormatted(u"%s %s kept already - refused the sample of process '%s' (id %u) of machine '%s'%s", std::to_string(limit), what,
+                                     sample.processName, sample.processId, sample.machineName, platform::HeldBackNote(held))
+                .View());
+    }
+    return false;
+}
+
+bool XResourceObserverInstance::TakeSample(const tagQNResourceInformation& sample, const tagQNProcessCeilings* ceilings)
 {
     if (g_firstSampleTaken.load() == 0 && g_firstSampleTaken.exchange(1) == 0)
         m_sampleCount.exchange(0);
@@ -133,7 +167,7 @@ void XResourceObserverInstance::TakeSample(const tagQNResourceInformation& sampl
         XQNError::WriteErrorToLogBook(
             XQNResourceAgentModule::Location(kFile, kLineInvalid, function), QNSeverity_CallFailure,
             u"the retrieved resource data from process load measurement are invalid - the resource monitoring can only consider the resource data from previous measurements if these are avaialable");
-        return;
+        return true;
     }
     const LONG interval = sample.monitorIntervalSec;
     LONG minimum = m_minReportedIntervalSec.load();
@@ -151,7 +185,15 @@ void XResourceObserverInstance::TakeSample(const tagQNResourceInformation& sampl
     std::optional<XProcessResourceInfo> oldestProcess;
     std::optional<XMachineResourceInfo> oldestMachine;
     {
+        auto machines = m_machineHistory.GetConstReadProxy();
+        if (machines->size() >= m_machineLimit.load() && !machines->contains(machineKey))
+            return RefuseNewName(m_refusedNewMachines, "machines", m_machineLimit.load(), sample);
+    }
+    {
         auto processes = m_processHistory.GetWriteProxy();
+        const auto named = processes->find(processKey);
+        if ((named == processes->end() || !named->second.contains(sample.processId)) && ProcessCount(*processes) >= m_processLimit.load())
+            return RefuseNewName(m_refusedNewProcesses, "processes", m_processLimit.load(), sample);
         XPipeProcessResourceInfo& entry = (*processes)[std::move(processKey)][sample.processId];
         entry.reportedIntervalSec = static_cast<ULONG>(interval);
         entry.creditSec = entry.history.empty() ? 0 : std::min(WrappingSum(entry.creditSec, interval), kMaxCreditSec);
@@ -165,6 +207,7 @@ void XResourceObserverInstance::TakeSample(const tagQNResourceInformation& sampl
     }
     if (++m_sampleCount > kMaxSampleCount)
         m_sampleCount.exchange(kMaxSampleCount);
+    return true;
 }
 
 bool XResourceObserverInstance::GetProcessResourceData(const XQNComBSTR& processName, XProcessResourceInfo& result) const

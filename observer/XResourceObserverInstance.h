@@ -45,10 +45,18 @@ public:
 
     // ---- History and queries ----
     // Takes one sample into the history of its process and of its machine; an invalid one is
-    // logged and ignored.
-    void SetResourceData(const tagQNResourceInformation& sample);
+    // logged and ignored. False when it is refused by the store's bounds (see SetStoreLimits).
+    bool SetResourceData(const tagQNResourceInformation& sample);
     // The same, and `ceilings` (measured with the sample) are kept as the process's newest.
-    void SetResourceData(const tagQNResourceInformation& sample, const tagQNProcessCeilings& ceilings);
+    bool SetResourceData(const tagQNResourceInformation& sample, const tagQNProcessCeilings& ceilings);
+    // A sample of a process id not kept yet when `processes` are kept, or of a machine not kept
+    // yet when `machines` are, is refused, counted and logged (once a minute): peers that invent
+    // names can't grow the store without end, and nothing kept before is dropped for them.
+    void SetStoreLimits(size_t processes, size_t machines);
+    static constexpr size_t kDefaultProcessLimit = 50000;
+    static constexpr size_t kDefaultMachineLimit = 10000;
+    unsigned long long RefusedNewProcesses() const { return m_refusedNewProcesses.load(); }
+    unsigned long long RefusedNewMachines() const { return m_refusedNewMachines.load(); }
     // Averages over all process ids of the name into `result` (pass it zeroed): true when there
     // was something and every id is current. A name never seen leaves `result` as it was.
     bool GetProcessResourceData(const XQNComBSTR& processName, XResourceAgent::XProcessResourceInfo& result) const;
@@ -137,7 +145,8 @@ private:
     // synchronisation the cleanup of silent processes and machines.
     void UpdateCycleCounters();
     void CleanupResourceObserver();
-    void TakeSample(const tagQNResourceInformation& sample, const tagQNProcessCeilings* ceilings);
+    bool TakeSample(const tagQNResourceInformation& sample, const tagQNProcessCeilings* ceilings);
+    bool RefuseNewName(std::atomic<unsigned long long>& refused, const char* what, size_t limit, const tagQNResourceInformation& sample);
 
     void CheckMachineResources(const tagQNSystemResourceInformation& info, tagQNSystemResourceEmergencyEvent& emergency, tagQNSystemResourceAlert& alert);
     void CheckResourceEmergency(const tagQNSystemResourceInformation& info, tagQNSystemResourceEmergencyEvent& emergency);
@@ -178,4 +187,8 @@ private:
     XQNComBSTR m_localMachineName;  // upper case
     XCritData<std::deque<KeptEvent>> m_keptEvents;
     std::atomic<ULONGLONG> m_droppedEvents{0};
+    std::atomic<size_t> m_processLimit{kDefaultProcessLimit};
+    std::atomic<size_t> m_machineLimit{kDefaultMachineLimit};
+    std::atomic<unsigned long long> m_refusedNewProcesses{0};
+    std::atomic<unsigned long long> m_refusedNewMachines{0};
 };

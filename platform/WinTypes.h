@@ -40,6 +40,7 @@ inline constexpr DWORD RPC_S_SERVER_UNAVAILABLE = 1722;
 inline constexpr DWORD RPC_S_CALL_FAILED = 1726;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_CANCELLED = 1818;
+inline constexpr DWORD ERROR_NOT_ENOUGH_QUOTA = 1816;
 
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 

@@ -1,10 +1,13 @@
 #include "systemobserver/XSystemResourceObserverInstance.h"
 
+#include "platform/LogThrottle.h"
+
 #include "Cominc64/XSingleton.h"
 #include "Cominc64/XWakeableTask.h"
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "module/QNResourceAgentModule.h"
 #include "observer/XResourceObserverInstance.h"
+#include "platform/LogThrottle.h"
 #include "platform/Thread.h"
 
 using XResourceAgent::HistoryKey;
@@ -102,7 +105,7 @@ void XSystemResourceObserverInstance::Stop()
     m_task->WakeAndStop();
 }
 
-void XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemResourceInformation& info)
+bool XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemResourceInformation& info)
 {
     if (g_firstSampleTaken.load() == 0 && g_firstSampleTaken.exchange(1) == 0)
         m_sampleCount.exchange(0);
@@ -111,7 +114,7 @@ void XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemRes
         constexpr int kLineInvalid = 92;
         XQNError::WriteErrorToLogBook(At(kLineInvalid, function), QNSeverity_CallFailure,
                                       u"the retrieved resource data from process load measurement are not up to date - the previous measurement date are further used");
-        return;
+        return true;
     }
     XMachineResourceInfo sample;
     sample.machineName = XQNComBSTR(info.machineName, SysStringLen(info.machineName));
@@ -132,12 +135,34 @@ void XSystemResourceObserverInstance::SetSystemResourceData(const tagQNSystemRes
     sample.opxServerInfo = {opx.hostFlag != 0, opx.hostValue1, opx.hostValue2, opx.hostValue3, opx.hostValue4, opx.hostValue5};
     XQNComBSTR key = HistoryKey(sample.machineName);
     std::optional<XMachineResourceInfo> oldest;  // freed after the lock
+    bool refused = false;
     {
         auto machines = m_machineHistory.GetWriteProxy();
-        oldest = XResourceAgent::AppendToHistory((*machines)[std::move(key)], std::move(sample), m_historyLength);
+        refused = machines->size() >= m_machineLimit.load() && !machines->contains(key);
+        if (!refused)
+            oldest = XResourceAgent::AppendToHistory((*machines)[std::move(key)], std::move(sample), m_historyLength);
+    }
+    if (refused) {
+        RefuseNewMachine(info.machineName);
+        return false;
     }
     if (++m_sampleCount > kMaxSampleCount)
         m_sampleCount.exchange(kMaxSampleCount);
+    return true;
+}
+
+void XSystemResourceObserverInstance::RefuseNewMachine(BSTR machineName)
+{
+    static platform::LogThrottle throttle;
+    ++m_refusedNewMachines;
+    unsigned long long held = 0;
+    if (!throttle.Admit("machines", held))
+        return;
+    static const XQNComBSTR function(u"XSystemResourceObserverInstance::SetSystemResourceData");
+    XQNError::WriteErrorToLogBook(At(__LINE__, function), QNSeverity_CallFailure,
+                                  XQNComBSTR::GetFormatted(u"%s machines kept already - refused the sample of machine '%s'%s",
+                                                           std::to_string(m_machineLimit.load()), machineName, platform::HeldBackNote(held))
+                                      .View());
 }
 
 bool XSystemResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& machineName, XMachineResourceInfo& result) const
@@ -195,10 +220,10 @@ void XSystemResourceObserverInstance::CleanupResourceObserver()
     std::erase_if(*machines, [&](const auto& machine) { return silent && !machine.second.empty(); });
 }
 
-void XQNSystemResourceObserverBase::SetSystemResourceData(const tagQNSystemResourceInformation& info)
+bool XQNSystemResourceObserverBase::SetSystemResourceData(const tagQNSystemResourceInformation& info)
 {
     XQNResourceAgentModule::InstallExceptionTranslator();
-    XSystemResourceObserverInstance::Instance().SetSystemResourceData(info);
+    return XSystemResourceObserverInstance::Instance().SetSystemResourceData(info);
 }
 
 void XQNSystemResourceObserverBase::RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event)

@@ -31,8 +31,14 @@ public:
     // Wakes the worker and waits until it has ended.
     void Stop();
 
-    // Takes one machine sample; an invalid one is logged and ignored.
-    void SetSystemResourceData(const tagQNSystemResourceInformation& info);
+    // Takes one machine sample; an invalid one is logged and ignored. False when the sample is of
+    // a machine not kept yet and `limit` machines are kept (see SetMachineLimit).
+    bool SetSystemResourceData(const tagQNSystemResourceInformation& info);
+    // A sample of a new machine beyond `limit` is refused, counted and logged (once a minute):
+    // peers that invent names can't grow the store without end, and nothing kept is dropped.
+    void SetMachineLimit(size_t limit) { m_machineLimit.exchange(limit); }
+    static constexpr size_t kDefaultMachineLimit = 20000;
+    unsigned long long RefusedNewMachines() const { return m_refusedNewMachines.load(); }
     // The average of the machine's samples with the server figures and usage sum of the newest,
     // into a zeroed `result`: true while samples keep arriving (the figures are filled also when
     // false). A machine never seen leaves `result` untouched.
@@ -56,6 +62,7 @@ private:
     // 3 × the stale number of them.
     void CountCycle();
     void CleanupResourceObserver();
+    void RefuseNewMachine(BSTR machineName);
 
     std::atomic<LONG> m_sampleCount{0};
     std::atomic<LONG> m_cyclesWithoutSamples{0};
@@ -64,13 +71,15 @@ private:
     XCritData<XResourceAgent::XMachineHistory> m_machineHistory;
     ULONG m_historyLength = 4;
     std::unique_ptr<XSystemResourceObserverInstanceTask> m_task;
+    std::atomic<size_t> m_machineLimit{kDefaultMachineLimit};
+    std::atomic<unsigned long long> m_refusedNewMachines{0};
 };
 
 // What the host's system observer object derives from: every call goes to the singleton and
 // every exception through to the object.
 class QN_EXPORT XQNSystemResourceObserverBase {
 public:
-    void SetSystemResourceData(const tagQNSystemResourceInformation& info);
+    bool SetSystemResourceData(const tagQNSystemResourceInformation& info);
     void RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event);
     void NotifySystemResourceAlert(const tagQNSystemResourceAlert& alert);
     void RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent& event);

@@ -37,6 +37,17 @@ HRESULT ResultOf(Call&& call) noexcept
     }
 }
 
+// What a sample refused by a store's bounds is answered: the store is full for new names.
+inline constexpr HRESULT kStoreFull = HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_QUOTA);
+
+// Throws kStoreFull when a store refused what it was given (`taken` false); ResultOf answers it
+// without a logbook entry, as the store logs its refusals itself.
+inline void RefuseUnless(bool taken)
+{
+    if (!taken)
+        throw _com_error(kStoreFull);
+}
+
 // Logs the failure that ends `program` and tells it on standard error; the program's exit code.
 inline int EndWithFailure(const char* program, const XWrappedQNException& exception)
 {

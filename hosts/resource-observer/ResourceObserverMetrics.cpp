@@ -128,6 +128,12 @@ std::string ResourceObserverMetrics(const ObserverCounts& counts)
     };
     counter("qn_resource_observer_samples_accepted_total", "Samples the observer took", counts.samplesAccepted.load());
     counter("qn_resource_observer_samples_refused_total", "Samples the observer answered with a failure", counts.samplesRefused.load());
+    auto& newNames = prometheus::BuildCounter()
+                         .Name("qn_resource_observer_new_names_refused_total")
+                         .Help("Samples of processes or machines not kept yet, refused as the store was at its bound")
+                         .Register(registry);
+    newNames.Add({{"kind", "process"}}).Increment(static_cast<double>(observer.RefusedNewProcesses()));
+    newNames.Add({{"kind", "machine"}}).Increment(static_cast<double>(observer.RefusedNewMachines()));
     auto& refused = prometheus::BuildCounter()
                         .Name("qn_transport_calls_refused_total")
                         .Help("Calls refused before the observer saw them, by reason")

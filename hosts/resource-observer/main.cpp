@@ -29,11 +29,11 @@ public:
 
     HRESULT SetProcessResourceInfo(const tagQNResourceInformation* info) override
     {
-        return Count(*info, hosts::ResultOf([&] { SetResourceData(*info); }));
+        return Count(*info, hosts::ResultOf([&] { hosts::RefuseUnless(SetResourceData(*info)); }));
     }
     HRESULT SetProcessResourceInfo2(const tagQNResourceInformation* info, const tagQNProcessCeilings* ceilings) override
     {
-        return Count(*info, hosts::ResultOf([&] { SetResourceData(*info, *ceilings); }));
+        return Count(*info, hosts::ResultOf([&] { hosts::RefuseUnless(SetResourceData(*info, *ceilings)); }));
     }
     HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* event) override
     {
@@ -98,6 +98,7 @@ int main(int argc, char** argv)
     double cpuLimit = 0.0;
     unsigned relinkSeconds = 60;
     int metricsPort = hosts::kResourceObserverMetricsPort;
+    size_t maxProcesses = XResourceObserverInstance::kDefaultProcessLimit, maxMachines = XResourceObserverInstance::kDefaultMachineLimit;
     app.add_option("--system-observer", systemObserver, "Machine of the system resource observer")->required();
     app.add_option("--interval", interval, "Observer cycle in seconds (at least 5)")->capture_default_str();
     app.add_option("--process-limit", processLimit, "Alert above this many processes on the machine (0: off)");
@@ -111,6 +112,12 @@ int main(int argc, char** argv)
     app.add_option("--metrics-port", metricsPort, "Loopback port of the Prometheus metrics (0: a free one)")
         ->capture_default_str()
         ->check(CLI::Range(0, 65535));
+    app.add_option("--max-processes", maxProcesses, "Processes kept at most; samples of new ones beyond are refused")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-machines", maxMachines, "Machines kept at most; samples of new ones beyond are refused")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
 
     hosts::RaiseDescriptorLimit();
@@ -125,6 +132,7 @@ int main(int argc, char** argv)
         AlertLogger alertLogger(counts.alertState);
         observer.RegisterResourceAlertHandler(&alertLogger);
         observer.SetResourceObserverInterval(interval);
+        observer.SetStoreLimits(maxProcesses, maxMachines);
         observer.SetResourceAlertMetric(processLimit, handleLimit, physicalKBLimit, pageFileMBLimit, cpuLimit);
 
         ResourceObserverObject object(counts);

@@ -1,6 +1,7 @@
 #include "hosts/system-resource-observer/SystemObserverStatus.h"
 
 #include <google/protobuf/util/json_util.h>
+#include <prometheus/counter.h>
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 
@@ -30,9 +31,14 @@ void MachineBook::AlertArrived(BSTR machine, LONG state)
 {
     const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
     std::lock_guard lock(m_mutex);
-    Notes& notes = m_notes[key];
-    notes.alertState = state;
-    notes.alertAt = Clock::now();
+    // An alert may come before the machine's first figures; alerts of invented names stop at the
+    // store's bound.
+    const auto notes = m_notes.find(key);
+    if (notes == m_notes.end() && m_notes.size() >= m_limit)
+        return;
+    Notes& noted = notes == m_notes.end() ? m_notes[key] : notes->second;
+    noted.alertState = state;
+    noted.alertAt = Clock::now();
 }
 
 qn::status::SystemStatus MachineBook::Status() const
@@ -74,6 +80,12 @@ std::string SystemObserverMetrics(const qn::status::SystemStatus& status)
     auto& age = prometheus::BuildGauge().Name("qn_machine_newest_sample_age_seconds").Help("Time since the machine's newest sample arrived").Register(registry);
     for (const auto& machine : status.machines())
         age.Add({{"machine", machine.machine()}}).Set(machine.newest_sample_age_sec());
+    prometheus::BuildCounter()
+        .Name("qn_system_observer_new_machines_refused_total")
+        .Help("Samples of machines not kept yet, refused as the store was at its bound")
+        .Register(registry)
+        .Add({})
+        .Increment(static_cast<double>(XSystemResourceObserverInstance::Instance().RefusedNewMachines()));
     return Exposition(registry);
 }
 

@@ -15,6 +15,9 @@ namespace hosts {
 
 class MachineBook {
 public:
+    // Notes of at most `limit` machines.
+    explicit MachineBook(size_t limit) : m_limit(limit) {}
+
     // Both take the machine name as sent; names match in any case.
     void SampleArrived(BSTR machine);
     void AlertArrived(BSTR machine, LONG state);
@@ -30,6 +33,7 @@ private:
         Clock::time_point alertAt{};
     };
 
+    size_t m_limit;
     mutable std::mutex m_mutex;
     std::map<std::string, Notes> m_notes;  // by upper-cased name
 };

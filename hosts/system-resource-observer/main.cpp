@@ -25,7 +25,7 @@ public:
 
     HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* info) override
     {
-        const HRESULT result = hosts::ResultOf([&] { XQNSystemResourceObserverBase::SetSystemResourceData(*info); });
+        const HRESULT result = hosts::ResultOf([&] { hosts::RefuseUnless(XQNSystemResourceObserverBase::SetSystemResourceData(*info)); });
         if (SUCCEEDED(result) && info->dataValid != 0)
             m_book.SampleArrived(info->machineName);
         return result;
@@ -58,18 +58,23 @@ int main(int argc, char** argv)
     std::string address = "0.0.0.0";
     int port = transport::SystemResourceObserverPort();
     int statusPort = hosts::kSystemObserverStatusPort;
+    size_t maxMachines = XSystemResourceObserverInstance::kDefaultMachineLimit;
     app.add_option("--address", address, "Address to serve the resource observers on")->capture_default_str();
     app.add_option("--port", port, "TCP port (0: a free one; default: the registry's SystemResourceObserverPort)")
         ->capture_default_str()
         ->check(CLI::Range(0, 65535));
     app.add_option("--status-port", statusPort, "Loopback port of the HTTP status (0: a free one)")->capture_default_str()->check(CLI::Range(0, 65535));
+    app.add_option("--max-machines", maxMachines, "Machines kept at most; samples of new ones beyond are refused")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
 
     hosts::RaiseDescriptorLimit();
     const sigset_t stopSignals = hosts::BlockStopSignals();
     try {
         XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
-        hosts::MachineBook book;
+        store.SetMachineLimit(maxMachines);
+        hosts::MachineBook book(maxMachines);
         SystemResourceObserverObject object(book);
         transport::XComServer server(CLSID_QNSystemResourceObserver, static_cast<IQNSystemResourceObserver*>(&object), hosts::InstallationSecurity(),
                                      address + ":" + std::to_string(port));

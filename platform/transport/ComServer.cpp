@@ -27,7 +27,7 @@
 #include "platform/Clock.h"
 #include "platform/Registry.h"
 #include "platform/transport/Activation.h"
-#include "platform/transport/LogThrottle.h"
+#include "platform/LogThrottle.h"
 #include "platform/transport/Runtime.h"
 #include "platform/transport/Status.h"
 #include "platform/transport/WireRecords.h"
@@ -111,7 +111,7 @@ int ListenTcp(const std::string& endpoint, int& port, std::string& error)
 }
 
 std::array<std::atomic<unsigned long long>, kRefusalReasons> g_refusedCalls{};
-LogThrottle g_refusalLog;
+platform::LogThrottle g_refusalLog;
 
 // Counts a refused call and logs it, once a minute for each peer and reason.
 void Refuse(Refusal reason, const std::string& peer, HRESULT result, const std::string& why)
@@ -120,10 +120,7 @@ void Refuse(Refusal reason, const std::string& peer, HRESULT result, const std::
     unsigned long long held = 0;
     if (!g_refusalLog.Admit(peer + " " + std::to_string(static_cast<int>(reason)), held))
         return;
-    std::string message = "refused a call from " + peer + ": " + why;
-    if (held > 0)
-        message += " (and " + std::to_string(held) + " more since the last entry)";
-    LogTransport(__LINE__, u"XComServer::Refuse", result, message);
+    LogTransport(__LINE__, u"XComServer::Refuse", result, "refused a call from " + peer + ": " + why + platform::HeldBackNote(held));
 }
 
 // Who may call: everyone, no one (the server for refused Unix peers), or TLS peers with a

@@ -8,7 +8,7 @@
 
 #include "interfaces/QNError64.h"
 #include "platform/Bstr.h"
-#include "platform/transport/LogThrottle.h"
+#include "platform/LogThrottle.h"
 
 namespace transport {
 
@@ -19,13 +19,11 @@ namespace {
 // logbook instead, once a minute for each place in protobuf that writes them.
 void ToLogbook(google::protobuf::LogLevel level, const char* file, int line, const std::string& message)
 {
-    static LogThrottle throttle;
+    static platform::LogThrottle throttle;
     unsigned long long held = 0;
     if (!throttle.Admit(std::string(file) + ":" + std::to_string(line), held))
         return;
-    std::string text = "libprotobuf " + std::string(file) + ":" + std::to_string(line) + ": " + message;
-    if (held > 0)
-        text += " (and " + std::to_string(held) + " more since the last entry)";
+    const std::string text = "libprotobuf " + std::string(file) + ":" + std::to_string(line) + ": " + message + platform::HeldBackNote(held);
     XQNError::WriteErrorToLogBook({"platform/transport/Runtime", __LINE__, u"QNTransport", u"libprotobuf"},
                                   level >= google::protobuf::LOGLEVEL_ERROR ? QNSeverity_CallFailure : QNSeverity_Trace, platform::ToUtf16(text));
 }

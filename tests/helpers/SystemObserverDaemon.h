@@ -24,10 +24,11 @@ namespace qntest {
 class SystemObserverDaemon {
 public:
     // On `port` (0: a free one), in the network namespace `netns` (a path like /run/netns/NAME)
-    // when one is given.
-    explicit SystemObserverDaemon(int port = 0, std::string netns = {}) : m_netns(std::move(netns))
+    // when one is given; `options` follow the program.
+    explicit SystemObserverDaemon(int port = 0, std::string netns = {}, const std::vector<std::string>& options = {}) : m_netns(std::move(netns))
     {
         std::vector<std::string> arguments{QN_SYSTEM_RESOURCE_OBSERVER, "--port", std::to_string(port), "--status-port", "0"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
         if (!m_netns.empty())
             arguments.insert(arguments.begin(), {"/usr/bin/nsenter", "--net=" + m_netns});
         m_process = std::make_unique<ChildProcess>(arguments);

@@ -263,6 +263,55 @@ TEST_F(Endurance, GarbageOnEveryMethodIsAnsweredInvalidArgCountedAndLoggedOnceLe
     EXPECT_EQ(CountLines(logbook, "libprotobuf"), 2) << "protobuf's complaint about the string, once in each daemon";
 }
 
+TEST_F(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
+{
+    qntest::ResourceObserverDaemon resource({"--max-processes", "3", "--max-machines", "2"});
+    qntest::SystemObserverDaemon system(0, {}, {"--max-machines", "2"});
+    const auto resourceChannel = grpc::CreateChannel("unix:" + m_installation.SocketPath(), grpc::InsecureChannelCredentials());
+    const auto systemChannel = grpc::CreateChannel("127.0.0.1:" + std::to_string(system.Port()), grpc::InsecureChannelCredentials());
+    const auto sample = [&](const char* machine, int pid) {
+        qn::ResourceInformation wire;
+        wire.set_machine_name(machine);
+        wire.set_process_name("srv");
+        wire.set_process_id(pid);
+        wire.set_data_valid(1);
+        return Answer(resourceChannel, "/qn.IQNResourceObserver/SetProcessResourceInfo", wire.SerializeAsString());
+    };
+    const auto machineSample = [&](const char* machine) {
+        qn::SystemResourceInformation wire;
+        wire.set_machine_name(machine);
+        wire.set_data_valid(1);
+        return Answer(systemChannel, "/qn.IQNSystemResourceObserver/SetSystemResourceData", wire.SerializeAsString());
+    };
+    constexpr const char* kTaken = "0x00000000";
+    constexpr const char* kStoreFull = "0x80070718";
+    struct Step {
+        const char* what;
+        std::function<std::string()> send;
+        const char* answer;
+    };
+    const Step steps[] = {
+        {"first process", [&] { return sample("A", 1); }, kTaken},
+        {"second process, second machine", [&] { return sample("B", 2); }, kTaken},
+        {"third process", [&] { return sample("A", 3); }, kTaken},
+        {"a fourth process", [&] { return sample("A", 4); }, kStoreFull},
+        {"a kept process again", [&] { return sample("a", 1); }, kTaken},
+        {"a third machine", [&] { return sample("C", 1); }, kStoreFull},
+        {"first machine", [&] { return machineSample("A"); }, kTaken},
+        {"second machine", [&] { return machineSample("B"); }, kTaken},
+        {"a third machine onward", [&] { return machineSample("C"); }, kStoreFull},
+        {"a kept machine again", [&] { return machineSample("a"); }, kTaken},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        EXPECT_EQ(step.send(), step.answer);
+    }
+    EXPECT_EQ(resource.CountMetrics("qn_process_data_current{"), 3);
+    EXPECT_EQ(resource.CountMetrics("qn_resource_observer_new_names_refused_total{kind=\"process\"} 1"), 1) << resource.Metrics();
+    EXPECT_EQ(resource.CountMetrics("qn_resource_observer_new_names_refused_total{kind=\"machine\"} 1"), 1);
+    EXPECT_EQ(system.Status().machines_size(), 2);
+}
+
 TEST_F(Endurance, AnAlertRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnceItIsBack)
 {
     auto system = std::make_unique<ChildProcess>(

@@ -1,6 +1,6 @@
-#include "platform/transport/LogThrottle.h"
+#include "platform/LogThrottle.h"
 
-namespace transport {
+namespace platform {
 
 namespace {
 
@@ -29,4 +29,9 @@ bool LogThrottle::Admit(const std::string& source, unsigned long long& held)
     return true;
 }
 
-}  // namespace transport
+std::string HeldBackNote(unsigned long long held)
+{
+    return held == 0 ? std::string() : " (and " + std::to_string(held) + " more since the last entry)";
+}
+
+}  // namespace platform

@@ -7,7 +7,7 @@
 #include <string>
 #include <unordered_map>
 
-namespace transport {
+namespace platform {
 
 class LogThrottle {
 public:
@@ -24,4 +24,7 @@ private:
     std::unordered_map<std::string, Source> m_sources;
 };
 
-}  // namespace transport
+// What an entry adds after `held` entries of its source were held back: nothing after none.
+std::string HeldBackNote(unsigned long long held);
+
+}  // namespace platform
