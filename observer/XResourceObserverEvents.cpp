@@ -131,6 +131,11 @@ void XResourceObserverInstance::KeepForSystemObserver(KeptEvent event)
                                                                static_cast<int>(kKeptEventLimit), event.machineName, m_droppedEvents.load()));
 }
 
+size_t XResourceObserverInstance::KeptEventCount() const
+{
+    return m_keptEvents.GetConstReadProxy()->size();
+}
+
 void XResourceObserverInstance::PassOnKeptEvents(const CComPtr<IQNSystemResourceObserver>& link)
 {
     static const XQNComBSTR function(u"XResourceObserverInstance::PassOnKeptEvents");

@@ -105,6 +105,8 @@ public:
     // observer yet, keeps the event and gives S_FALSE ("taken, passed on later"), so that the
     // agent neither reconnects nor gives up; any other result is returned as it is.
     HRESULT KeepWhenNotPassedOn(HRESULT result, KeptEvent event);
+    size_t KeptEventCount() const;
+    unsigned long long DroppedEventCount() const { return m_droppedEvents.load(); }
 
     // ---- Machine alerts ----
     // Limits of processes, handles, free physical KB, free commit MB and processor load in percent;

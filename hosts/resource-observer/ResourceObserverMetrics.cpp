@@ -128,6 +128,13 @@ std::string ResourceObserverMetrics(const ObserverCounts& counts)
     };
     counter("qn_resource_observer_samples_accepted_total", "Samples the observer took", counts.samplesAccepted.load());
     counter("qn_resource_observer_samples_refused_total", "Samples the observer answered with a failure", counts.samplesRefused.load());
+    prometheus::BuildGauge()
+        .Name("qn_resource_observer_kept_events")
+        .Help("Events kept while the system observer could not take them, to be passed on")
+        .Register(registry)
+        .Add({})
+        .Set(static_cast<double>(observer.KeptEventCount()));
+    counter("qn_resource_observer_dropped_events_total", "Events dropped as the queue of kept events was full", observer.DroppedEventCount());
     auto& newNames = prometheus::BuildCounter()
                          .Name("qn_resource_observer_new_names_refused_total")
                          .Help("Samples of processes or machines not kept yet, refused as the store was at its bound")

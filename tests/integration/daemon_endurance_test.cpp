@@ -322,9 +322,12 @@ TEST_F(Endurance, AnAlertRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnc
     system.reset();  // killed
 
     EXPECT_EQ(Probe(), "create 0x00000000 call 0x00000001") << "taken, to be passed on later: no RPC failure for the agent";
+    EXPECT_EQ(daemon.CountMetrics("qn_resource_observer_kept_events 1"), 1);
     system = StartRecordingSystemObserver(port);
     EXPECT_NE(system->ReadLineStartingWith("NotifySystemResourceAlert").find("state: 2"), std::string::npos)
         << "the kept alert arrives once the system observer is back";
+    EXPECT_EQ(daemon.AwaitCount("qn_resource_observer_kept_events 0", 1), 1);
+    EXPECT_EQ(daemon.CountMetrics("qn_resource_observer_dropped_events_total 0"), 1);
 }
 
 }  // namespace
