@@ -43,6 +43,9 @@ public:
     // into a zeroed `result`: true while samples keep arriving (the figures are filled also when
     // false). A machine never seen leaves `result` untouched.
     bool GetMachineResourceData(const XQNComBSTR& machineName, XResourceAgent::XMachineResourceInfo& result) const;
+    // How long a machine may go without a sample, unscaled, before it counts as silent: the
+    // stale number of cycles.
+    DWORD MachineSilenceMs() const { return static_cast<DWORD>(m_machineStaleCycles * m_observerIntervalSec) * 1000; }
     // The names of the machines in the store, as their newest sample spells them.
     std::vector<XQNComBSTR> GetMachineNames() const;
 

@@ -11,10 +11,10 @@ void SetFigures(const XResourceAgent::XMachineResourceInfo& figures, qn::status:
     double load = 0.0;
     if (XResourceAgent::GetCpuLoad(figures.idleTime, figures.kernelTime, figures.userTime, load))
         machine.set_cpu_load_percent(load * 100.0);
-    machine.set_avail_physical_kb(figures.availPhysicalKB);
-    machine.set_used_physical_kb(figures.usedPhysicalKB);
-    machine.set_avail_page_file_kb(figures.availPageFileKB);
-    machine.set_used_page_file_kb(figures.usedPageFileKB);
+    machine.set_avail_physical_kb(static_cast<double>(figures.availPhysicalKB));
+    machine.set_used_physical_kb(static_cast<double>(figures.usedPhysicalKB));
+    machine.set_avail_page_file_kb(static_cast<double>(figures.availPageFileKB));
+    machine.set_used_page_file_kb(static_cast<double>(figures.usedPageFileKB));
     machine.set_process_count(figures.processCount);
     machine.set_thread_count(figures.threadCount);
     machine.set_handle_count(figures.handleCount);

@@ -7,6 +7,7 @@
 
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "hosts/common/Metrics.h"
+#include "platform/Clock.h"
 #include "systemobserver/XSystemResourceObserverInstance.h"
 
 namespace hosts {
@@ -45,7 +46,9 @@ qn::status::SystemStatus MachineBook::Status() const
 {
     // The store is read before the host's lock is taken, so that intake never waits on the store.
     qn::status::SystemStatus status;
-    AddMachines(XSystemResourceObserverInstance::Instance(), status);
+    const XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
+    AddMachines(store, status);
+    const auto silence = platform::ScaledDuration(store.MachineSilenceMs());
     std::lock_guard lock(m_mutex);
     for (qn::status::MachineStatus& machine : *status.mutable_machines()) {
         // The host notes a sample just after the store took it.
@@ -53,6 +56,7 @@ qn::status::SystemStatus MachineBook::Status() const
         if (notes == m_notes.end())
             continue;
         machine.set_newest_sample_age_sec(SecondsSince(notes->second.newestSample));
+        machine.set_silent(Clock::now() - notes->second.newestSample > silence);
         if (notes->second.alertState != 0) {
             machine.set_alert_state(notes->second.alertState);
             machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes->second.alertState).ToUtf8());
@@ -78,8 +82,11 @@ std::string SystemObserverMetrics(const qn::status::SystemStatus& status)
     prometheus::Registry registry;
     AddMachineMetrics(status, registry);
     auto& age = prometheus::BuildGauge().Name("qn_machine_newest_sample_age_seconds").Help("Time since the machine's newest sample arrived").Register(registry);
-    for (const auto& machine : status.machines())
+    auto& silent = prometheus::BuildGauge().Name("qn_machine_silent").Help("1 once the machine sent no sample for the stale number of cycles").Register(registry);
+    for (const auto& machine : status.machines()) {
         age.Add({{"machine", machine.machine()}}).Set(machine.newest_sample_age_sec());
+        silent.Add({{"machine", machine.machine()}}).Set(machine.silent() ? 1.0 : 0.0);
+    }
     prometheus::BuildCounter()
         .Name("qn_system_observer_new_machines_refused_total")
         .Help("Samples of machines not kept yet, refused as the store was at its bound")

@@ -44,6 +44,14 @@ public:
     qn::status::SystemStatus Status() const
     {
         qn::status::SystemStatus status;
+        (void)google::protobuf::util::JsonStringToMessage(StatusJson(), &status);
+        return status;
+    }
+
+    // The page as it is served; empty when it can't be read.
+    std::string StatusJson() const
+    {
+        std::string json;
         // The page is on the loopback of the daemon's namespace: a thread of its own enters it.
         std::thread reader([&] {
             if (!m_netns.empty()) {
@@ -56,10 +64,10 @@ public:
             }
             httplib::Client client("127.0.0.1", m_statusPort);
             if (const auto response = client.Get("/status"))
-                (void)google::protobuf::util::JsonStringToMessage(response->body, &status);
+                json = response->body;
         });
         reader.join();
-        return status;
+        return json;
     }
 
     // The first status for which `holds` is true, polled every 10 ms; the last one read after

@@ -3,7 +3,9 @@
 // the system observer's HTTP status.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -49,6 +51,13 @@ TEST(SystemObserverDaemon, ShowsTheMachineOfARealInstallationThenTurnsItStaleAnd
     EXPECT_LT(machine.avail_physical_kb() + machine.used_physical_kb(), qntest::MemInfoKB("MemTotal") + 1);
     EXPECT_GE(machine.process_count(), 4u) << "at least the four processes of this test";
     EXPECT_GT(machine.handle_count(), 0u);
+    EXPECT_FALSE(machine.silent());
+    for (const char* figure : {"\"avail_physical_kb\": ", "\"used_page_file_kb\": ", "\"process_count\": "}) {
+        const std::string json = system.StatusJson();
+        const auto at = json.find(figure);
+        ASSERT_NE(at, std::string::npos) << json;
+        EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(json[at + std::strlen(figure)]))) << "a JSON number: " << json.substr(at, 40);
+    }
     if (machine.has_cpu_load_percent()) {
         EXPECT_GE(machine.cpu_load_percent(), 0.0);
         EXPECT_LE(machine.cpu_load_percent(), 100.0);
@@ -63,6 +72,9 @@ TEST(SystemObserverDaemon, ShowsTheMachineOfARealInstallationThenTurnsItStaleAnd
     ASSERT_EQ(stale.machines_size(), 1) << "stale before it is dropped";
     EXPECT_FALSE(stale.machines(0).current());
     EXPECT_GT(stale.machines(0).avail_physical_kb(), 0) << "a stale machine keeps its figures";
+    const auto silent = system.AwaitStatus([](const auto& status) { return status.machines_size() == 1 && status.machines(0).silent(); });
+    ASSERT_EQ(silent.machines_size(), 1);
+    EXPECT_TRUE(silent.machines(0).silent()) << "and silent after its ten cycles";
     EXPECT_GE(staleAfter, 5 * kCycle);
     const auto dropped = system.AwaitStatus([](const auto& status) { return status.machines_size() == 0; });
     EXPECT_EQ(dropped.machines_size(), 0);
