@@ -68,6 +68,17 @@ size_t ProcessCount(const Processes& processes)
     return count;
 }
 
+// The entry of one process id of a name; null when it is not kept.
+template <typename Processes>
+auto FindProcess(const Processes& processes, const XQNComBSTR& processName, DWORD processId) -> decltype(&processes.begin()->second.begin()->second)
+{
+    const auto named = processes.find(HistoryKey(processName));
+    if (named == processes.end())
+        return nullptr;
+    const auto entry = named->second.find(processId);
+    return entry == named->second.end() ? nullptr : &entry->second;
+}
+
 }  // namespace
 
 XResourceObserverInstance& XResourceObserverInstance::Instance()
@@ -242,14 +253,18 @@ bool XResourceObserverInstance::GetProcessResourceData(const XQNComBSTR& process
     return entry->second.missedCycles < entry->second.missedCycleLimit;
 }
 
+std::optional<XProcessResourceInfo> XResourceObserverInstance::GetNewestProcessResourceData(const XQNComBSTR& processName, DWORD processId) const
+{
+    auto processes = m_processHistory.GetConstReadProxy();
+    const XPipeProcessResourceInfo* entry = FindProcess(*processes, processName, processId);
+    return entry == nullptr ? std::nullopt : std::optional(entry->history.back());
+}
+
 std::optional<tagQNProcessCeilings> XResourceObserverInstance::GetProcessCeilings(const XQNComBSTR& processName, DWORD processId) const
 {
     auto processes = m_processHistory.GetConstReadProxy();
-    const auto found = processes->find(HistoryKey(processName));
-    if (found == processes->end())
-        return std::nullopt;
-    const auto entry = found->second.find(processId);
-    return entry == found->second.end() ? std::nullopt : entry->second.ceilings;
+    const XPipeProcessResourceInfo* entry = FindProcess(*processes, processName, processId);
+    return entry == nullptr ? std::nullopt : entry->ceilings;
 }
 
 bool XResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& machineName, XMachineResourceInfo& result) const

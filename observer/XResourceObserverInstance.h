@@ -62,6 +62,8 @@ public:
     bool GetProcessResourceData(const XQNComBSTR& processName, XResourceAgent::XProcessResourceInfo& result) const;
     // The average of one process; true while it is current.
     bool GetProcessResourceData(const XQNComBSTR& processName, DWORD processId, XResourceAgent::XProcessResourceInfo& result) const;
+    // The newest sample of one process; nullopt when it is not kept.
+    std::optional<XResourceAgent::XProcessResourceInfo> GetNewestProcessResourceData(const XQNComBSTR& processName, DWORD processId) const;
     // The newest ceilings one process sent; nullopt when it sent none or is not kept.
     std::optional<tagQNProcessCeilings> GetProcessCeilings(const XQNComBSTR& processName, DWORD processId) const;
     // The average of one machine; true while samples keep arriving.

@@ -1,8 +1,14 @@
 #include "hosts/common/Metrics.h"
 
+#include <prometheus/counter.h>
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
+
+#include <utility>
+
+#include "emergency/QNServerEmergency.h"
+#include "platform/transport/ComServer.h"
 
 namespace hosts {
 
@@ -49,10 +55,36 @@ void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Regis
         for (const auto& machine : status.machines())
             family.Add({{"machine", machine.machine()}}).Set(gauge.figure(machine));
     }
+    // Each alert its own series, which rules can select without taking the bitmask apart.
+    static constexpr std::pair<LONG, const char*> kAlerts[] = {
+        {TooManyOPXServersInPool, "servers_in_pool"}, {TooManyMachineProcesses, "processes"}, {TooManyMachineHandles, "handles"},
+        {LowPhysicalMemory, "physical_memory"},       {LowVirtualMemory, "commit_memory"},     {HighCpuUtilization, "cpu"},
+    };
+    auto& alerts = prometheus::BuildGauge().Name("qn_machine_alert").Help("1 while the alert stands for the machine, else 0").Register(registry);
+    for (const auto& machine : status.machines())
+        for (const auto& [bit, alert] : kAlerts)
+            alerts.Add({{"machine", machine.machine()}, {"alert", alert}}).Set((machine.alert_state() & bit) != 0 ? 1.0 : 0.0);
     auto& load = prometheus::BuildGauge().Name("qn_machine_cpu_load_ratio").Help("Processor load of the newest intervals, 0 to 1").Register(registry);
     for (const auto& machine : status.machines())
         if (machine.has_cpu_load_percent())
             load.Add({{"machine", machine.machine()}}).Set(machine.cpu_load_percent() / 100.0);
+}
+
+void AddCounter(const std::string& name, const std::string& help, unsigned long long value, prometheus::Registry& registry)
+{
+    prometheus::BuildCounter().Name(name).Help(help).Register(registry).Add({}).Increment(static_cast<double>(value));
+}
+
+void AddCallMetrics(const std::string& daemon, const CallCounts& counts, prometheus::Registry& registry)
+{
+    AddCounter(daemon + "_samples_accepted_total", "Samples the store took", counts.samplesAccepted.load(), registry);
+    AddCounter(daemon + "_samples_refused_total", "Samples the store answered with a failure", counts.samplesRefused.load(), registry);
+    AddCounter(daemon + "_events_received_total", "Emergencies and alerts received", counts.eventsReceived.load(), registry);
+    auto& refused =
+        prometheus::BuildCounter().Name("qn_transport_calls_refused_total").Help("Calls refused before the store saw them, by reason").Register(registry);
+    for (const auto& [reason, name] : {std::pair{transport::Refusal::NoCredentials, "credentials"}, std::pair{transport::Refusal::OverLimits, "limits"},
+                                       std::pair{transport::Refusal::Malformed, "malformed"}})
+        refused.Add({{"reason", name}}).Increment(static_cast<double>(transport::RefusedCalls(reason)));
 }
 
 std::string Exposition(const prometheus::Registry& registry)

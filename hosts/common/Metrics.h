@@ -2,6 +2,7 @@
 // and the Prometheus text exposition of machine figures in base units (bytes, seconds, ratios).
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "hosts/common/SystemObserverStatus.pb.h"
@@ -29,6 +30,27 @@ void AddMachines(const Store& store, qn::status::SystemStatus& status)
         SetFigures(figures, machine);
     }
 }
+
+// What a daemon counts of the calls it answers; safe for concurrent use.
+struct CallCounts {
+    std::atomic<unsigned long long> samplesAccepted{0};
+    std::atomic<unsigned long long> samplesRefused{0};  // answered with a failure by the store
+    std::atomic<unsigned long long> eventsReceived{0};
+
+    // Counts a sample by the result it was answered.
+    HRESULT Sample(bool valid, HRESULT result)
+    {
+        ++(SUCCEEDED(result) && valid ? samplesAccepted : samplesRefused);
+        return result;
+    }
+};
+
+// The counters of `counts`, named for `daemon` ("qn_resource_observer"), and the calls that the
+// transport refused, by reason.
+void AddCallMetrics(const std::string& daemon, const CallCounts& counts, prometheus::Registry& registry);
+
+// A counter without labels.
+void AddCounter(const std::string& name, const std::string& help, unsigned long long value, prometheus::Registry& registry);
 
 // Gauges of every machine of `status`, labelled `machine`.
 void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Registry& registry);

@@ -10,7 +10,6 @@
 
 #include "hosts/common/Metrics.h"
 #include "observer/XResourceObserverInstance.h"
-#include "platform/transport/ComServer.h"
 
 namespace hosts {
 
@@ -83,7 +82,6 @@ void AddProcessMetrics(const XResourceObserverInstance& observer, prometheus::Re
         {"qn_process_virtual_memory_available_bytes", "Address space still available, averaged", [](const auto& p) { return p.availVirtualKB * kBytesPerKB; }},
         {"qn_process_threads", "Threads, averaged", [](const auto& p) { return double(p.threadCount); }},
         {"qn_process_handles", "Open files, averaged", [](const auto& p) { return double(p.handleCount); }},
-        {"qn_process_page_faults", "Page faults since the process started, averaged", [](const auto& p) { return double(p.pageFaultCount); }},
         {"qn_process_external_usage", "External resource usage the server reports", [](const auto& p) { return double(p.externalResourceUsage); }},
     };
     const auto processes = observer.GetProcesses();
@@ -97,15 +95,22 @@ void AddProcessMetrics(const XResourceObserverInstance& observer, prometheus::Re
         for (size_t i = 0; i < processes.size(); ++i)
             family.Add(labels(i)).Set(gauge.figure(figures[i].first));
     }
-    auto& cpu = prometheus::BuildGauge().Name("qn_process_cpu_time_seconds").Help("Processor time since the process started, averaged").Register(registry);
+    // Cumulative figures are counters of the newest sample: an average of a counter would make
+    // rate() wrong.
+    auto& cpu = prometheus::BuildCounter().Name("qn_process_cpu_seconds_total").Help("Processor time since the process started").Register(registry);
+    auto& faults = prometheus::BuildCounter().Name("qn_process_page_faults_total").Help("Page faults since the process started").Register(registry);
     auto& current = prometheus::BuildGauge().Name("qn_process_data_current").Help("1 while the process reports, 0 once it missed its cycles").Register(registry);
     for (size_t i = 0; i < processes.size(); ++i) {
+        current.Add(labels(i)).Set(figures[i].second ? 1.0 : 0.0);
+        const auto newest = observer.GetNewestProcessResourceData(processes[i].first, processes[i].second);
+        if (!newest)
+            continue;  // dropped since the list was taken
         auto kernel = labels(i), user = labels(i);
         kernel.emplace("mode", "kernel");
         user.emplace("mode", "user");
-        cpu.Add(kernel).Set(Seconds(figures[i].first.kernelTime));
-        cpu.Add(user).Set(Seconds(figures[i].first.userTime));
-        current.Add(labels(i)).Set(figures[i].second ? 1.0 : 0.0);
+        cpu.Add(kernel).Increment(Seconds(newest->kernelTime));
+        cpu.Add(user).Increment(Seconds(newest->userTime));
+        faults.Add(labels(i)).Increment(double(newest->pageFaultCount));
     }
     AddCeilingMetrics(observer, processes, labels, registry);
 }
@@ -123,31 +128,22 @@ std::string ResourceObserverMetrics(const ObserverCounts& counts)
     AddMachineMetrics(machines, registry);
     AddProcessMetrics(observer, registry);
 
-    const auto counter = [&](const char* name, const char* help, unsigned long long value) {
-        prometheus::BuildCounter().Name(name).Help(help).Register(registry).Add({}).Increment(static_cast<double>(value));
-    };
-    counter("qn_resource_observer_samples_accepted_total", "Samples the observer took", counts.samplesAccepted.load());
-    counter("qn_resource_observer_samples_refused_total", "Samples the observer answered with a failure", counts.samplesRefused.load());
+    AddCallMetrics("qn_resource_observer", counts, registry);
+    AddCounter("qn_resource_observer_events_kept_total", "Events the system observer could not take at once, kept to be passed on", counts.eventsKept.load(),
+               registry);
     prometheus::BuildGauge()
         .Name("qn_resource_observer_kept_events")
-        .Help("Events kept while the system observer could not take them, to be passed on")
+        .Help("Events kept now, to be passed on")
         .Register(registry)
         .Add({})
         .Set(static_cast<double>(observer.KeptEventCount()));
-    counter("qn_resource_observer_dropped_events_total", "Events dropped as the queue of kept events was full", observer.DroppedEventCount());
+    AddCounter("qn_resource_observer_dropped_events_total", "Events dropped as the queue of kept events was full", observer.DroppedEventCount(), registry);
     auto& newNames = prometheus::BuildCounter()
                          .Name("qn_resource_observer_new_names_refused_total")
                          .Help("Samples of processes or machines not kept yet, refused as the store was at its bound")
                          .Register(registry);
     newNames.Add({{"kind", "process"}}).Increment(static_cast<double>(observer.RefusedNewProcesses()));
     newNames.Add({{"kind", "machine"}}).Increment(static_cast<double>(observer.RefusedNewMachines()));
-    auto& refused = prometheus::BuildCounter()
-                        .Name("qn_transport_calls_refused_total")
-                        .Help("Calls refused before the observer saw them, by reason")
-                        .Register(registry);
-    for (const auto& [reason, name] : {std::pair{transport::Refusal::NoCredentials, "credentials"}, std::pair{transport::Refusal::OverLimits, "limits"},
-                                       std::pair{transport::Refusal::Malformed, "malformed"}})
-        refused.Add({{"reason", name}}).Increment(static_cast<double>(transport::RefusedCalls(reason)));
     return Exposition(registry);
 }
 

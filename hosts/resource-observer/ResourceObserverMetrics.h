@@ -5,15 +5,15 @@
 #include <atomic>
 #include <string>
 
+#include "hosts/common/Metrics.h"
 #include "platform/WinTypes.h"
 
 namespace hosts {
 
 // What the daemon counts itself; safe for concurrent use.
-struct ObserverCounts {
-    std::atomic<unsigned long long> samplesAccepted{0};
-    std::atomic<unsigned long long> samplesRefused{0};  // answered with a failure by the observer
-    std::atomic<LONG> alertState{0};                     // as the last alert handler call told it
+struct ObserverCounts : CallCounts {
+    std::atomic<unsigned long long> eventsKept{0};  // not passed on at once: kept for later
+    std::atomic<LONG> alertState{0};                // as the last alert handler call told it
 };
 
 std::string ResourceObserverMetrics(const ObserverCounts& counts);

@@ -29,11 +29,11 @@ public:
 
     HRESULT SetProcessResourceInfo(const tagQNResourceInformation* info) override
     {
-        return Count(*info, hosts::ResultOf([&] { hosts::RefuseUnless(SetResourceData(*info)); }));
+        return m_counts.Sample(info->dataValid != 0, hosts::ResultOf([&] { hosts::RefuseUnless(SetResourceData(*info)); }));
     }
     HRESULT SetProcessResourceInfo2(const tagQNResourceInformation* info, const tagQNProcessCeilings* ceilings) override
     {
-        return Count(*info, hosts::ResultOf([&] { hosts::RefuseUnless(SetResourceData(*info, *ceilings)); }));
+        return m_counts.Sample(info->dataValid != 0, hosts::ResultOf([&] { hosts::RefuseUnless(SetResourceData(*info, *ceilings)); }));
     }
     HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* event) override
     {
@@ -55,16 +55,15 @@ private:
     using Kept = XResourceObserverInstance::KeptEvent;
 
     // The system observer away is no failure of the agent's call: the event is kept for later.
-    static HRESULT KeptWhenNotPassedOn(HRESULT result, Kept event)
+    HRESULT KeptWhenNotPassedOn(HRESULT result, Kept event)
     {
-        return XResourceObserverInstance::Instance().KeepWhenNotPassedOn(result, std::move(event));
-    }
-
-    HRESULT Count(const tagQNResourceInformation& info, HRESULT result)
-    {
-        ++(SUCCEEDED(result) && info.dataValid != 0 ? m_counts.samplesAccepted : m_counts.samplesRefused);
+        ++m_counts.eventsReceived;
+        result = XResourceObserverInstance::Instance().KeepWhenNotPassedOn(result, std::move(event));
+        if (result == S_FALSE)
+            ++m_counts.eventsKept;
         return result;
     }
+
 
     hosts::ObserverCounts& m_counts;
 };

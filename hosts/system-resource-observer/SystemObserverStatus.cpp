@@ -1,7 +1,6 @@
 #include "hosts/system-resource-observer/SystemObserverStatus.h"
 
 #include <google/protobuf/util/json_util.h>
-#include <prometheus/counter.h>
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 
@@ -77,7 +76,7 @@ std::string StatusJson(const qn::status::SystemStatus& status)
     return json;
 }
 
-std::string SystemObserverMetrics(const qn::status::SystemStatus& status)
+std::string SystemObserverMetrics(const qn::status::SystemStatus& status, const CallCounts& counts)
 {
     prometheus::Registry registry;
     AddMachineMetrics(status, registry);
@@ -87,12 +86,9 @@ std::string SystemObserverMetrics(const qn::status::SystemStatus& status)
         age.Add({{"machine", machine.machine()}}).Set(machine.newest_sample_age_sec());
         silent.Add({{"machine", machine.machine()}}).Set(machine.silent() ? 1.0 : 0.0);
     }
-    prometheus::BuildCounter()
-        .Name("qn_system_observer_new_machines_refused_total")
-        .Help("Samples of machines not kept yet, refused as the store was at its bound")
-        .Register(registry)
-        .Add({})
-        .Increment(static_cast<double>(XSystemResourceObserverInstance::Instance().RefusedNewMachines()));
+    AddCallMetrics("qn_system_observer", counts, registry);
+    AddCounter("qn_system_observer_new_machines_refused_total", "Samples of machines not kept yet, refused as the store was at its bound",
+               XSystemResourceObserverInstance::Instance().RefusedNewMachines(), registry);
     return Exposition(registry);
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "hosts/common/Metrics.h"
 #include "hosts/common/SystemObserverStatus.pb.h"
 #include "platform/Bstr.h"
 
@@ -41,6 +42,6 @@ private:
 // The status as JSON, with the field names of the status schema.
 std::string StatusJson(const qn::status::SystemStatus& status);
 // The status in Prometheus' text exposition.
-std::string SystemObserverMetrics(const qn::status::SystemStatus& status);
+std::string SystemObserverMetrics(const qn::status::SystemStatus& status, const CallCounts& counts);
 
 }  // namespace hosts

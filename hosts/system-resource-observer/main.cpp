@@ -21,21 +21,23 @@ namespace {
 class SystemResourceObserverObject final : public CComObjectGlobal<IQNSystemResourceObserver, IQNSystemEmergencyObserver>,
                                            private XQNSystemResourceObserverBase {
 public:
-    explicit SystemResourceObserverObject(hosts::MachineBook& book) : m_book(book) {}
+    SystemResourceObserverObject(hosts::MachineBook& book, hosts::CallCounts& counts) : m_book(book), m_counts(counts) {}
 
     HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* info) override
     {
         const HRESULT result = hosts::ResultOf([&] { hosts::RefuseUnless(XQNSystemResourceObserverBase::SetSystemResourceData(*info)); });
         if (SUCCEEDED(result) && info->dataValid != 0)
             m_book.SampleArrived(info->machineName);
-        return result;
+        return m_counts.Sample(info->dataValid != 0, result);
     }
     HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* event) override
     {
+        ++m_counts.eventsReceived;
         return hosts::ResultOf([&] { XQNSystemResourceObserverBase::RaiseSystemResourceEmergencyEvent(*event); });
     }
     HRESULT NotifySystemResourceAlert(const tagQNSystemResourceAlert* alert) override
     {
+        ++m_counts.eventsReceived;
         const HRESULT result = hosts::ResultOf([&] { XQNSystemResourceObserverBase::NotifySystemResourceAlert(*alert); });
         if (SUCCEEDED(result) && alert->alertState != 0)
             m_book.AlertArrived(alert->machineName, alert->alertState);
@@ -43,11 +45,13 @@ public:
     }
     HRESULT RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent* event) override
     {
+        ++m_counts.eventsReceived;
         return hosts::ResultOf([&] { XQNSystemResourceObserverBase::RaiseGlobalEmergencyEvent(*event); });
     }
 
 private:
     hosts::MachineBook& m_book;
+    hosts::CallCounts& m_counts;
 };
 
 }  // namespace
@@ -75,12 +79,13 @@ int main(int argc, char** argv)
         XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
         store.SetMachineLimit(maxMachines);
         hosts::MachineBook book(maxMachines);
-        SystemResourceObserverObject object(book);
+        hosts::CallCounts counts;
+        SystemResourceObserverObject object(book, counts);
         transport::XComServer server(CLSID_QNSystemResourceObserver, static_cast<IQNSystemResourceObserver*>(&object), hosts::InstallationSecurity(),
                                      address + ":" + std::to_string(port));
         hosts::LoopbackHttp http;
         http.Serve("/status", [&book] { return hosts::LoopbackHttp::Page{hosts::StatusJson(book.Status()), "application/json"}; });
-        http.Serve("/metrics", [&book] { return hosts::LoopbackHttp::Page{hosts::SystemObserverMetrics(book.Status()), hosts::kExpositionType}; });
+        http.Serve("/metrics", [&book, &counts] { return hosts::LoopbackHttp::Page{hosts::SystemObserverMetrics(book.Status(), counts), hosts::kExpositionType}; });
         std::string error;
         if (FAILED(server.Start(error)) || !http.Start(statusPort, error)) {
             std::fprintf(stderr, "qn-system-resource-observer: %s\n", error.c_str());

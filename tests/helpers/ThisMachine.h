@@ -1,10 +1,11 @@
-// What the tests compare the system's figures with: this machine's own name and memory, read the
-// plain way.
+// What the tests compare the system's figures with: this machine's own name and memory and a
+// process's processor time, read the plain way.
 #pragma once
 
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace qntest {
@@ -27,6 +28,24 @@ inline long long MemInfoKB(const std::string& field)
         if (name == field + ":")
             return kb;
     return 0;
+}
+
+// User and system time of process `pid` in clock ticks, from /proc/PID/stat; 0 when it is gone.
+inline double ProcessCpuTicks(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto afterName = line.rfind(')');
+    if (afterName == std::string::npos)
+        return 0;
+    std::istringstream fields(line.substr(afterName + 2));
+    std::string field;
+    for (int i = 3; i < 14 && fields >> field; ++i) {
+    }
+    double user = 0, system = 0;
+    fields >> user >> system;  // fields 14 and 15
+    return user + system;
 }
 
 }  // namespace qntest

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
@@ -105,6 +106,26 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert_state{job=\"system-observer\"," + machine + "}", "2"), "2");
     EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert_state{job=\"resource-observer\"," + machine + "}", "2"), "2");
     EXPECT_EQ(AwaitQuery(prometheusPort, "qn_process_data_current{job=\"resource-observer\",process=\"qn-monitored-server\"}", "1"), "1");
+    for (const char* alert : {"processes", "cpu"}) {
+        SCOPED_TRACE(alert);
+        EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert{job=\"system-observer\"," + machine + ",alert=\"" + alert + "\"}"),
+                  alert == std::string("processes") ? "1" : "0");
+    }
+
+    // A server keeping one processor busy: rate() of its CPU counter is the CPU it really used.
+    ChildProcess busy({QN_SERVER_DEMO, "--interval", "2", "--cpu", "1", "--load-after", "1"});
+    const std::string cpu = "qn_process_cpu_seconds_total{job=\"resource-observer\",pid=\"" + std::to_string(busy.Pid()) + "\"}";
+    ASSERT_FALSE(AwaitQuery(prometheusPort, cpu).empty()) << "Prometheus never scraped the busy server";
+    const auto measured = [&] {
+        const double ticks = qntest::ProcessCpuTicks(busy.Pid());
+        const auto at = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(3s);
+        return (qntest::ProcessCpuTicks(busy.Pid()) - ticks) / double(::sysconf(_SC_CLK_TCK)) /
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - at).count();
+    }();
+    const double rate = std::stod(AwaitQuery(prometheusPort, "sum(rate(" + cpu + "[3s]))"));
+    EXPECT_GT(measured, 0.3) << "the server kept a processor busy";
+    EXPECT_NEAR(rate, measured, 0.2) << "processor seconds per second, from the counter and from /proc";
 
     EXPECT_EQ(server.Finish(), 0);
     EXPECT_EQ(observer.Process().Terminate(), 0);
