@@ -1,6 +1,9 @@
 #include "platform/transport/Activation.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 
 #include "interfaces/QNResourceObserver.grpc.pb.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
@@ -244,6 +247,10 @@ HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD, COSERVERINFO*
         return REGDB_E_CLASSNOTREG;
     const std::string host = server != nullptr && server->pwszName != nullptr ? platform::ToUtf8(server->pwszName) : "localhost";
     const DWORD level = server != nullptr && server->pAuthInfo != nullptr ? server->pAuthInfo->dwAuthnLevel : RPC_C_AUTHN_LEVEL_CONNECT;
+    // A socket the caller may not write to (not its user's, not of its group) is a refusal, not
+    // an observer away.
+    if (!tcp && ::access(ResourceObserverSocketPath().c_str(), W_OK) != 0 && errno == EACCES)
+        return E_ACCESSDENIED;
 
     const auto channel = OpenChannel(clsid, host, level);
     if (channel == nullptr)

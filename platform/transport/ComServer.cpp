@@ -1,6 +1,7 @@
 #include "platform/transport/ComServer.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,6 +13,7 @@
 #include <grpcpp/security/server_credentials.h>
 #include <grpcpp/server_posix.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -19,6 +21,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "interfaces/QNError64.h"
@@ -38,6 +41,7 @@ namespace {
 
 constexpr mode_t kSocketMode = 0660;  // owner and group only
 constexpr int kListenBacklog = 128;
+constexpr size_t kPeerGroupsAtFirst = 64;
 // Out of descriptors, the acceptor waits this long before it takes connections again.
 constexpr DWORD kAcceptBackOffMs = 100;
 // A connection without a call for this long is closed; its peer connects again when it calls.
@@ -71,6 +75,17 @@ pid_t LiveServerAt(const sockaddr_un& address)
     }
     ::close(probe);
     return server;
+}
+
+// The id of the group named `name`.
+std::optional<gid_t> GroupId(const std::string& name)
+{
+    group entry{};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+        return std::nullopt;
+    return found->gr_gid;
 }
 
 // A listening TCP socket on "address:port" ("[address]:port" for IPv6) and its port, or -1 with
@@ -350,6 +365,7 @@ struct XComServer::Impl {
     std::unique_ptr<ServedClass> refused;  // Unix socket: peers that fail the credential check
     int listener = -1;
     std::thread acceptor;
+    std::optional<gid_t> admittedGroup;  // Unix socket: the ResourceObserverGroup
     // TCP: gRPC's handshakes (TLS among them) on the connections the acceptor takes.
     std::unique_ptr<grpc::experimental::ExternalConnectionAcceptor> tcpConnections;
 
@@ -410,6 +426,15 @@ struct XComServer::Impl {
             error = "can't listen on " + endpoint + ": " + std::strerror(errno);
             return HRESULT_FROM_WIN32(static_cast<DWORD>(errno));
         }
+        if (const auto group = platform::ReadKorvelValue("ResourceObserverGroup"); group && !group->empty()) {
+            const std::optional<gid_t> id = GroupId(*group);
+            if (!id || ::chown(endpoint.c_str(), static_cast<uid_t>(-1), *id) != 0) {
+                error = "can't give " + endpoint + " to the group " + *group + " of ResourceObserverGroup: " +
+                        (id ? std::strerror(errno) : "no such group");
+                return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+            }
+            admittedGroup = *id;
+        }
         admitted = std::make_unique<ServedClass>(clsid, object, Gate{});
         refused = std::make_unique<ServedClass>(clsid, object, Gate{true, false});
         admitted->Start();
@@ -457,11 +482,35 @@ struct XComServer::Impl {
             tcpConnections->HandleNewConnection(&parameters);
             return;
         }
+        const bool trusted = !ChecksIdentity() || Trusts(connection);
+        grpc::AddInsecureChannelFromFd((trusted ? admitted : refused)->server.get(), connection);
+    }
+
+    // The daemon's own user, root, and members of the admitted group (primary or supplementary,
+    // as the peer's credentials have them when it connected).
+    bool Trusts(int connection) const
+    {
         ucred peer{};
         socklen_t length = sizeof peer;
-        const bool known = ::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
-        const bool trusted = !ChecksIdentity() || (known && (peer.uid == ::geteuid() || peer.uid == 0));
-        grpc::AddInsecureChannelFromFd((trusted ? admitted : refused)->server.get(), connection);
+        if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+            return false;
+        if (peer.uid == ::geteuid() || peer.uid == 0)
+            return true;
+        if (!admittedGroup)
+            return false;
+        if (peer.gid == *admittedGroup)
+            return true;
+        std::vector<gid_t> groups(kPeerGroupsAtFirst);
+        socklen_t groupsLength = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        int read = ::getsockopt(connection, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupsLength);
+        if (read != 0 && errno == ERANGE) {  // more groups than that: the length needed is set
+            groups.resize(groupsLength / sizeof(gid_t));
+            read = ::getsockopt(connection, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupsLength);
+        }
+        if (read != 0)
+            return false;
+        groups.resize(groupsLength / sizeof(gid_t));
+        return std::find(groups.begin(), groups.end(), *admittedGroup) != groups.end();
     }
 };
 

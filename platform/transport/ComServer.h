@@ -3,8 +3,9 @@
 // goes back in the reply; a thrown exception becomes RPC_E_SERVERFAULT.
 //
 // Security follows the DCOM settings the host passes: authentication level 1 serves everyone.
-// Above it, on the Unix socket only peers of the server's own user or root are served (SO_PEERCRED)
-// and the socket file is not world-writable; on TCP the server speaks TLS with the registry's
+// Above it, on the Unix socket only peers of the server's own user, root and members of the group
+// that the registry value ResourceObserverGroup names are served (SO_PEERCRED, SO_PEERGROUPS); the
+// socket file has that group and is not world-writable; on TCP the server speaks TLS with the registry's
 // certificate files and serves only clients whose certificate the CA signed. Authentication
 // service 0 switches the identity check off. A refused peer gets E_ACCESSDENIED, a message above
 // the size limit or with a string above the length limit E_INVALIDARG; both are logged and never
