@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <grpcpp/security/server_credentials.h>
+#include <grpcpp/security/tls_certificate_provider.h>
+#include <grpcpp/security/tls_credentials_options.h>
 #include <grpcpp/server_posix.h>
 
 #include <algorithm>
@@ -47,6 +49,7 @@ constexpr DWORD kAcceptBackOffMs = 100;
 // A connection without a call for this long is closed; its peer connects again when it calls.
 // Agents and observers call every cycle, far more often.
 constexpr DWORD kIdleConnectionMs = 120000;
+constexpr DWORD kCertificateRefreshMs = 60000;
 
 const XQNComBSTR& ComponentName()
 {
@@ -386,10 +389,17 @@ struct XComServer::Impl {
                 error = "TLS needs the registry values TLSCAFile, TLSCertificateFile and TLSPrivateKeyFile naming readable files";
                 return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
             }
-            grpc::SslServerCredentialsOptions options(GRPC_SSL_REQUEST_CLIENT_CERTIFICATE_AND_VERIFY);
-            options.pem_root_certs = *ca;
-            options.pem_key_cert_pairs.push_back({*key, *certificate});
-            credentials = grpc::SslServerCredentials(options);
+            // The files are read again every minute: renewed certificates (or a new CA) serve new
+            // connections without a restart.
+            const auto refresh = std::chrono::duration_cast<std::chrono::seconds>(platform::ScaledDuration(kCertificateRefreshMs));
+            auto provider = std::make_shared<grpc::experimental::FileWatcherCertificateProvider>(
+                *platform::ReadKorvelValue("TLSPrivateKeyFile"), *platform::ReadKorvelValue("TLSCertificateFile"), *platform::ReadKorvelValue("TLSCAFile"),
+                static_cast<unsigned>(std::max<std::chrono::seconds::rep>(refresh.count(), 1)));
+            grpc::experimental::TlsServerCredentialsOptions options(provider);
+            options.watch_root_certs();
+            options.watch_identity_key_cert_pairs();
+            options.set_cert_request_type(GRPC_SSL_REQUEST_CLIENT_CERTIFICATE_AND_VERIFY);
+            credentials = grpc::experimental::TlsServerCredentials(options);
         }
         listener = ListenTcp(endpoint, port, error);
         if (listener < 0)

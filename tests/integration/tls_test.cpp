@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <map>
 
+#include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/Sockets.h"
 #include "tests/helpers/SystemObserverDaemon.h"
@@ -119,6 +122,28 @@ TEST_F(MutualTls, APeerThatNeverFinishesItsHandshakeIsDropped)
     EXPECT_TRUE(qntest::ClosedWithin(silent, std::chrono::seconds(10))) << "the handshake deadline is 10 s";
     ::close(silent);
     EXPECT_EQ(Probe({}), "create 0x00000000 call 0x00000000");
+}
+
+TEST_F(MutualTls, RenewedFilesOfANewAuthorityServeNewPeersWithoutARestartAndRefuseOldOnes)
+{
+    constexpr const char* kServed = "create 0x00000000 call 0x00000000";
+    auto observer = StartObserver("2");
+    ASSERT_EQ(Probe({}), kServed);
+    std::map<std::string, std::string> oldPeer;
+    for (const auto& [value, file] : {std::pair{"TLSCAFile", "ca.pem"}, std::pair{"TLSCertificateFile", "node.pem"}, std::pair{"TLSPrivateKeyFile", "node.key"}}) {
+        std::filesystem::copy_file(m_installation.Path(file), m_installation.Path(std::string("old-") + file));
+        oldPeer[value] = m_installation.Path(std::string("old-") + file);
+    }
+    MakeAuthority("new-ca");
+    MakeCertificate("new-ca", "new-node", "DNS:localhost,IP:127.0.0.1");
+    // Replaced as an operator's tool does it: each file whole at once.
+    for (const auto& [from, to] : {std::pair{"new-ca.pem", "ca.pem"}, std::pair{"new-node.pem", "node.pem"}, std::pair{"new-node.key", "node.key"}})
+        std::filesystem::rename(m_installation.Path(from), m_installation.Path(to));
+
+    const std::string renewed = qntest::Await([&] { return Probe({}); }, [&](const std::string& answer) { return answer == kServed; },
+                                              std::chrono::seconds(20), std::chrono::milliseconds(200));
+    EXPECT_EQ(renewed, kServed) << "a peer with the new files is served, by the server started with the old ones";
+    EXPECT_EQ(Probe(oldPeer), "create 0x800706BA call 0x80004005") << "a peer with the old files is refused";
 }
 
 TEST_F(MutualTls, LevelNoneSpeaksPlainTcp)
