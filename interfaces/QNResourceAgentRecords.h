@@ -151,6 +151,19 @@ struct tagQNProcessCeilings {
     tagQNResourceCeiling threads;
 };
 
+// Pressure stall information of a machine, as Linux reports it for cpu, memory and io: the share
+// of time in which some (or all, "full") runnable tasks waited for the resource.
+struct tagQNPressureFigures {
+    std::int32_t present;     // 0: the kernel doesn't report this one, the rest is 0
+    double avg10Percent;      // over the last 10 s
+    double avg60Percent;      // over the last 60 s
+    std::uint64_t totalUs;    // stalled time since boot
+};
+
+struct tagQNMachinePressure {
+    tagQNPressureFigures cpuSome, cpuFull, memorySome, memoryFull, ioSome, ioFull;
+};
+
 // The widths are part of the contract between the three kinds of process.
 static_assert(sizeof(tagQNPreciseTime) == 8);
 static_assert(sizeof(tagQNProcessResourceLoad::workingSetKB) == 8 && sizeof(tagQNProcessResourceLoad::threadCount) == 4);

@@ -48,6 +48,18 @@ protected:
     ~IQNSystemResourceObserver() = default;
 };
 
+// The system observer of resource observers that also send their machine's pressure. An object
+// that offers it offers IQNSystemResourceObserver too.
+struct IQNSystemResourceObserver2 : IQNSystemResourceObserver {
+    static constexpr IID kIid = {0x3D7C9E12, 0x6A4F, 0x4B8E, {0x91, 0x2D, 0x7E, 0x05, 0xC4, 0xA8, 0x36, 0xF1}};
+    using Base = IQNSystemResourceObserver;
+    // SetSystemResourceData with the machine's pressure read in the same cycle.
+    virtual HRESULT SetSystemResourceData2(const tagQNSystemResourceInformation* info, const tagQNMachinePressure* pressure) = 0;
+
+protected:
+    ~IQNSystemResourceObserver2() = default;
+};
+
 struct IQNSystemEmergencyObserver : IUnknown {
     static constexpr IID kIid = {0xFBBBC18C, 0x2E75, 0x4C29, {0xBF, 0x3D, 0xD2, 0x99, 0xAC, 0xD5, 0x50, 0x05}};
     virtual HRESULT RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent* event) = 0;

@@ -7,6 +7,7 @@
 #include "observer/XResourceObserverInstance.h"
 #include "observer/XResourceObserverInstanceTask.h"
 #include "platform/Clock.h"
+#include "platform/Pressure.h"
 #include "platform/Thread.h"
 #include "platform/transport/Activation.h"
 #include "platform/transport/WireRecords.h"
@@ -124,6 +125,13 @@ void XResourceObserverInstance::SyncSystemResourceObserver(const CComPtr<IQNSyst
 
     XMachineOPXServerInfo opx;
     GetMachineOPXServerInfo(opx);
+    // This machine's pressure goes with its figures to a system observer that takes it.
+    const tagQNMachinePressure pressure = platform::ReadMachinePressure();
+    CComPtr<IQNSystemResourceObserver2> withPressure;
+    link->QueryInterface(IQNSystemResourceObserver2::kIid, reinterpret_cast<void**>(&withPressure));
+    const auto sendFigures = [&](const tagQNSystemResourceInformation& record, bool local) {
+        return local && withPressure != nullptr ? withPressure->SetSystemResourceData2(&record, &pressure) : link->SetSystemResourceData(&record);
+    };
     auto machines = m_machineHistory.GetConstReadProxy();
     for (const auto& [key, history] : *machines) {
         ULONG usageSum = 0;
@@ -190,7 +198,7 @@ void XResourceObserverInstance::SyncSystemResourceObserver(const CComPtr<IQNSyst
                 u"");
             Check(link->NotifySystemResourceAlert(&alert), kLineAlertSent, function);
         }
-        Check(link->SetSystemResourceData(&record), kLineDataSent, function);
+        Check(sendFigures(record, key == m_localMachineName), kLineDataSent, function);
     }
 }
 

@@ -28,8 +28,75 @@ void SetFigures(const XResourceAgent::XMachineResourceInfo& figures, qn::status:
     machine.set_avg_database_access_ratio(figures.avgDatabaseAccessRatio);
 }
 
+namespace {
+
+// The six lines of pressure: where each is in the record and in the status, and its labels.
+struct PressureLine {
+    tagQNPressureFigures tagQNMachinePressure::*figures;
+    bool (qn::status::MachinePressure::*has)() const;
+    const qn::status::PressureStatus& (qn::status::MachinePressure::*get)() const;
+    qn::status::PressureStatus* (qn::status::MachinePressure::*put)();
+    const char* resource;
+    const char* kind;
+};
+using Pressure = qn::status::MachinePressure;
+constexpr PressureLine kPressureLines[] = {
+    {&tagQNMachinePressure::cpuSome, &Pressure::has_cpu_some, &Pressure::cpu_some, &Pressure::mutable_cpu_some, "cpu", "some"},
+    {&tagQNMachinePressure::cpuFull, &Pressure::has_cpu_full, &Pressure::cpu_full, &Pressure::mutable_cpu_full, "cpu", "full"},
+    {&tagQNMachinePressure::memorySome, &Pressure::has_memory_some, &Pressure::memory_some, &Pressure::mutable_memory_some, "memory", "some"},
+    {&tagQNMachinePressure::memoryFull, &Pressure::has_memory_full, &Pressure::memory_full, &Pressure::mutable_memory_full, "memory", "full"},
+    {&tagQNMachinePressure::ioSome, &Pressure::has_io_some, &Pressure::io_some, &Pressure::mutable_io_some, "io", "some"},
+    {&tagQNMachinePressure::ioFull, &Pressure::has_io_full, &Pressure::io_full, &Pressure::mutable_io_full, "io", "full"},
+};
+constexpr double kMicrosecondsPerSecond = 1e6;
+constexpr double kPercent = 100.0;
+
+void AddPressureMetrics(const qn::status::SystemStatus& status, prometheus::Registry& registry)
+{
+    auto& stalled = prometheus::BuildCounter()
+                        .Name("qn_machine_pressure_stalled_seconds_total")
+                        .Help("Time in which some (or all) tasks waited for the resource, since boot")
+                        .Register(registry);
+    auto& share = prometheus::BuildGauge()
+                      .Name("qn_machine_pressure_ratio")
+                      .Help("Share of the window in which some (or all) tasks waited for the resource")
+                      .Register(registry);
+    for (const auto& machine : status.machines()) {
+        if (!machine.has_pressure())
+            continue;
+        for (const PressureLine& line : kPressureLines) {
+            if (!(machine.pressure().*line.has)())
+                continue;
+            const qn::status::PressureStatus& figures = (machine.pressure().*line.get)();
+            const prometheus::Labels labels{{"machine", machine.machine()}, {"resource", line.resource}, {"kind", line.kind}};
+            stalled.Add(labels).Increment(figures.total_sec());
+            auto windowed = labels;
+            windowed.emplace("window", "10s");
+            share.Add(windowed).Set(figures.avg10_percent() / kPercent);
+            windowed["window"] = "60s";
+            share.Add(windowed).Set(figures.avg60_percent() / kPercent);
+        }
+    }
+}
+
+}  // namespace
+
+void SetPressure(const tagQNMachinePressure& pressure, qn::status::MachineStatus& machine)
+{
+    for (const PressureLine& line : kPressureLines) {
+        const tagQNPressureFigures& figures = pressure.*line.figures;
+        if (figures.present == 0)
+            continue;
+        qn::status::PressureStatus& out = *(machine.mutable_pressure()->*line.put)();
+        out.set_avg10_percent(figures.avg10Percent);
+        out.set_avg60_percent(figures.avg60Percent);
+        out.set_total_sec(static_cast<double>(figures.totalUs) / kMicrosecondsPerSecond);
+    }
+}
+
 void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Registry& registry)
 {
+    AddPressureMetrics(status, registry);
     using Figure = double (*)(const qn::status::MachineStatus&);
     struct Gauge {
         const char* name;

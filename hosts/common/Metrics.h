@@ -52,6 +52,9 @@ void AddCallMetrics(const std::string& daemon, const CallCounts& counts, prometh
 // A counter without labels.
 void AddCounter(const std::string& name, const std::string& help, unsigned long long value, prometheus::Registry& registry);
 
+// The pressure of `machine` from `pressure`: the lines the kernel reports.
+void SetPressure(const tagQNMachinePressure& pressure, qn::status::MachineStatus& machine);
+
 // Gauges of every machine of `status`, labelled `machine`.
 void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Registry& registry);
 

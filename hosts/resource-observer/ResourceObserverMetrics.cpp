@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "hosts/common/Metrics.h"
+#include "agent/XLoadMonitor.h"
 #include "observer/XResourceObserverInstance.h"
+#include "platform/Pressure.h"
 
 namespace hosts {
 
@@ -123,8 +125,14 @@ std::string ResourceObserverMetrics(const ObserverCounts& counts)
     const XResourceObserverInstance& observer = XResourceObserverInstance::Instance();
     qn::status::SystemStatus machines;
     AddMachines(observer, machines);
-    for (auto& machine : *machines.mutable_machines())
+    // This machine's pressure, read now.
+    const std::string local = XResourceAgent::HistoryKey(XLoadMonitor::GetMachineName()).ToUtf8();
+    const tagQNMachinePressure pressure = platform::ReadMachinePressure();
+    for (auto& machine : *machines.mutable_machines()) {
         machine.set_alert_state(counts.alertState.load());
+        if (XResourceAgent::HistoryKey(XQNComBSTR(machine.machine().c_str())).ToUtf8() == local)
+            SetPressure(pressure, machine);
+    }
     AddMachineMetrics(machines, registry);
     AddProcessMetrics(observer, registry);
 

@@ -41,6 +41,15 @@ void MachineBook::AlertArrived(BSTR machine, LONG state)
     noted.alertAt = Clock::now();
 }
 
+void MachineBook::PressureArrived(BSTR machine, const tagQNMachinePressure& pressure)
+{
+    const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
+    std::lock_guard lock(m_mutex);
+    // After SampleArrived, which made the notes of every machine the store took.
+    if (const auto notes = m_notes.find(key); notes != m_notes.end())
+        notes->second.pressure = pressure;
+}
+
 qn::status::SystemStatus MachineBook::Status() const
 {
     // The store is read before the host's lock is taken, so that intake never waits on the store.
@@ -56,6 +65,8 @@ qn::status::SystemStatus MachineBook::Status() const
             continue;
         machine.set_newest_sample_age_sec(SecondsSince(notes->second.newestSample));
         machine.set_silent(Clock::now() - notes->second.newestSample > silence);
+        if (notes->second.pressure)
+            SetPressure(*notes->second.pressure, machine);
         if (notes->second.alertState != 0) {
             machine.set_alert_state(notes->second.alertState);
             machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes->second.alertState).ToUtf8());

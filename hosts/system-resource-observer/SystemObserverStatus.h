@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "hosts/common/Metrics.h"
@@ -22,6 +23,7 @@ public:
     // Both take the machine name as sent; names match in any case.
     void SampleArrived(BSTR machine);
     void AlertArrived(BSTR machine, LONG state);
+    void PressureArrived(BSTR machine, const tagQNMachinePressure& pressure);
 
     // Every machine of the library's store with its figures and the host's notes.
     qn::status::SystemStatus Status() const;
@@ -32,6 +34,7 @@ private:
         Clock::time_point newestSample{};
         LONG alertState = 0;
         Clock::time_point alertAt{};
+        std::optional<tagQNMachinePressure> pressure;  // the newest a resource observer sent
     };
 
     size_t m_limit;

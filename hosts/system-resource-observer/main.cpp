@@ -18,7 +18,7 @@ namespace {
 
 // The object the resource observers call; every call enters the library's forwarders, and what the
 // store took is noted for the status page. It lives as long as the program.
-class SystemResourceObserverObject final : public CComObjectGlobal<IQNSystemResourceObserver, IQNSystemEmergencyObserver>,
+class SystemResourceObserverObject final : public CComObjectGlobal<IQNSystemResourceObserver2, IQNSystemEmergencyObserver>,
                                            private XQNSystemResourceObserverBase {
 public:
     SystemResourceObserverObject(hosts::MachineBook& book, hosts::CallCounts& counts) : m_book(book), m_counts(counts) {}
@@ -29,6 +29,13 @@ public:
         if (SUCCEEDED(result) && info->dataValid != 0)
             m_book.SampleArrived(info->machineName);
         return m_counts.Sample(info->dataValid != 0, result);
+    }
+    HRESULT SetSystemResourceData2(const tagQNSystemResourceInformation* info, const tagQNMachinePressure* pressure) override
+    {
+        const HRESULT result = SetSystemResourceData(info);
+        if (SUCCEEDED(result) && info->dataValid != 0)
+            m_book.PressureArrived(info->machineName, *pressure);
+        return result;
     }
     HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* event) override
     {

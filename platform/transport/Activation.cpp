@@ -136,7 +136,7 @@ private:
     std::unique_ptr<qn::IQNEmergencyObserver::Stub> m_emergency;
 };
 
-class SystemResourceObserverProxy final : public IQNSystemResourceObserver,
+class SystemResourceObserverProxy final : public IQNSystemResourceObserver2,
                                           public IQNSystemEmergencyObserver,
                                           public RefCounted<SystemResourceObserverProxy> {
 public:
@@ -149,6 +149,8 @@ public:
     {
         if (iid == IID_IUnknown || iid == IQNSystemResourceObserver::kIid)
             *object = static_cast<IQNSystemResourceObserver*>(this);
+        else if (iid == IQNSystemResourceObserver2::kIid)
+            *object = static_cast<IQNSystemResourceObserver2*>(this);
         else if (iid == IQNSystemEmergencyObserver::kIid)
             *object = static_cast<IQNSystemEmergencyObserver*>(this);
         else
@@ -163,6 +165,17 @@ public:
     {
         return Send<qn::SystemResourceInformation>(info, [this](auto* c, const auto& w, auto* r) { return m_resource->SetSystemResourceData(c, w, r); },
                                      kOnwardCallDeadline);
+    }
+    // The pressure travels in the figures' own message, which an observer without it passes over.
+    HRESULT SetSystemResourceData2(const tagQNSystemResourceInformation* info, const tagQNMachinePressure* pressure) override
+    {
+        if (info == nullptr || pressure == nullptr)
+            return E_POINTER;
+        qn::SystemResourceInformation wire;
+        ToWire(*info, wire);
+        ToWire(*pressure, *wire.mutable_pressure());
+        return Invoke([&](grpc::ClientContext* context, qn::Result* reply) { return m_resource->SetSystemResourceData(context, wire, reply); },
+                      kOnwardCallDeadline);
     }
     HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* event) override
     {

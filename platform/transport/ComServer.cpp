@@ -269,7 +269,7 @@ HRESULT FindInterface(const std::string& clsid, IUnknown* object, const qn::Inte
         return REGDB_E_CLASSNOTREG;
     HRESULT result = E_NOINTERFACE;
     for (const IID* iid : {&IQNResourceObserver::kIid, &IQNResourceObserver2::kIid, &IQNEmergencyObserver::kIid, &IQNSystemResourceObserver::kIid,
-                           &IQNSystemEmergencyObserver::kIid}) {
+                           &IQNSystemResourceObserver2::kIid, &IQNSystemEmergencyObserver::kIid}) {
         if (GuidToString(*iid) == query.iid()) {
             void* found = nullptr;
             result = object->QueryInterface(*iid, &found);
@@ -294,7 +294,8 @@ struct ServedClass {
                 return grpc::Status::OK;
             }));
         if (clsid == CLSID_QNSystemResourceObserver)
-            AddSystemObserver(gate, Query<IQNSystemResourceObserver>(object), Query<IQNSystemEmergencyObserver>(object));
+            AddSystemObserver(gate, Query<IQNSystemResourceObserver>(object), Query<IQNSystemResourceObserver2>(object),
+                              Query<IQNSystemEmergencyObserver>(object));
         else
             AddResourceObserver(gate, Query<IQNResourceObserver>(object), Query<IQNResourceObserver2>(object), Query<IQNEmergencyObserver>(object));
     }
@@ -322,11 +323,18 @@ struct ServedClass {
                                                         gate, [emergency](auto* record, const auto&) { return emergency->RaiseGlobalEmergencyEvent(record); }));
     }
 
-    void AddSystemObserver(Gate gate, CComPtr<IQNSystemResourceObserver> observer, CComPtr<IQNSystemEmergencyObserver> emergency)
+    void AddSystemObserver(Gate gate, CComPtr<IQNSystemResourceObserver> observer, CComPtr<IQNSystemResourceObserver2> withPressure,
+                           CComPtr<IQNSystemEmergencyObserver> emergency)
     {
         RawService& service = Add(qn::IQNSystemResourceObserver::service_full_name());
         service.AddInline("SetSystemResourceData", Calling<tagQNSystemResourceInformation, qn::SystemResourceInformation>(
-                                                       gate, [observer](auto* record, const auto&) { return observer->SetSystemResourceData(record); }));
+                                                       gate, [observer, withPressure](auto* record, const qn::SystemResourceInformation& wire) {
+                                                           if (!wire.has_pressure() || withPressure == nullptr)
+                                                               return observer->SetSystemResourceData(record);
+                                                           tagQNMachinePressure pressure{};
+                                                           FromWire(wire.pressure(), pressure);
+                                                           return withPressure->SetSystemResourceData2(record, &pressure);
+                                                       }));
         service.AddPooled("RaiseSystemResourceEmergencyEvent", Calling<tagQNSystemResourceEmergencyEvent, qn::SystemEvent>(
                                                                    gate, [observer](auto* record, const auto&) { return observer->RaiseSystemResourceEmergencyEvent(record); }));
         service.AddPooled("NotifySystemResourceAlert", Calling<tagQNSystemResourceAlert, qn::SystemEvent>(

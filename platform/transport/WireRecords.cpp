@@ -170,6 +170,51 @@ void FromWire(const qn::ProcessCeilings& wire, tagQNProcessCeilings& record)
     record = {take(wire.memory_kb()), take(wire.descriptors()), take(wire.threads())};
 }
 
+namespace {
+
+// The six figures of a machine's pressure with their places on the wire.
+struct PressurePlace {
+    tagQNPressureFigures tagQNMachinePressure::*figures;
+    bool (qn::MachinePressure::*has)() const;
+    const qn::PressureFigures& (qn::MachinePressure::*get)() const;
+    qn::PressureFigures* (qn::MachinePressure::*put)();
+};
+constexpr PressurePlace kPressurePlaces[] = {
+    {&tagQNMachinePressure::cpuSome, &qn::MachinePressure::has_cpu_some, &qn::MachinePressure::cpu_some, &qn::MachinePressure::mutable_cpu_some},
+    {&tagQNMachinePressure::cpuFull, &qn::MachinePressure::has_cpu_full, &qn::MachinePressure::cpu_full, &qn::MachinePressure::mutable_cpu_full},
+    {&tagQNMachinePressure::memorySome, &qn::MachinePressure::has_memory_some, &qn::MachinePressure::memory_some,
+     &qn::MachinePressure::mutable_memory_some},
+    {&tagQNMachinePressure::memoryFull, &qn::MachinePressure::has_memory_full, &qn::MachinePressure::memory_full,
+     &qn::MachinePressure::mutable_memory_full},
+    {&tagQNMachinePressure::ioSome, &qn::MachinePressure::has_io_some, &qn::MachinePressure::io_some, &qn::MachinePressure::mutable_io_some},
+    {&tagQNMachinePressure::ioFull, &qn::MachinePressure::has_io_full, &qn::MachinePressure::io_full, &qn::MachinePressure::mutable_io_full},
+};
+
+}  // namespace
+
+void ToWire(const tagQNMachinePressure& record, qn::MachinePressure& wire)
+{
+    for (const PressurePlace& place : kPressurePlaces) {
+        const tagQNPressureFigures& figures = record.*place.figures;
+        if (figures.present == 0)
+            continue;
+        qn::PressureFigures& out = *(wire.*place.put)();
+        out.set_avg10_percent(figures.avg10Percent);
+        out.set_avg60_percent(figures.avg60Percent);
+        out.set_total_us(figures.totalUs);
+    }
+}
+
+void FromWire(const qn::MachinePressure& wire, tagQNMachinePressure& record)
+{
+    record = {};
+    for (const PressurePlace& place : kPressurePlaces)
+        if ((wire.*place.has)()) {
+            const qn::PressureFigures& in = (wire.*place.get)();
+            record.*place.figures = {1, in.avg10_percent(), in.avg60_percent(), in.total_us()};
+        }
+}
+
 void ToWire(const tagQNProcessResourceEmergencyEvent& record, qn::ProcessEvent& wire) { PutProcessEvent(record, record.emergencyState, wire); }
 void ToWire(const tagQNProcessResourceAlert& record, qn::ProcessEvent& wire) { PutProcessEvent(record, record.alertState, wire); }
 void ToWire(const tagQNProcessServerEmergencyEvent& record, qn::ProcessEvent& wire) { PutProcessEvent(record, record.emergencyState, wire); }

@@ -35,6 +35,8 @@ void FromWire(const qn::SystemEvent& wire, tagQNSystemServerEmergencyEvent& reco
 
 void ToWire(const tagQNProcessCeilings& record, qn::ProcessCeilings& wire);
 void FromWire(const qn::ProcessCeilings& wire, tagQNProcessCeilings& record);
+void ToWire(const tagQNMachinePressure& record, qn::MachinePressure& wire);
+void FromWire(const qn::MachinePressure& wire, tagQNMachinePressure& record);
 
 void FreeStrings(tagQNResourceInformation& record);
 void FreeStrings(tagQNProcessResourceEmergencyEvent& record);

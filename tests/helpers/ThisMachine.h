@@ -48,4 +48,16 @@ inline double ProcessCpuTicks(pid_t pid)
     return user + system;
 }
 
+// The total stalled time in seconds of one line of /proc/pressure/`resource` ("some" or
+// "full"); -1 when the kernel doesn't report it.
+inline double PressureTotalSec(const std::string& resource, const std::string& kind)
+{
+    std::ifstream file("/proc/pressure/" + resource);
+    std::string line;
+    while (std::getline(file, line))
+        if (line.starts_with(kind + " "))
+            return std::stod(line.substr(line.find("total=") + 6)) / 1e6;
+    return -1;
+}
+
 }  // namespace qntest

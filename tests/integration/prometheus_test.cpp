@@ -89,6 +89,21 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
         EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << Get(port, "/metrics");
     }
 
+    // This machine's pressure at the resource observer, read while the page was made.
+    const double before = qntest::PressureTotalSec("cpu", "some");
+    const std::string page = Get(observerPort, "/metrics");
+    const double after = qntest::PressureTotalSec("cpu", "some");
+    const std::string stalled = "qn_machine_pressure_stalled_seconds_total{kind=\"some\",machine=\"" + qntest::HostName() + "\",resource=\"cpu\"} ";
+    const auto at = page.find(stalled);
+    if (before < 0) {
+        EXPECT_EQ(at, std::string::npos) << "absent where the kernel has no pressure";
+    } else {
+        ASSERT_NE(at, std::string::npos) << page;
+        const double shown = std::stod(page.substr(at + stalled.size()));
+        EXPECT_GE(shown, before - 1e-6);
+        EXPECT_LE(shown, after + 1e-6);
+    }
+
     const int prometheusPort = FreeLoopbackPort();
     std::ofstream(installation.Path("prometheus.yml")) << "global:\n  scrape_interval: 200ms\nscrape_configs:\n"
                                                        << "  - job_name: system-observer\n    static_configs:\n      - targets: ['127.0.0.1:"

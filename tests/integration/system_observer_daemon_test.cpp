@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/SystemObserverDaemon.h"
@@ -52,6 +53,22 @@ TEST(SystemObserverDaemon, ShowsTheMachineOfARealInstallationThenTurnsItStaleAnd
     EXPECT_GE(machine.process_count(), 4u) << "at least the four processes of this test";
     EXPECT_GT(machine.handle_count(), 0u);
     EXPECT_FALSE(machine.silent());
+    // Pressure as the kernel has it now; the status's figures are of the resource observer's last
+    // cycle, a few scaled seconds ago, and a stall total grows by at most the time passed.
+    for (const auto& [resource, has, figures] :
+         {std::tuple{"cpu", machine.pressure().has_cpu_some(), machine.pressure().cpu_some()},
+          std::tuple{"io", machine.pressure().has_io_some(), machine.pressure().io_some()}}) {
+        SCOPED_TRACE(resource);
+        const double now = qntest::PressureTotalSec(resource, "some");
+        if (now < 0) {
+            EXPECT_FALSE(has) << "absent where the kernel has no pressure";
+            continue;
+        }
+        ASSERT_TRUE(has);
+        EXPECT_LE(figures.total_sec(), now);
+        EXPECT_GT(figures.total_sec(), now - 2.0);
+        EXPECT_LE(figures.avg10_percent(), 100.0);
+    }
     for (const char* figure : {"\"avail_physical_kb\": ", "\"used_page_file_kb\": ", "\"process_count\": "}) {
         const std::string json = system.StatusJson();
         const auto at = json.find(figure);

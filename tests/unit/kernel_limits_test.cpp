@@ -1,4 +1,5 @@
-// The cgroup and kernel limits, read from sample trees laid out as the kernel shows them.
+// The cgroup and kernel limits and the pressure stall information, read from sample trees laid
+// out as the kernel shows them.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "platform/Ceilings.h"
+#include "platform/Pressure.h"
 
 namespace {
 
@@ -182,6 +184,29 @@ TEST(Ceiling, IsNearUnderATwentiethOrTheFloor)
     ceiling.left = 60;
     EXPECT_TRUE(ceiling.IsNear(61));
     EXPECT_FALSE(platform::Ceiling{}.IsNear(100)) << "an unknown ceiling is never near";
+}
+
+TEST(MachinePressure, TakesTheLinesTheKernelHasAndLeavesOutTheOthers)
+{
+    SampleTree tree;
+    tree.Write("/proc/pressure/cpu", "some avg10=1.50 avg60=0.75 avg300=0.20 total=3000000\n");  // no full line before 5.13
+    tree.Write("/proc/pressure/memory",
+               "some avg10=0.00 avg60=0.00 avg300=0.00 total=0\nfull avg10=0.00 avg60=0.00 avg300=0.00 total=0\n");
+    tree.Write("/proc/pressure/io", "some avg10=12.25 avg60=6.00 avg300=2.00 total=987654321\nfull avg10=9.50 avg60=4.00 avg300=1.00 total=123\n");
+    const tagQNMachinePressure pressure = platform::ReadMachinePressure(tree.Path("/proc/pressure"));
+    EXPECT_EQ(pressure.cpuSome.present, 1);
+    EXPECT_DOUBLE_EQ(pressure.cpuSome.avg10Percent, 1.5);
+    EXPECT_DOUBLE_EQ(pressure.cpuSome.avg60Percent, 0.75);
+    EXPECT_EQ(pressure.cpuSome.totalUs, 3000000u);
+    EXPECT_EQ(pressure.cpuFull.present, 0) << "absent, not zero";
+    EXPECT_EQ(pressure.memoryFull.present, 1) << "a zero that the kernel reports is present";
+    EXPECT_EQ(pressure.ioSome.totalUs, 987654321u);
+    EXPECT_DOUBLE_EQ(pressure.ioFull.avg10Percent, 9.5);
+    EXPECT_EQ(pressure.ioFull.totalUs, 123u);
+
+    const tagQNMachinePressure none = platform::ReadMachinePressure(tree.Path("/proc/no-pressure"));
+    for (const tagQNPressureFigures* figures : {&none.cpuSome, &none.cpuFull, &none.memorySome, &none.memoryFull, &none.ioSome, &none.ioFull})
+        EXPECT_EQ(figures->present, 0) << "a kernel without pressure stall information";
 }
 
 }  // namespace
