@@ -14,6 +14,11 @@ void XResourceObserverInstance::SetResourceAlertMetric(ULONG processCountLimit, 
     m_cpuLoadLimit.store(static_cast<LONG>(cpuLoadPercentLimit * 10000.0));
 }
 
+void XResourceObserverInstance::SetPressureAlertLimit(double percent)
+{
+    m_pressureLimit.store(static_cast<LONG>(percent * 10000.0));
+}
+
 void XResourceObserverInstance::DisableAllResourceAlerts(bool disable)
 {
     m_alertsDisabled.store(disable ? 1 : 0);
@@ -45,22 +50,7 @@ void XResourceObserverInstance::CheckResourceAlerts(const tagQNSystemResourceInf
 {
     const tagQNMachineResourceLoad& load = info.machineLoad;
     bool changed = false;
-    // Edge-triggered: a bit is raised once when its condition starts and cleared once when it ends.
-    const auto check = [&](int index, QNResourceAlert bit, bool holds) {
-        std::atomic<LONG>& latch = m_alertLatch[index];
-        if (holds) {
-            if (latch.load() != 0 || ++latch != 1)
-                return;
-            alert.alertState |= bit;
-            if (alert.machineName == nullptr)
-                SetMachineIdent(info, alert);
-            m_machineAlertState.fetch_or(bit);
-            changed = true;
-        } else if (latch.load() != 0 && latch.exchange(0) != 0) {
-            m_machineAlertState.fetch_xor(bit);
-            changed = true;
-        }
-    };
+    const auto check = [&](int index, QNResourceAlert bit, bool holds) { changed = LatchAlert(index, bit, holds, info, alert) || changed; };
 
     if (const LONG limit = m_processCountLimit.load(); limit > 0)
         check(0, TooManyMachineProcesses, load.processCount > static_cast<ULONG>(limit));
@@ -74,6 +64,42 @@ void XResourceObserverInstance::CheckResourceAlerts(const tagQNSystemResourceInf
     if (const LONG limit = m_cpuLoadLimit.load(); limit > 0 && XResourceAgent::GetCpuLoad(load.idleTime, load.kernelTime, load.userTime, cpuLoad))
         check(4, HighCpuUtilization, cpuLoad >= limit / 1000000.0);
     if (changed)
+        NotifyMachineResourceAlertState(m_machineAlertState.load());
+}
+
+// Edge-triggered: a bit is raised once when its condition starts and cleared once when it ends.
+bool XResourceObserverInstance::LatchAlert(int index, QNResourceAlert bit, bool holds, const tagQNSystemResourceInformation& info,
+                                           tagQNSystemResourceAlert& alert)
+{
+    std::atomic<LONG>& latch = m_alertLatch[index];
+    if (holds) {
+        if (latch.load() != 0 || ++latch != 1)
+            return false;
+        alert.alertState |= bit;
+        if (alert.machineName == nullptr)
+            SetMachineIdent(info, alert);
+        m_machineAlertState.fetch_or(bit);
+        return true;
+    }
+    if (latch.load() != 0 && latch.exchange(0) != 0) {
+        m_machineAlertState.fetch_xor(bit);
+        return true;
+    }
+    return false;
+}
+
+void XResourceObserverInstance::CheckPressureAlert(const tagQNMachinePressure& pressure, const tagQNSystemResourceInformation& info,
+                                                   tagQNSystemResourceAlert& alert)
+{
+    const LONG limit = m_pressureLimit.load();
+    if (limit <= 0 || m_alertsDisabled.load() != 0)
+        return;
+    double highest = 0.0;
+    for (const tagQNPressureFigures* some : {&pressure.cpuSome, &pressure.memorySome, &pressure.ioSome})
+        if (some->present != 0)
+            highest = std::max(highest, some->avg10Percent);
+    constexpr int kPressureLatch = 5;
+    if (LatchAlert(kPressureLatch, HighPressure, highest >= limit / 10000.0, info, alert))
         NotifyMachineResourceAlertState(m_machineAlertState.load());
 }
 

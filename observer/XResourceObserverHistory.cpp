@@ -122,6 +122,7 @@ XResourceObserverInstance::XResourceObserverInstance(XResourceObserverInstance& 
       m_availPhysicalKBLimit(other.m_availPhysicalKBLimit.load()),
       m_availPageFileMBLimit(other.m_availPageFileMBLimit.load()),
       m_cpuLoadLimit(other.m_cpuLoadLimit.load()),
+      m_pressureLimit(other.m_pressureLimit.load()),
       m_machineAlertState(other.m_machineAlertState.load()),
       m_opxServerInfo(other.m_opxServerInfo),
       m_systemObserver(other.m_systemObserver),
@@ -129,7 +130,7 @@ XResourceObserverInstance::XResourceObserverInstance(XResourceObserverInstance& 
       m_alertHandlers(other.m_alertHandlers),
       m_localMachineName(other.m_localMachineName)
 {
-    for (int i = 0; i < 5; ++i)
+    for (size_t i = 0; i < std::size(m_alertLatch); ++i)
         m_alertLatch[i] = other.m_alertLatch[i].load();
 }
 

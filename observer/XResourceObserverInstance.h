@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Cominc64/XBasicCritData.h"
+#include "emergency/QNServerEmergency.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
 #include "observer/XMachineResourceAlertHandler.h"
 #include "observer/XResourceAgentRecords.h"
@@ -117,6 +118,9 @@ public:
                                 double cpuLoadPercentLimit);
     // While disabled, standing alerts stay standing.
     void DisableAllResourceAlerts(bool disable);
+    // The pressure alert: raised while tasks of this machine stalled on cpu, memory or io for at
+    // least `percent` of the last 10 s ("some" lines of the pressure stall information); 0: off.
+    void SetPressureAlertLimit(double percent);
     // Null is ignored; a handler registered twice is called twice.
     void RegisterResourceAlertHandler(XMachineResourceAlertHandler* const handler);
     // Removes every registration of `handler`.
@@ -155,6 +159,9 @@ private:
     void CheckMachineResources(const tagQNSystemResourceInformation& info, tagQNSystemResourceEmergencyEvent& emergency, tagQNSystemResourceAlert& alert);
     void CheckResourceEmergency(const tagQNSystemResourceInformation& info, tagQNSystemResourceEmergencyEvent& emergency);
     void CheckResourceAlerts(const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
+    void CheckPressureAlert(const tagQNMachinePressure& pressure, const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
+    // Raises `bit` once when `holds` starts and clears it once when it ends; true on a change.
+    bool LatchAlert(int index, QNResourceAlert bit, bool holds, const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
     static void SetMachineIdent(const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
     static void ZeroData(tagQNSystemResourceEmergencyEvent& event);
     static void ZeroData(tagQNSystemResourceAlert& alert);
@@ -181,7 +188,8 @@ private:
     std::atomic<LONG> m_availPhysicalKBLimit{0};
     std::atomic<LONG> m_availPageFileMBLimit{0};
     std::atomic<LONG> m_cpuLoadLimit{0};  // percent × 10000
-    std::atomic<LONG> m_alertLatch[5]{};
+    std::atomic<LONG> m_pressureLimit{0};  // percent × 10000
+    std::atomic<LONG> m_alertLatch[6]{};
     std::atomic<LONG> m_machineAlertState{0};
     XCritDataPtr<XResourceObserverInstanceTask> m_taskHolder;
     XCritData<XResourceAgent::XMachineOPXServerInfo> m_opxServerInfo;

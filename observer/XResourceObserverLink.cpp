@@ -182,6 +182,8 @@ void XResourceObserverInstance::SyncSystemResourceObserver(const CComPtr<IQNSyst
             continue;
         }
         CheckMachineResources(record, emergency, alert);
+        if (key == m_localMachineName)
+            CheckPressureAlert(pressure, record, alert);
         if (emergency.emergencyState != 0) {
             XQNError::WriteTraceToErrorLogBook(
                 At(kLineEmergencyTrace, function), QNSeverity_Trace,

@@ -126,6 +126,7 @@ void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Regis
     static constexpr std::pair<LONG, const char*> kAlerts[] = {
         {TooManyOPXServersInPool, "servers_in_pool"}, {TooManyMachineProcesses, "processes"}, {TooManyMachineHandles, "handles"},
         {LowPhysicalMemory, "physical_memory"},       {LowVirtualMemory, "commit_memory"},     {HighCpuUtilization, "cpu"},
+        {HighPressure, "pressure"},
     };
     auto& alerts = prometheus::BuildGauge().Name("qn_machine_alert").Help("1 while the alert stands for the machine, else 0").Register(registry);
     for (const auto& machine : status.machines())

@@ -94,7 +94,7 @@ int main(int argc, char** argv)
     std::string systemObserver;
     unsigned interval = 5;
     unsigned long processLimit = 0, handleLimit = 0, physicalKBLimit = 0, pageFileMBLimit = 0;
-    double cpuLimit = 0.0;
+    double cpuLimit = 0.0, pressureLimit = 0.0;
     unsigned relinkSeconds = 60;
     int metricsPort = hosts::kResourceObserverMetricsPort;
     size_t maxProcesses = XResourceObserverInstance::kDefaultProcessLimit, maxMachines = XResourceObserverInstance::kDefaultMachineLimit;
@@ -105,6 +105,8 @@ int main(int argc, char** argv)
     app.add_option("--physical-kb-limit", physicalKBLimit, "Alert below this much free physical memory, KB (0: off)");
     app.add_option("--pagefile-mb-limit", pageFileMBLimit, "Alert below this much free commit memory, MB (0: off)");
     app.add_option("--cpu-limit", cpuLimit, "Alert at this processor load in percent (0: off)")->check(CLI::Range(0.0, 100.0));
+    app.add_option("--pressure-limit", pressureLimit, "Alert while tasks stall on cpu, memory or io this percent of 10 s (0: off)")
+        ->check(CLI::Range(0.0, 100.0));
     app.add_option("--relink-interval", relinkSeconds, "Seconds between tries to link a lost system observer again")
         ->capture_default_str()
         ->check(CLI::Range(1u, 86400u));
@@ -133,6 +135,7 @@ int main(int argc, char** argv)
         observer.SetResourceObserverInterval(interval);
         observer.SetStoreLimits(maxProcesses, maxMachines);
         observer.SetResourceAlertMetric(processLimit, handleLimit, physicalKBLimit, pageFileMBLimit, cpuLimit);
+        observer.SetPressureAlertLimit(pressureLimit);
 
         ResourceObserverObject object(counts);
         transport::XComServer server(CLSID_QNResourceObserver, static_cast<IQNResourceObserver*>(&object), hosts::InstallationSecurity(), socket);

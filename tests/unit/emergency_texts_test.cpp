@@ -72,7 +72,8 @@ TEST(AlertState, AllBitsInTableOrderAndNothingAbove)
     EXPECT_EQ(Alert(0x3F), u"too many OPXServer processes in pool / too many processes on the machine / too many handles allocated on the "
                            u"machine / insufficient physical machine memory / insufficient virtual machine memory / machine CPU "
                            u"utilization too high");
-    EXPECT_EQ(Alert(0x40), u"");
+    EXPECT_EQ(Alert(0x40), u"machine pressure stall too high");
+    EXPECT_EQ(Alert(0x80), u"");
     EXPECT_EQ(Alert(0x28), u"insufficient physical machine memory / machine CPU utilization too high");
 }
 

@@ -23,6 +23,14 @@ struct XResourceObserverInstanceProbe {
         transport::FreeStrings(alert);
         return state;
     }
+    static LONG CheckPressure(XResourceObserverInstance& observer, const tagQNMachinePressure& pressure, const tagQNSystemResourceInformation& figures)
+    {
+        tagQNSystemResourceAlert alert{};
+        observer.CheckPressureAlert(pressure, figures, alert);
+        const LONG state = alert.alertState;
+        transport::FreeStrings(alert);
+        return state;
+    }
     static LONG State(const XResourceObserverInstance& observer) { return observer.m_machineAlertState.load(); }
     static bool MachineKnown(const XResourceObserverInstance& observer, const XQNComBSTR& key)
     {
@@ -272,6 +280,22 @@ TEST_F(MachineAlerts, ProcessorLoadComesFromTheMachineTimesAndAllZeroTimesAreSki
     m_figures.machineLoad.idleTime = {50, 0};
     Check();
     EXPECT_THAT(m_handler.states, ElementsAre(0x20, 0x00));
+}
+
+TEST_F(MachineAlerts, PressureAlertsAtItsLimitOnTheHighestSomeLineAndNotWithoutPressure)
+{
+    tagQNMachinePressure pressure{};
+    pressure.cpuSome = {1, 10.0, 2.0, 100};
+    pressure.ioFull = {1, 90.0, 90.0, 100};  // "full" lines don't count
+    const auto check = [&] { return Probe::CheckPressure(Observer(), pressure, m_figures); };
+    EXPECT_EQ(check(), 0) << "off without a limit";
+    Observer().SetPressureAlertLimit(20.0);
+    EXPECT_EQ(check(), 0);
+    pressure.memorySome = {1, 20.0, 1.0, 100};
+    EXPECT_EQ(check(), 0x40) << "the highest avg10 of cpu, memory and io reaches the limit";
+    pressure = {};
+    EXPECT_EQ(check(), 0) << "a kernel without pressure clears it";
+    EXPECT_THAT(m_handler.states, ElementsAre(0x40, 0x00));
 }
 
 TEST_F(MachineAlerts, TwoMachinesOnOppositeSidesRaiseAndClearInOneCycle)
