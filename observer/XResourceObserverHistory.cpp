@@ -196,23 +196,29 @@ bool XResourceObserverInstance::TakeSample(const tagQNResourceInformation& sampl
     XMachineResourceInfo machine(sample);
     std::optional<XProcessResourceInfo> oldestProcess;
     std::optional<XMachineResourceInfo> oldestMachine;
+    // A refusal is logged after the locks, like everything else that is not a lookup.
+    bool newMachineRefused = false, newProcessRefused = false;
     {
         auto machines = m_machineHistory.GetConstReadProxy();
-        if (machines->size() >= m_machineLimit.load() && !machines->contains(machineKey))
-            return RefuseNewName(m_refusedNewMachines, "machines", m_machineLimit.load(), sample);
+        newMachineRefused = machines->size() >= m_machineLimit.load() && !machines->contains(machineKey);
     }
+    if (newMachineRefused)
+        return RefuseNewName(m_refusedNewMachines, "machines", m_machineLimit.load(), sample);
     {
         auto processes = m_processHistory.GetWriteProxy();
         const auto named = processes->find(processKey);
-        if ((named == processes->end() || !named->second.contains(sample.processId)) && ProcessCount(*processes) >= m_processLimit.load())
-            return RefuseNewName(m_refusedNewProcesses, "processes", m_processLimit.load(), sample);
-        XPipeProcessResourceInfo& entry = (*processes)[std::move(processKey)][sample.processId];
-        entry.reportedIntervalSec = static_cast<ULONG>(interval);
-        entry.creditSec = entry.history.empty() ? 0 : std::min(WrappingSum(entry.creditSec, interval), kMaxCreditSec);
-        if (ceilings != nullptr)
-            entry.ceilings = *ceilings;
-        oldestProcess = XResourceAgent::AppendToHistory(entry.history, std::move(process), m_historyLength);
+        newProcessRefused = (named == processes->end() || !named->second.contains(sample.processId)) && ProcessCount(*processes) >= m_processLimit.load();
+        if (!newProcessRefused) {
+            XPipeProcessResourceInfo& entry = (*processes)[std::move(processKey)][sample.processId];
+            entry.reportedIntervalSec = static_cast<ULONG>(interval);
+            entry.creditSec = entry.history.empty() ? 0 : std::min(WrappingSum(entry.creditSec, interval), kMaxCreditSec);
+            if (ceilings != nullptr)
+                entry.ceilings = *ceilings;
+            oldestProcess = XResourceAgent::AppendToHistory(entry.history, std::move(process), m_historyLength);
+        }
     }
+    if (newProcessRefused)
+        return RefuseNewName(m_refusedNewProcesses, "processes", m_processLimit.load(), sample);
     {
         auto machines = m_machineHistory.GetWriteProxy();
         oldestMachine = XResourceAgent::AppendToHistory((*machines)[std::move(machineKey)], std::move(machine), m_historyLength);

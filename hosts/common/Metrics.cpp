@@ -128,7 +128,7 @@ void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Regis
         {LowPhysicalMemory, "physical_memory"},       {LowVirtualMemory, "commit_memory"},     {HighCpuUtilization, "cpu"},
         {HighPressure, "pressure"},
     };
-    auto& alerts = prometheus::BuildGauge().Name("qn_machine_alert").Help("1 while the alert stands for the machine, else 0").Register(registry);
+    auto& alerts = prometheus::BuildGauge().Name("qn_machine_alert").Help("1 while the alert is set in the machine's alert state, else 0").Register(registry);
     for (const auto& machine : status.machines())
         for (const auto& [bit, alert] : kAlerts)
             alerts.Add({{"machine", machine.machine()}, {"alert", alert}}).Set((machine.alert_state() & bit) != 0 ? 1.0 : 0.0);
