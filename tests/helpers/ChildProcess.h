@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -67,19 +66,6 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t Pid() const { return m_pid; }
-
-    // Reads "name value" lines up to a line "end".
-    std::map<std::string, long long> ReadFigures()
-    {
-        std::map<std::string, long long> figures;
-        char name[128];
-        long long value = 0;
-        while (std::fscanf(m_output, "%127s", name) == 1 && std::string(name) != "end") {
-            if (std::fscanf(m_output, "%lld", &value) == 1)
-                figures[name] = value;
-        }
-        return figures;
-    }
 
     // The next line of the child's output without its newline; empty at the end of the output.
     std::string ReadLine()

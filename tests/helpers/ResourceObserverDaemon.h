@@ -1,8 +1,6 @@
 // qn-resource-observer as a test starts it: its metrics on a free loopback port, read over HTTP.
 #pragma once
 
-#include <httplib.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -10,6 +8,7 @@
 
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/Sockets.h"
 
 namespace qntest {
 
@@ -28,22 +27,9 @@ public:
     int MetricsPort() const { return m_metricsPort; }
     ChildProcess& Process() { return *m_process; }
 
-    std::string Metrics() const
-    {
-        httplib::Client client("127.0.0.1", m_metricsPort);
-        const auto response = client.Get("/metrics");
-        return response ? response->body : std::string();
-    }
-
+    std::string Metrics() const { return HttpGet(m_metricsPort, "/metrics"); }
     // Lines of the metrics that start with `prefix`.
-    int CountMetrics(const std::string& prefix) const
-    {
-        const std::string metrics = "\n" + Metrics();
-        int count = 0;
-        for (auto at = metrics.find("\n" + prefix); at != std::string::npos; at = metrics.find("\n" + prefix, at + 1))
-            ++count;
-        return count;
-    }
+    int CountMetrics(const std::string& prefix) const { return CountLinesStartingWith(Metrics(), prefix); }
 
     // Waits up to `limit` until CountMetrics(`prefix`) is `count`; returns the last count.
     int AwaitCount(const std::string& prefix, int count, std::chrono::milliseconds limit = std::chrono::seconds(60)) const

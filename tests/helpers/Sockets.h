@@ -1,4 +1,5 @@
-// Raw connections to the daemons' endpoints, for tests of what a careless or hostile peer does.
+// Connections to the daemons' endpoints: raw ones, for tests of what a careless or hostile peer
+// does, and plain reads of their HTTP pages.
 #pragma once
 
 #include <netinet/in.h>
@@ -6,6 +7,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <httplib.h>
 
 #include <cerrno>
 #include <chrono>
@@ -57,6 +60,24 @@ inline bool ClosedWithin(int fd, std::chrono::milliseconds limit)
             return ::poll(&readable, 1, 100) == 1 && ::recv(fd, bytes, sizeof bytes, 0) <= 0;
         },
         [](bool closed) { return closed; }, limit);
+}
+
+// The body of the page at `path` on the loopback `port`; empty when it can't be read.
+inline std::string HttpGet(int port, const std::string& path)
+{
+    httplib::Client client("127.0.0.1", port);
+    const auto response = client.Get(path);
+    return response ? response->body : std::string();
+}
+
+// Lines of `text` that start with `prefix`.
+inline int CountLinesStartingWith(const std::string& text, const std::string& prefix)
+{
+    int count = 0;
+    const std::string lines = "\n" + text;
+    for (auto at = lines.find("\n" + prefix); at != std::string::npos; at = lines.find("\n" + prefix, at + 1))
+        ++count;
+    return count;
 }
 
 }  // namespace qntest

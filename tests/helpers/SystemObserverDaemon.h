@@ -18,6 +18,7 @@
 #include "hosts/common/SystemObserverStatus.pb.h"
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/Sockets.h"
 
 namespace qntest {
 
@@ -69,6 +70,9 @@ public:
         reader.join();
         return json;
     }
+
+    // Lines of the metrics that start with `prefix`; outside a namespace of the test's own.
+    int CountMetrics(const std::string& prefix) const { return CountLinesStartingWith(HttpGet(m_statusPort, "/metrics"), prefix); }
 
     // The first status for which `holds` is true, polled every 10 ms; the last one read after
     // `limit`.

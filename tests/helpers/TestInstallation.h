@@ -13,9 +13,16 @@
 
 namespace qntest {
 
+using RegistryValues = std::map<std::string, std::string>;
+
+// The peer's identity checked on every connection, nothing encrypted.
+inline const RegistryValues kIdentityChecked{{"DisableAuthentication", "0"}, {"EnablePacketPrivacy", "0"}, {"DCOMAuthenticationService", "WINNT"}};
+// Plain connections.
+inline const RegistryValues kPlain{{"DisableAuthentication", "1"}};
+
 class TestInstallation {
 public:
-    TestInstallation()
+    explicit TestInstallation(const RegistryValues& values = {}) : m_values(values)
     {
         char pattern[] = "/tmp/qn-test-XXXXXX";
         m_folder = ::mkdtemp(pattern);
@@ -34,18 +41,13 @@ public:
     std::string Path(const std::string& name) const { return m_folder + "/" + name; }
     std::string SocketPath() const { return Path("observer.sock"); }
 
-    // Sets a value of SOFTWARE\KORVEL (or removes it for an empty optional) and rewrites the file.
+    // Sets a value of SOFTWARE\KORVEL and rewrites the file.
     void Set(const std::string& name, const std::string& value)
     {
         m_values[name] = value;
         Write();
     }
     std::string Get(const std::string& name) const { return m_values.at(name); }
-    void Remove(const std::string& name)
-    {
-        m_values.erase(name);
-        Write();
-    }
 
 private:
     void Write() const
@@ -57,7 +59,7 @@ private:
     }
 
     std::string m_folder;
-    std::map<std::string, std::string> m_values;
+    RegistryValues m_values;
 };
 
 }  // namespace qntest

@@ -5,6 +5,8 @@
 //   memory MB                   allocates and touches MB more
 //   files N                     opens N more descriptors ("files failed" at the first refusal)
 //   stop | start                calls Stop or Start of the monitor
+//   measure                     measures twice, 50 ms apart, and prints the second sample as
+//                               "name value" lines up to "end"
 //   log                         prints the logbook so far, one "log LINE SEVERITY HRESULT MESSAGE" a line
 // and answers each with one line. Output: "emergency 0x<code>" for every call of its handler.
 //   qn-monitored-server [--interval S] [--usage N] [--address-space-headroom-mb M] [--nofile N]
@@ -70,6 +72,30 @@ void LimitAddressSpace(long headroomMB)
     const rlimit value{limit, limit};
     if (::setrlimit(RLIMIT_AS, &value) != 0)
         std::perror("setrlimit");
+}
+
+// Two measurements from a cleared previous sample, printed as "measure" describes.
+void PrintMeasurement()
+{
+    tagQNResourceInformation info{};
+    tagQNMachineResourceLoad previous{};
+    XLoadMonitor::ZeroData(previous);
+    const bool first = XLoadMonitor::MeasureProcessLoadData(info, previous);
+    const auto firstIdle = info.machineLoad.idleTime;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const bool second = XLoadMonitor::MeasureProcessLoadData(info, previous);
+    const auto& p = info.processLoad;
+    const auto& m = info.machineLoad;
+    const std::pair<const char*, long long> figures[] = {
+        {"ok", first && second}, {"firstIdleZero", firstIdle.lowPart == 0 && firstIdle.highPart == 0}, {"workingSetKB", p.workingSetKB},
+        {"peakWorkingSetKB", p.peakWorkingSetKB}, {"pagefileUsageKB", p.pagefileUsageKB}, {"usedVirtualKB", p.usedVirtualKB},
+        {"threadCount", p.threadCount}, {"handleCount", p.handleCount}, {"pageFaultCount", p.pageFaultCount}, {"usedPhysicalKB", m.usedPhysicalKB},
+        {"availPhysicalKB", m.availPhysicalKB}, {"usedPageFileKB", m.usedPageFileKB}, {"availPageFileKB", m.availPageFileKB},
+        {"processCount", m.processCount}, {"machineThreadCount", m.threadCount}, {"machineHandleCount", m.handleCount},
+        {"machineTimes", m.idleTime.lowPart + m.kernelTime.lowPart + m.userTime.lowPart}};
+    for (const auto& [name, value] : figures)
+        Print("%s %lld\n", name, value);
+    Print("end\n");
 }
 
 }  // namespace
@@ -150,6 +176,8 @@ int main(int argc, char** argv)
             } else if (verb == "stop" || verb == "start") {
                 verb == "stop" ? monitor.Stop() : monitor.Start();
                 Print("%s running=%d\n", verb.c_str(), monitor.IsRunnning() ? 1 : 0);
+            } else if (verb == "measure") {
+                PrintMeasurement();
             } else if (verb == "log") {
                 for (const auto& entry : log.Entries())
                     Print("log %d %d 0x%08X %s\n", entry.line, entry.severity, static_cast<unsigned>(entry.result), entry.message.c_str());

@@ -16,6 +16,7 @@
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/ResourceObserverDaemon.h"
+#include "tests/helpers/Sockets.h"
 #include "tests/helpers/SystemObserverDaemon.h"
 #include "tests/helpers/TestInstallation.h"
 #include "tests/helpers/ThisMachine.h"
@@ -38,13 +39,6 @@ int FreeLoopbackPort()
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin_port);
-}
-
-std::string Get(int port, const std::string& path)
-{
-    httplib::Client client("127.0.0.1", port);
-    const auto response = client.Get(path);
-    return response ? response->body : std::string();
 }
 
 // The first value of an instant query, as Prometheus writes it; empty while there is none. Read
@@ -70,8 +64,7 @@ std::string AwaitQuery(int port, const std::string& query, const std::string& wa
 
 TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvokedAlert)
 {
-    qntest::TestInstallation installation;
-    installation.Set("DisableAuthentication", "1");
+    qntest::TestInstallation installation(qntest::kPlain);
     qntest::SystemObserverDaemon system;
     installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
     // Any machine has more than one process: the process alert (bit 0x2) stands from the first cycle.
@@ -85,13 +78,13 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
 
     for (const int port : {system.StatusPort(), observerPort}) {
         const std::string file = installation.Path("metrics-" + std::to_string(port) + ".txt");
-        std::ofstream(file) << Get(port, "/metrics");
-        EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << Get(port, "/metrics");
+        std::ofstream(file) << qntest::HttpGet(port, "/metrics");
+        EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << qntest::HttpGet(port, "/metrics");
     }
 
     // This machine's pressure at the resource observer, read while the page was made.
     const double before = qntest::PressureTotalSec("cpu", "some");
-    const std::string page = Get(observerPort, "/metrics");
+    const std::string page = qntest::HttpGet(observerPort, "/metrics");
     const double after = qntest::PressureTotalSec("cpu", "some");
     const std::string stalled = "qn_machine_pressure_stalled_seconds_total{kind=\"some\",machine=\"" + qntest::HostName() + "\",resource=\"cpu\"} ";
     const auto at = page.find(stalled);

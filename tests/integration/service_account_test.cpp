@@ -10,9 +10,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/ResourceObserverDaemon.h"
-#include "tests/helpers/TestInstallation.h"
+#include "tests/helpers/StandIns.h"
 
 namespace {
 
@@ -31,9 +30,6 @@ protected:
         if (!Run("groupadd " + m_group) || !Run("useradd --no-create-home --user-group --groups " + m_group + " " + m_member) ||
             !Run("useradd --no-create-home --user-group " + m_outsider))
             GTEST_SKIP() << "can't make users and groups (groupadd/useradd as root)";
-        m_installation.Set("DisableAuthentication", "0");
-        m_installation.Set("EnablePacketPrivacy", "0");
-        m_installation.Set("DCOMAuthenticationService", "WINNT");
         m_installation.Set("ResourceObserverGroup", m_group);
     }
     void TearDown() override
@@ -45,14 +41,16 @@ protected:
 
     static bool Run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
-    // `program` and its arguments as `user`, with the groups /etc/group gives the user.
-    static std::vector<std::string> As(const std::string& user, std::vector<std::string> program)
+    // What runs a program as `user`, with the groups /etc/group gives the user.
+    static std::vector<std::string> As(const std::string& user) { return {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups"}; }
+    static std::vector<std::string> ServerAs(const std::string& user)
     {
-        program.insert(program.begin(), {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups"});
-        return program;
+        auto command = As(user);
+        command.insert(command.end(), {QN_MONITORED_SERVER, "--interval", "2"});
+        return command;
     }
 
-    qntest::TestInstallation m_installation;
+    qntest::TestInstallation m_installation{qntest::kIdentityChecked};
     std::string m_group, m_member, m_outsider;
 };
 
@@ -66,13 +64,12 @@ TEST_F(ServiceAccounts, AServerOfTheGroupReportsAndOneOutsideIsRefusedAndStoresN
     EXPECT_EQ(socket.st_gid, named->gr_gid) << "the socket is the group's";
     EXPECT_EQ(socket.st_mode & 0777, 0660u);
 
-    ChildProcess outsider(As(m_outsider, {QN_MONITORED_SERVER, "--interval", "2"}));
-    ChildProcess member(As(m_member, {QN_MONITORED_SERVER, "--interval", "2"}));
+    ChildProcess outsider(ServerAs(m_outsider));
+    ChildProcess member(ServerAs(m_member));
     ASSERT_EQ(member.ReadLine(), "started running=1");
     EXPECT_EQ(daemon.AwaitCount("qn_process_data_current{pid=\"" + std::to_string(member.Pid()) + "\"", 1), 1) << "the member's samples arrive";
 
-    ChildProcess probe(As(m_outsider, {QN_PROBE_CLIENT}));
-    EXPECT_EQ(probe.ReadLine(), "create 0x80070005 call 0x80004005") << "refused as access denied";
+    EXPECT_EQ(qntest::Probe({}, As(m_outsider)), "create 0x80070005 call 0x80004005") << "refused as access denied";
     EXPECT_EQ(daemon.CountMetrics("qn_process_data_current{pid=\"" + std::to_string(outsider.Pid()) + "\""), 0) << "nothing of the outsider stored";
 }
 

@@ -102,29 +102,4 @@ TEST(SystemObserverDaemon, ShowsTheMachineOfARealInstallationThenTurnsItStaleAnd
     EXPECT_EQ(system.Process().Terminate(), 0);
 }
 
-TEST(SystemObserverDaemon, AResourceObserverLinksARestartedSystemObserverAgainOnItsTimer)
-{
-    qntest::TestInstallation installation;
-    installation.Set("DisableAuthentication", "1");
-    auto system = std::make_unique<qntest::SystemObserverDaemon>();
-    const int port = system->Port();
-    installation.Set("SystemResourceObserverPort", std::to_string(port));
-    ChildProcess observer({QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost", "--relink-interval", "5"});
-    ChildProcess server({QN_MONITORED_SERVER, "--interval", "2"});
-    ASSERT_EQ(server.ReadLine(), "started running=1");
-    ASSERT_TRUE(OneCurrentMachine(system->AwaitStatus(OneCurrentMachine)));
-
-    // Killed, and away for ten of the resource observer's cycles: its next call fails and ends
-    // its worker (a quick return would be met by the channel's own reconnection).
-    system.reset();
-    std::this_thread::sleep_for(10 * kCycle);
-    system = std::make_unique<qntest::SystemObserverDaemon>(port);
-    ASSERT_EQ(system->Port(), port);
-    const auto status = system->AwaitStatus(OneCurrentMachine);
-    EXPECT_TRUE(OneCurrentMachine(status)) << "figures arrive again without a restart of the resource observer";
-
-    EXPECT_EQ(server.Finish(), 0);
-    EXPECT_EQ(observer.Terminate(), 0);
-}
-
 }  // namespace

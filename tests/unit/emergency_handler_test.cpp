@@ -5,9 +5,9 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <tuple>
 #include <vector>
 
-#include "emergency/XEmergencyHandlerHelper.h"
 #include "emergency/XResourceEmergencyHandler.h"
 #include "emergency/XResourceEmergencyHandlerInstance.h"
 #include "interfaces/QNError64.h"
@@ -86,46 +86,23 @@ TEST_F(EmergencyHandler, HandlersAreCalledInRegistrationOrderAndRegisteredTwiceM
     EXPECT_EQ(first.m_references, 2u) << "each registration holds a reference of its own";
 }
 
-TEST_F(EmergencyHandler, SuccessThatIsNotSOkDoesNotCountAsHandled)
-{
-    Add("lukewarm", S_FALSE);
-    EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001));
-    EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001));
-    EXPECT_EQ(m_calls.size(), 2u) << "S_FALSE keeps the handler registered";
-}
-
-TEST_F(EmergencyHandler, FailingHandlerIsCalledOnceLoggedAndDropped)
+TEST_F(EmergencyHandler, OnlySOkCountsAsHandledAndAFailingOrThrowingHandlerIsCalledOnceLoggedAndDropped)
 {
     XQNLogbookCapture capture;
+    Add("lukewarm", S_FALSE);
     auto& failing = Add("failing", E_FAIL);
-    Add("after", S_OK);
-    EXPECT_TRUE(Registry().RaiseServerEmergencyState(0x1000));
-    EXPECT_THAT(m_calls, testing::ElementsAre("failing:4096", "after:4096"));
+    Add("throwing", S_OK).m_throws = true;
+    EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x1000));
+    EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001));
+    EXPECT_THAT(m_calls, testing::ElementsAre("lukewarm:4096", "failing:4096", "throwing:4096", "lukewarm:1")) << "S_FALSE keeps its handler";
     EXPECT_EQ(failing.m_references, 0u) << "the dropped entry released its reference";
     const auto entries = capture.Entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].result, E_FAIL);
-    EXPECT_EQ(entries[0].line, 98);
-
-    m_calls.clear();
-    Registry().RaiseServerEmergencyState(0x1000);
-    EXPECT_THAT(m_calls, testing::ElementsAre("after:4096"));
-}
-
-TEST_F(EmergencyHandler, ThrowingHandlerIsLoggedAtItsCatchAndDropped)
-{
-    XQNLogbookCapture capture;
-    auto& throwing = Add("throwing", S_OK);
-    throwing.m_throws = true;
-    EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001));
-    const auto entries = capture.Entries();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].line, 106);
-    EXPECT_EQ(entries[0].severity, 8);
-    EXPECT_NE(entries[0].message.find("handler broke"), std::string::npos);
-    m_calls.clear();
-    Registry().RaiseServerEmergencyState(0x0001);
-    EXPECT_TRUE(m_calls.empty());
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(std::tuple(entries[0].line, entries[0].result), std::tuple(98, E_FAIL));
+    EXPECT_EQ(std::tuple(entries[1].line, entries[1].severity), std::tuple(106, 8));
+    EXPECT_NE(entries[1].message.find("handler broke"), std::string::npos);
+    Add("after", S_OK);
+    EXPECT_TRUE(Registry().RaiseServerEmergencyState(0x0001));
 }
 
 TEST_F(EmergencyHandler, RegistrationWaitsForARaiseInProgress)
@@ -152,16 +129,6 @@ TEST_F(EmergencyHandler, RegistrationWaitsForARaiseInProgress)
     registrar.join();
     EXPECT_TRUE(registered);
     slow.m_block = {};
-}
-
-TEST(RevokeCallback, IsKeptAndReplaced)
-{
-    EXPECT_EQ(XEmergencyHandlerHelper::GetRevokeCOMInstancesCallback(), nullptr);
-    static int which = 0;
-    XEmergencyHandlerHelper::RegisterRevokeCOMInstancesCallback([] { which = 1; });
-    XEmergencyHandlerHelper::RegisterRevokeCOMInstancesCallback([] { which = 2; });
-    XEmergencyHandlerHelper::GetRevokeCOMInstancesCallback()();
-    EXPECT_EQ(which, 2);
 }
 
 }  // namespace

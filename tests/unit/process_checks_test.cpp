@@ -2,9 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
-#include "agent/XLoadMonitorSettings.h"
 #include "agent/XProcessResourceObserverInstance.h"
 #include "emergency/QNServerEmergency.h"
 #include "emergency/XResourceEmergencyHandler.h"
@@ -88,11 +88,8 @@ protected:
     {
         std::vector<std::string> messages;
         for (const auto& entry : m_log.Entries())
-            if (entry.message.rfind("LOW MEMORY EMERGENCY WARNING", 0) == 0) {
-                EXPECT_EQ(entry.line, 184);
-                EXPECT_EQ(entry.severity, 5);
+            if (entry.message.rfind("LOW MEMORY EMERGENCY WARNING", 0) == 0)
                 messages.push_back(entry.message);
-            }
         return messages;
     }
 
@@ -104,24 +101,17 @@ protected:
     XQNLogbookCapture m_log;
 };
 
-TEST_F(ProcessChecks, EachLimitIsBrokenOnlyStrictlyPastIt)
+TEST_F(ProcessChecks, EachLimitIsBrokenOnlyStrictlyPastItAndAllAtOnceMakeOneEventWithARaiseEach)
 {
-    Fill(10240, 1900, 5000000);
-    EXPECT_EQ(Check(), 0);
-    Fill(10239, 1900, 5000000);
-    EXPECT_EQ(Check(), LowMemory);
-    Fill(10239, 1901, 5000000);
-    EXPECT_EQ(Check(), TooManyThreads);
-    Fill(10239, 1901, 5000001);
-    EXPECT_EQ(Check(), TooManyHandles);
-    EXPECT_THAT(m_handler.codes, ElementsAre(LowMemory, TooManyThreads, TooManyHandles));
-}
-
-TEST_F(ProcessChecks, AllThreeAtOnceMakeOneEventAndThreeRaisesInOrder)
-{
+    for (const auto& [freeKB, threads, handles, expected] : {std::tuple{10240, 1900, 5000000, LONG{0}}, std::tuple{10239, 1900, 5000000, LONG{LowMemory}},
+                                                             std::tuple{10240, 1901, 5000000, LONG{TooManyThreads}}, std::tuple{10240, 1900, 5000001, LONG{TooManyHandles}}}) {
+        Fill(freeKB, threads, handles);
+        EXPECT_EQ(Check(), expected) << freeKB << " " << threads << " " << handles;
+        XProcessResourceObserverInstance::Destroy();
+    }
     Fill(1, 1901, 5000001);
     EXPECT_EQ(Check(), 0x1801);
-    EXPECT_THAT(m_handler.codes, ElementsAre(LowMemory, TooManyThreads, TooManyHandles));
+    EXPECT_THAT(m_handler.codes, ElementsAre(LowMemory, TooManyThreads, TooManyHandles, LowMemory, TooManyThreads, TooManyHandles));
 }
 
 TEST_F(ProcessChecks, AnEmergencyFiresOncePerLifeEvenAfterNewLimits)
@@ -234,49 +224,29 @@ TEST_F(ProcessChecks, ACeilingSharesTheLatchAndTheWarningsOfItsKind)
     EXPECT_THAT(m_handler.codes, ElementsAre(LowMemory));
 }
 
-TEST_F(ProcessChecks, DatabaseCountersCarryTheStretchBeforeARestartOnce)
+TEST_F(ProcessChecks, DatabaseCountersCarryTheStretchBeforeOneRestartOnceAndSumAt32Bits)
 {
+    const auto usage = [] {
+        tagQNProcessExternalResourceUsage usage{};
+        Checks().GetProcessExternalResourceUsage(usage);
+        return std::pair{usage.databaseCounterA, usage.databaseCounterB};
+    };
     Checks().SetProcessExternalResourceUsage(42);
     Checks().UpdateDatabaseAccessStatistic(100, 7);
     Checks().UpdateDatabaseAccessStatistic(20, 3);
-    tagQNProcessExternalResourceUsage usage{};
-    Checks().GetProcessExternalResourceUsage(usage);
-    EXPECT_EQ(usage.externalResourceUsage, 42u);
-    EXPECT_EQ(usage.databaseCounterB, 10u);
-    EXPECT_EQ(usage.databaseCounterA, 120u);
-    Checks().GetProcessExternalResourceUsage(usage);
-    EXPECT_EQ(usage.databaseCounterB, 3u);
-    EXPECT_EQ(usage.databaseCounterA, 20u);
-}
+    tagQNProcessExternalResourceUsage external{};
+    Checks().GetProcessExternalResourceUsage(external);
+    EXPECT_EQ(external.externalResourceUsage, 42u);
+    EXPECT_EQ(std::pair(external.databaseCounterA, external.databaseCounterB), std::pair(120u, 10u));
+    EXPECT_EQ(usage(), std::pair(20u, 3u)) << "the carry is given once";
 
-TEST_F(ProcessChecks, ASecondRestartReplacesTheCarryAndSumsWrap)
-{
     Checks().UpdateDatabaseAccessStatistic(0xFFFFFFF0, 0xFFFFFFFF);
     Checks().UpdateDatabaseAccessStatistic(50, 2);
     Checks().UpdateDatabaseAccessStatistic(40, 1);
-    tagQNProcessExternalResourceUsage usage{};
-    Checks().GetProcessExternalResourceUsage(usage);
-    EXPECT_EQ(usage.databaseCounterA, 90u) << "the second restart carried 50, not 50 + 0xFFFFFFF0";
-    EXPECT_EQ(usage.databaseCounterB, 3u);
-
+    EXPECT_EQ(usage(), std::pair(90u, 3u)) << "the second restart carried 50, not 50 + 0xFFFFFFF0";
     Checks().UpdateDatabaseAccessStatistic(0xFFFFFFF0, 0xFFFFFFFF);
     Checks().UpdateDatabaseAccessStatistic(0x20, 2);
-    Checks().GetProcessExternalResourceUsage(usage);
-    EXPECT_EQ(usage.databaseCounterA, 0x10u) << "0xFFFFFFF0 + 0x20 wraps at 32 bits";
-    EXPECT_EQ(usage.databaseCounterB, 1u);
-}
-
-TEST(MonitorSettings, SecondsBecomeMillisecondsIn32Bits)
-{
-    auto& settings = XLoadMonitorSettings::Instance();
-    EXPECT_EQ(settings.GetMonitorIntervalMilliSec(), 5000);
-    settings.SetMonitorIntervalSec(60);
-    EXPECT_EQ(settings.GetMonitorIntervalMilliSec(), 60000);
-    settings.SetMonitorIntervalSec(3000000);
-    EXPECT_EQ(settings.GetMonitorIntervalMilliSec(), -1294967296);
-    XLoadMonitorSettings::Destroy();
-    EXPECT_EQ(XLoadMonitorSettings::Instance().GetMonitorIntervalMilliSec(), 5000);
-    XLoadMonitorSettings::Destroy();
+    EXPECT_EQ(usage(), std::pair(0x10u, 1u)) << "0xFFFFFFF0 + 0x20 wraps at 32 bits";
 }
 
 }  // namespace

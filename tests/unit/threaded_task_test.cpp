@@ -3,8 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "Cominc64/XThreadedTask.h"
+#include "tests/helpers/Errors.h"
 
 namespace {
 
@@ -22,10 +24,7 @@ class WakingTask : public Base {
 public:
     enum class Body { Loop, ReturnAtOnce, ThrowQN, ThrowStd, ThrowOther };
 
-    explicit WakingTask(Body body, DWORD waitMs = 60000) : Base(-1), m_body(body), m_waitMs(waitMs)
-    {
-        XThreadSync::CreateEventAutoReset(m_wakeEvent, false);
-    }
+    explicit WakingTask(Body body, DWORD waitMs = 60000) : Base(-1), m_body(body), m_waitMs(waitMs) { XThreadSync::CreateEventAutoReset(m_wakeEvent, false); }
     ~WakingTask() override
     {
         Stop();
@@ -42,10 +41,9 @@ public:
         case Body::ThrowOther: throw 42;
         case Body::Loop: break;
         }
-        while (!IsStopRequested()) {
+        while (!IsStopRequested())
             if (!XThreadSync::WaitForEvent(m_wakeEvent, m_waitMs))
                 ++owner->passes;
-        }
         return 0;
     }
 
@@ -63,74 +61,48 @@ private:
     HANDLE m_wakeEvent = nullptr;
 };
 
-TEST(ThreadedTask, StartTwiceStartsOneThread)
+TEST(ThreadedTask, RunsOnceOnOneThreadAndAStopWakesItsWaitPromptly)
 {
     Owner owner;
-    WakingTask task(WakingTask::Body::Loop);
+    // One hour of scaled waiting: the stop must not wait for it.
+    WakingTask task(WakingTask::Body::Loop, 3600 * 1000);
+    task.Stop();
+    EXPECT_EQ(task.GetStatus(), Base::NotStarted) << "a stop before the start returns at once";
     task.Start(&owner);
     task.Start(&owner);
     EXPECT_EQ(task.GetStatus(), Base::Running);
+    std::this_thread::sleep_for(20ms);
     task.StopAndWake();
-    EXPECT_EQ(owner.executions, 1);
     EXPECT_EQ(task.GetStatus(), Base::Stopped);
+    EXPECT_EQ(owner.passes, 0);
     task.Start(&owner);
     EXPECT_EQ(task.GetStatus(), Base::Stopped) << "a task runs at most once";
     EXPECT_EQ(owner.executions, 1);
 }
 
-TEST(ThreadedTask, StopBeforeStartReturnsAtOnce)
+TEST(ThreadedTask, ABodyThatEndsOrThrowsLeavesTheTaskStoppedWithItsExceptionKept)
 {
-    WakingTask task(WakingTask::Body::Loop);
-    task.Stop();
-    EXPECT_EQ(task.GetStatus(), Base::NotStarted);
-}
-
-TEST(ThreadedTask, BodyReturningAtOnceLeavesTheTaskStopped)
-{
-    Owner owner;
-    WakingTask task(WakingTask::Body::ReturnAtOnce);
-    task.Start(&owner);
-    task.Stop();
-    EXPECT_EQ(task.GetStatus(), Base::Stopped);
-    task.Stop();  // a stopped task only waits for its termination
-    EXPECT_FALSE(task.GetTaskException().HasException());
-}
-
-TEST(ThreadedTask, ThrowingBodyIsStoppedWithItsExceptionKept)
-{
-    for (auto body : {WakingTask::Body::ThrowQN, WakingTask::Body::ThrowStd, WakingTask::Body::ThrowOther}) {
+    for (auto body : {WakingTask::Body::ReturnAtOnce, WakingTask::Body::ThrowQN, WakingTask::Body::ThrowStd, WakingTask::Body::ThrowOther}) {
         Owner owner;
         WakingTask task(body);
         task.Start(&owner);
         task.Stop();
+        task.Stop();  // a stopped task only waits for its termination
         EXPECT_EQ(task.GetStatus(), Base::Stopped);
         const XWrappedQNException kept = task.GetTaskException();
-        ASSERT_TRUE(kept.HasException());
-        if (body == WakingTask::Body::ThrowQN) {
+        ASSERT_EQ(kept.HasException(), body != WakingTask::Body::ReturnAtOnce);
+        if (body == WakingTask::Body::ThrowQN)
             EXPECT_EQ(kept.Get().Message().View(), u"body failed");
-        } else if (body == WakingTask::Body::ThrowStd) {
+        if (body == WakingTask::Body::ThrowStd) {
             EXPECT_EQ(kept.Get().Line(), 425);
-            EXPECT_EQ(kept.Get().Severity(), 8);
             EXPECT_NE(kept.Get().Message().ToUtf8().find("std failure"), std::string::npos);
-        } else {
-            EXPECT_EQ(kept.Get().Line(), 429);
         }
+        if (body == WakingTask::Body::ThrowOther)
+            EXPECT_EQ(kept.Get().Line(), 429);
     }
 }
 
-TEST(ThreadedTask, StopWhileTheBodyWaitsOnItsWakeUpEventReturnsPromptly)
-{
-    Owner owner;
-    // One hour of scaled waiting: the stop must not wait for it.
-    WakingTask task(WakingTask::Body::Loop, 3600 * 1000);
-    task.Start(&owner);
-    std::this_thread::sleep_for(20ms);
-    task.StopAndWake();
-    EXPECT_EQ(task.GetStatus(), Base::Stopped);
-    EXPECT_EQ(owner.passes, 0);
-}
-
-TEST(ThreadedTask, FiniteWaitsFollowTheTimeScale)
+TEST(ThreadSync, FiniteWaitsTimeOutOnTheScaledClockAndNullHandlesRaise)
 {
     Owner owner;
     WakingTask task(WakingTask::Body::Loop, 1000);  // 10 ms at the tests' scale
@@ -138,38 +110,11 @@ TEST(ThreadedTask, FiniteWaitsFollowTheTimeScale)
     while (owner.passes < 3)
         std::this_thread::sleep_for(5ms);
     task.StopAndWake();
-    EXPECT_GE(owner.passes, 3);
-}
 
-TEST(ThreadSync, NullHandlesRaise)
-{
-    try {
-        XThreadSync::WaitForEvent(nullptr, 0);
-        FAIL() << "did not raise";
-    } catch (const XWrappedQNException& e) {
-        EXPECT_EQ(e.Get().Message().View(), u"wait handle is NULL");
-        EXPECT_EQ(e.Get().Line(), 50);
-        EXPECT_EQ(e.Get().Severity(), 8);
-        EXPECT_EQ(e.Get().Type(), 2);
-    }
-    try {
-        XThreadSync::SetEvent(nullptr);
-        FAIL() << "did not raise";
-    } catch (const XWrappedQNException& e) {
-        EXPECT_EQ(e.Get().Line(), 164);
-    }
-}
-
-TEST(ThreadSync, FiniteWaitOnAnUnsetEventTimesOut)
-{
-    HANDLE event = nullptr;
-    XThreadSync::CreateEvent(event, false);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(XThreadSync::WaitForEvent(event, 2000));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
-    XThreadSync::SetEvent(event);
-    EXPECT_TRUE(XThreadSync::WaitForEvent(event, INFINITE));
-    ::CloseHandle(event);
+    const XQNException waited = qntest::Raised([] { XThreadSync::WaitForEvent(nullptr, 0); });
+    EXPECT_EQ(waited.Message().View(), u"wait handle is NULL");
+    EXPECT_EQ(std::tuple(waited.Line(), waited.Severity(), waited.Type()), std::tuple(50, 8, 2));
+    EXPECT_EQ(qntest::Raised([] { XThreadSync::SetEvent(nullptr); }).Line(), 164);
 }
 
 }  // namespace
