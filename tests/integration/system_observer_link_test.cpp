@@ -1,5 +1,6 @@
-// The resource observer's link to a recording system observer process: events passed on, and a
-// failing system observer that ends the worker until the host names it again.
+// The resource observer's link to a recording system observer process, in this process and as the
+// real daemon: figures and events passed on, and a failing system observer that ends the worker
+// until the host names it again.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,10 +9,12 @@
 #include "platform/transport/WireRecords.h"
 #include "tests/helpers/Await.h"
 #include "tests/helpers/StandIns.h"
+#include "tests/helpers/ThisMachine.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using qntest::ChildProcess;
 using qntest::RecordingObserver;
 
 constexpr const char* kAlreadyConnected = "The system resource observer has been already connected - subsequent connects to that observer instance are not possible.";
@@ -83,6 +86,32 @@ TEST_F(SystemObserverLink, AFailingSystemObserverEndsTheWorkerUntilItIsNamedAgai
     EXPECT_TRUE(m_log.WithMessage(kAlreadyConnected).empty()) << "the ended worker was replaced, not reported as running";
     EXPECT_EQ(system.Next("QueryInterface").method, "QueryInterface") << "a fresh worker builds a fresh link";
     EXPECT_FALSE(system.Next("SetSystemResourceData").method.empty());
+}
+
+TEST(ResourceObserverDaemon, ForwardsTheMachineFiguresOfItsServerProcessesEveryCycleAfterANewAlertAndStopsOnSigterm)
+{
+    qntest::TestInstallation installation(qntest::kPlain);
+    qntest::RecordingObserver system(installation, "system");
+    // Any machine has more than one process: the process alert is raised in the first cycle.
+    ChildProcess daemon({QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost", "--interval", "5", "--process-limit", "1"});
+    EXPECT_EQ(daemon.ReadLine().rfind("qn-resource-observer: serving on " + installation.SocketPath(), 0), 0u);
+    ChildProcess server({QN_MONITORED_SERVER, "--interval", "2", "--usage", "5"});
+    ASSERT_EQ(server.ReadLineStartingWith("started"), "started running=1");
+
+    // Cycles before the first sample send nothing: the history is still empty.
+    const std::string machine = "machine_name: \"" + qntest::HostName() + "\"";
+    EXPECT_EQ(system.Next("NotifySystemResourceAlert").body, machine + " state: 2");
+    const qntest::ReceivedCall figures = system.Next();
+    ASSERT_EQ(figures.method, "SetSystemResourceData") << "the figures of the alert's cycle follow it";
+    const auto sample = figures.As<qn::SystemResourceInformation>();
+    EXPECT_TRUE(qntest::HasFields(sample, machine + " data_valid: 1 external_usage_sum: 5 avg_database_access_ratio: 2"))
+        << "the local machine carries its processes' usage";
+    EXPECT_GT(sample.machine_load().process_count(), 1u);
+    EXPECT_GT(sample.machine_load().avail_physical_kb(), 0);
+    EXPECT_FALSE(system.Next("SetSystemResourceData").method.empty()) << "and again the next cycle";
+
+    EXPECT_EQ(server.Finish(), 0);
+    EXPECT_EQ(daemon.Terminate(), 0);
 }
 
 }  // namespace

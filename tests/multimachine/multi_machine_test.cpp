@@ -21,7 +21,7 @@ using namespace std::chrono_literals;
 using qntest::ChildProcess;
 
 constexpr int kMachines = 3;
-constexpr const char* kSubnet = "10.213.7.";  // the hub is .1, machine i is .(10 + i)
+const std::string kSubnet = "10.213.7.";  // the hub is .1, machine i is .(10 + i)
 
 class SeveralMachines : public testing::Test {
 protected:
@@ -32,22 +32,18 @@ protected:
         // The hub's registry; the machines get theirs once the hub's port is known.
         WriteRegistry(m_folder + "/registry-hub.ini", "");
         ::setenv("KORVEL_REGISTRY", (m_folder + "/registry-hub.ini").c_str(), 1);
-        Run("ip netns add " + Hub());
-        Run("ip -n " + Hub() + " link set lo up");
-        Run("ip -n " + Hub() + " link add " + Bridge() + " type bridge");
-        Run("ip -n " + Hub() + " addr add " + std::string(kSubnet) + "1/24 dev " + Bridge());
-        Run("ip -n " + Hub() + " link set " + Bridge() + " up");
+        for (const std::string& command : {"ip netns add " + Hub(), "ip -n " + Hub() + " link set lo up", "ip -n " + Hub() + " link add " + Bridge() + " type bridge",
+                                           "ip -n " + Hub() + " addr add " + kSubnet + "1/24 dev " + Bridge(), "ip -n " + Hub() + " link set " + Bridge() + " up"})
+            Run(command);
         for (int machine = 1; machine <= kMachines; ++machine) {
             const std::string netns = Machine(machine);
-            Run("ip netns add " + netns);
-            Run("ip -n " + netns + " link set lo up");
-            Run("ip link add " + Veth(machine) + " type veth peer name eth0 netns " + netns);
-            Run("ip link set " + Veth(machine) + " netns " + Hub());
-            Run("ip -n " + Hub() + " link set " + Veth(machine) + " master " + Bridge() + " up");
-            Run("ip -n " + netns + " addr add " + std::string(kSubnet) + std::to_string(10 + machine) + "/24 dev eth0");
-            Run("ip -n " + netns + " link set eth0 up");
             std::ofstream(UtsFile(machine)).close();
-            Run("unshare --uts=" + UtsFile(machine) + " hostname " + HostName(machine));
+            for (const std::string& command :
+                 {"ip netns add " + netns, "ip -n " + netns + " link set lo up", "ip link add " + Veth(machine) + " type veth peer name eth0 netns " + netns,
+                  "ip link set " + Veth(machine) + " netns " + Hub(), "ip -n " + Hub() + " link set " + Veth(machine) + " master " + Bridge() + " up",
+                  "ip -n " + netns + " addr add " + kSubnet + std::to_string(10 + machine) + "/24 dev eth0", "ip -n " + netns + " link set eth0 up",
+                  "unshare --uts=" + UtsFile(machine) + " hostname " + HostName(machine)})
+                Run(command);
         }
     }
 
@@ -101,7 +97,7 @@ protected:
         WriteRegistry(m_folder + "/registry-" + std::to_string(machine) + ".ini",
                       "ResourceObserverSocket=" + m_folder + "/observer-" + std::to_string(machine) +
                           ".sock\nSystemResourceObserverPort=" + std::to_string(systemObserverPort) + "\n");
-        ChildProcess& observer = StartOn(machine, {QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", std::string(kSubnet) + "1"});
+        ChildProcess& observer = StartOn(machine, {QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", kSubnet + "1"});
         ASSERT_FALSE(observer.ReadLineStartingWith("qn-resource-observer: serving on").empty());
         const int unit = machine == 1 ? 1 : machine == 2 ? 10 : 100;
         for (int usage : {unit, 2 * unit})
@@ -152,10 +148,12 @@ TEST_F(SeveralMachines, TheSystemObserverKeepsEachMachineApartAndDropsThemAfterT
     });
     ASSERT_NE(Find(silent, "machine-2"), nullptr);
     EXPECT_GT(Find(silent, "machine-2")->newest_sample_age_sec(), 2.0);
+    EXPECT_TRUE(Find(silent, "machine-2")->silent()) << "no sample for ten cycles";
     for (const char* name : {"machine-1", "machine-3"}) {
         ASSERT_NE(Find(silent, name), nullptr) << name;
         EXPECT_LT(Find(silent, name)->newest_sample_age_sec(), 1.0) << name << " still reports";
         EXPECT_TRUE(Find(silent, name)->current()) << name;
+        EXPECT_FALSE(Find(silent, name)->silent()) << name;
     }
     EXPECT_EQ(silent.machines_size(), kMachines) << "a silent machine stays while others report";
 
