@@ -1,33 +1,31 @@
 // A server process under test: links the library, registers an emergency handler, runs the load
-// monitor and takes commands on standard input, one per line:
+// monitor and takes commands on standard input, one per line, answering each with one line:
 //   limits KB THREADS HANDLES   sets the emergency limits
-//   threads N                   starts N more idle threads ("threads failed" when one can't be)
-//   memory MB                   allocates and touches MB more
-//   files N                     opens N more descriptors ("files failed" at the first refusal)
+//   threads N | memory MB | files N   starts N more idle threads, allocates and touches MB more,
+//                               opens N more descriptors ("VERB failed" when the kernel refuses)
 //   stop | start                calls Stop or Start of the monitor
 //   measure                     measures twice, 50 ms apart, and prints the second sample as
 //                               "name value" lines up to "end"
-//   log                         prints the logbook so far, one "log LINE SEVERITY HRESULT MESSAGE" a line
-// and answers each with one line. Output: "emergency 0x<code>" for every call of its handler.
-//   qn-monitored-server [--interval S] [--usage N] [--address-space-headroom-mb M] [--nofile N]
-//                       [--join-cgroup FOLDER]...
+//   log                         prints the logbook so far, "log LINE SEVERITY HRESULT MESSAGE" lines up to "end"
+// Prints "emergency 0x<code>" for every call of its handler. Ends, stopping the monitor, when its
+// standard input closes.
+//   qn-monitored-server [--interval S] [--usage N] [--address-space-headroom-mb M] [--nofile N] [--join-cgroup FOLDER]
 // --nofile sets RLIMIT_NOFILE; --join-cgroup moves the process into a cgroup before the monitor starts.
-// Ends, stopping the monitor, when its standard input closes.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <condition_variable>
-#include <cstring>
-#include <memory>
-#include <system_error>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -60,6 +58,13 @@ public:
     }
 };
 
+void SetLimit(int resource, rlim_t value)
+{
+    const rlimit limit{value, value};
+    if (::setrlimit(resource, &limit) != 0)
+        std::perror("setrlimit");
+}
+
 // Limits the address space to what the process uses now plus `headroomMB`.
 void LimitAddressSpace(long headroomMB)
 {
@@ -68,13 +73,9 @@ void LimitAddressSpace(long headroomMB)
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmSize:", 0) == 0)
             sizeKB = std::stoll(line.substr(7));
-    const rlim_t limit = static_cast<rlim_t>(sizeKB + headroomMB * 1024) * 1024;
-    const rlimit value{limit, limit};
-    if (::setrlimit(RLIMIT_AS, &value) != 0)
-        std::perror("setrlimit");
+    SetLimit(RLIMIT_AS, static_cast<rlim_t>(sizeKB + headroomMB * 1024) * 1024);
 }
 
-// Two measurements from a cleared previous sample, printed as "measure" describes.
 void PrintMeasurement()
 {
     tagQNResourceInformation info{};
@@ -106,13 +107,11 @@ int main(int argc, char** argv)
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         const long value = std::strtol(argv[i + 1], nullptr, 10);
-        if (flag == "--join-cgroup") {
+        if (flag == "--join-cgroup")
             std::ofstream(std::string(argv[i + 1]) + "/cgroup.procs") << ::getpid() << std::endl;
-        } else if (flag == "--nofile") {
-            const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
-            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-                std::perror("setrlimit");
-        } else if (flag == "--interval")
+        else if (flag == "--nofile")
+            SetLimit(RLIMIT_NOFILE, static_cast<rlim_t>(value));
+        else if (flag == "--interval")
             interval = value;
         else if (flag == "--usage")
             usage = value;
@@ -140,49 +139,44 @@ int main(int argc, char** argv)
         for (std::string line; std::getline(std::cin, line) && !line.empty();) {
             std::istringstream command(line);
             std::string verb;
-            command >> verb;
+            long a = 0, b = 0, c = 0;
+            command >> verb >> a >> b >> c;
+            bool refused = false;
             if (verb == "limits") {
-                long kb = 0, threads = 0, handles = 0;
-                command >> kb >> threads >> handles;
-                XProcessResourceObserverInstance::Instance().SetEmergencyResourceMetric(kb, threads, handles);
+                XProcessResourceObserverInstance::Instance().SetEmergencyResourceMetric(a, b, c);
                 Print("limits\n");
-            } else if (verb == "threads") {
-                int count = 0;
-                command >> count;
+                continue;
+            }
+            if (verb == "threads") {
                 try {
-                    for (int i = 0; i < count; ++i)
+                    for (long i = 0; i < a; ++i)
                         idle.emplace_back([&] {
                             std::unique_lock lock(mutex);
                             released.wait(lock, [&] { return done; });
                         });
-                    Print("threads %d\n", count);
                 } catch (const std::system_error&) {
-                    Print("threads failed\n");
+                    refused = true;
                 }
             } else if (verb == "memory") {
-                long megabytes = 0;
-                command >> megabytes;
-                const std::size_t bytes = static_cast<std::size_t>(megabytes) << 20;
-                memory.emplace_back(new char[bytes]);
-                std::memset(memory.back().get(), 1, bytes);
-                Print("memory %ld\n", megabytes);
+                memory.emplace_back(new char[static_cast<std::size_t>(a) << 20]);
+                std::memset(memory.back().get(), 1, static_cast<std::size_t>(a) << 20);
             } else if (verb == "files") {
-                int count = 0;
-                command >> count;
-                bool refused = false;
-                for (int i = 0; i < count && !refused; ++i)
+                for (long i = 0; i < a && !refused; ++i)
                     refused = ::open("/dev/null", O_RDONLY) < 0;
-                Print(refused ? "files failed\n" : "files %d\n", count);
             } else if (verb == "stop" || verb == "start") {
                 verb == "stop" ? monitor.Stop() : monitor.Start();
                 Print("%s running=%d\n", verb.c_str(), monitor.IsRunnning() ? 1 : 0);
+                continue;
             } else if (verb == "measure") {
                 PrintMeasurement();
+                continue;
             } else if (verb == "log") {
                 for (const auto& entry : log.Entries())
                     Print("log %d %d 0x%08X %s\n", entry.line, entry.severity, static_cast<unsigned>(entry.result), entry.message.c_str());
                 Print("end\n");
+                continue;
             }
+            Print(refused ? "%s failed\n" : "%s %ld\n", verb.c_str(), a);
         }
         monitor.Stop();
     }

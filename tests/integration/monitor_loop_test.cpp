@@ -86,10 +86,8 @@ TEST_F(MonitoredServer, FirstSampleAfterTheFirstSleepAndAWaitThenOnePerInterval)
     std::vector<ReceivedCall> samples;
     for (int i = 0; i < 4; ++i)
         samples.push_back(observer.Next(kSample));
-    // 10 s of first sleep and one interval of 2 s, at 1/100 speed.
-    EXPECT_GE(samples[0].at - m_started, 115ms);
-    // Three intervals of 20 ms; taken over all three, a late reading of one sample doesn't count.
-    EXPECT_GE(samples[3].at - samples[0].at, 50ms);
+    EXPECT_GE(samples[0].at - m_started, 115ms) << "10 s of first sleep and one interval of 2 s, at 1/100 speed";
+    EXPECT_GE(samples[3].at - samples[0].at, 50ms) << "three intervals of 20 ms, taken together";
     const std::string expected = "machine_name: '" + qntest::HostName() + "' process_name: 'qn-monitored-server' aux_text: '' process_id: " +
                                  std::to_string(server->Pid()) +
                                  " monitor_interval_sec: 2 data_valid: 1 external_usage { external_resource_usage: 42 database_counter_a: 11 "
@@ -155,37 +153,6 @@ TEST_F(MonitoredServer, ALowAddressSpaceLimitRaisesTheLowMemoryEmergencyFromTheR
 }
 #endif
 
-TEST_F(MonitoredServer, StartTwiceRunsOneLoopAndAStoppedMonitorStaysStopped)
-{
-    RecordingObserver observer(m_installation);
-    auto server = StartServer({"--interval", "50"});
-    server->Write("start");
-    EXPECT_EQ(server->ReadLine(), "start running=1");
-    EXPECT_EQ(MonitorThreads(server->Pid(), 1), 1);
-
-    observer.Next(kSample);
-    const auto stopping = Clock::now();
-    server->Write("stop");
-    EXPECT_EQ(server->ReadLine(), "stop running=0");
-    EXPECT_LT(Clock::now() - stopping, 300ms) << "Stop cuts the wait of 500 scaled ms short";
-    server->Write("start");
-    EXPECT_EQ(server->ReadLine(), "start running=0");
-    EXPECT_EQ(MonitorThreads(server->Pid(), 0), 0);
-    EXPECT_EQ(server->Finish(), 0);
-    EXPECT_EQ(Count(observer.Finish(), kSample), 0);
-}
-
-TEST_F(MonitoredServer, IntervalsOfZeroNegativeOrWrappedStartNothing)
-{
-    for (const char* seconds : {"0", "-5", "3000000"}) {
-        SCOPED_TRACE(seconds);
-        auto server = StartServer({"--interval", seconds});
-        EXPECT_EQ(m_startLine, "started running=0");
-        EXPECT_EQ(MonitorThreads(server->Pid(), 0), 0);
-        EXPECT_EQ(server->Finish(), 0);
-    }
-}
-
 // ---- The loop in this process ----
 
 class MonitorLoop : public testing::Test {
@@ -216,6 +183,30 @@ protected:
     XQNLogbookCapture m_log;
     XLoadMonitor m_monitor;
 };
+
+TEST_F(MonitorLoop, StartTwiceRunsOneLoopAStoppedMonitorStaysStoppedAndIntervalsOfZeroNegativeOrWrappedStartNothing)
+{
+    RecordingObserver observer(m_installation);
+    XLoadMonitorSettings::Instance().SetMonitorIntervalSec(50);
+    m_monitor.Start();
+    m_monitor.Start();
+    EXPECT_EQ(MonitorThreads(::getpid(), 1), 1);
+    observer.Next(kSample);
+    const auto stopping = Clock::now();
+    m_monitor.Stop();
+    EXPECT_LT(Clock::now() - stopping, 300ms) << "Stop cuts the wait of 500 scaled ms short";
+    m_monitor.Start();
+    EXPECT_FALSE(m_monitor.IsRunnning()) << "a stopped monitor stays stopped";
+    for (const int seconds : {0, -5, 3000000}) {
+        XLoadMonitorSettings::Instance().SetMonitorIntervalSec(seconds);
+        XLoadMonitor monitor;
+        monitor.Start();
+        EXPECT_FALSE(monitor.IsRunnning()) << seconds;
+    }
+    EXPECT_EQ(MonitorThreads(::getpid(), 0), 0);
+    XProcessAgent::Destroy();
+    EXPECT_EQ(Count(observer.Finish(), kSample), 0);
+}
 
 TEST_F(MonitorLoop, AFailedMeasurementStillSendsItsSampleMarkedInvalid)
 {

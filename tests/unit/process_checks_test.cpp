@@ -137,31 +137,23 @@ TEST_F(ProcessChecks, ZeroOrNegativeLimitsSwitchOnlyTheirCheckOff)
     EXPECT_THAT(m_handler.codes, ElementsAre(TooManyHandles));
 }
 
-TEST_F(ProcessChecks, LowMemoryWarningsFollowChangesOfMoreThanATenth)
-{
-    Fill(8000, 10, 10);
-    Check();
-    Fill(7500, 10, 10);  // 6.25 %
-    Check();
-    Fill(7100, 10, 10);  // 11.25 %
-    Check();
-    Fill(7800, 10, 10);  // 9.86 % against 7100
-    Check();
-    Fill(9000, 10, 10);  // back up, 26.8 %
-    Check();
-    Fill(20000, 10, 10);  // above the limit: the warnings go on regardless
-    Check();
-    EXPECT_THAT(Warnings(), ElementsAre(WarningFor(8000), WarningFor(7100), WarningFor(9000), WarningFor(20000)));
-}
-
-TEST_F(ProcessChecks, NoWarningBeforeTheEmergency)
+TEST_F(ProcessChecks, LowMemoryWarningsFollowChangesOfMoreThanATenthOnlyOnceTheEmergencyWasRaised)
 {
     Checks().SetEmergencyResourceMetric(0, 1900, 5000000);
     Fill(10, 10, 10);
     Check();
-    Fill(5000, 10, 10);
-    Check();
-    EXPECT_THAT(Warnings(), IsEmpty());
+    EXPECT_THAT(Warnings(), IsEmpty()) << "no warning before the emergency";
+    Checks().SetEmergencyResourceMetric(10240, 1900, 5000000);
+    std::vector<std::string> expected;
+    // Each change against the last warned figure; above the limit the warnings go on regardless.
+    const std::pair<int, bool> steps[] = {{8000, true}, {7500, false}, {7100, true}, {7800, false}, {9000, true}, {8100, false}, {8099, true}, {20000, true}};
+    for (const auto& [freeKB, warns] : steps) {
+        Fill(freeKB, 10, 10);
+        Check();
+        if (warns)
+            expected.push_back(WarningFor(freeKB));
+    }
+    EXPECT_EQ(Warnings(), expected) << "6.25 %, 11.25 %, 9.86 %, 26.8 %, exactly 10 %, 10.01 %";
 }
 
 // A ceiling of the kernel raises the same emergency as its configured limit once what is left

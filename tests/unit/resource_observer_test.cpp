@@ -5,6 +5,7 @@
 #include "interfaces/QNError64.h"
 #include "observer/XResourceObserverInstance.h"
 #include "platform/transport/WireRecords.h"
+#include "tests/helpers/Errors.h"
 
 // The tests' view of the worker's steps.
 struct XResourceObserverInstanceProbe {
@@ -13,37 +14,32 @@ struct XResourceObserverInstanceProbe {
         observer.UpdateCycleCounters();
         observer.CleanupResourceObserver();
     }
-    static LONG Check(XResourceObserverInstance& observer, const tagQNSystemResourceInformation& figures)
+    // The alert state of one check, of the machine figures or with `pressure` of the pressure.
+    static LONG Check(XResourceObserverInstance& observer, const tagQNSystemResourceInformation& figures, const tagQNMachinePressure* pressure = nullptr)
     {
         tagQNSystemResourceEmergencyEvent emergency{};
         tagQNSystemResourceAlert alert{};
-        observer.CheckMachineResources(figures, emergency, alert);
+        if (pressure != nullptr)
+            observer.CheckPressureAlert(*pressure, figures, alert);
+        else
+            observer.CheckMachineResources(figures, emergency, alert);
         EXPECT_EQ(emergency.emergencyState, 0);
         const LONG state = alert.alertState;
         transport::FreeStrings(alert);
         return state;
     }
-    static LONG CheckPressure(XResourceObserverInstance& observer, const tagQNMachinePressure& pressure, const tagQNSystemResourceInformation& figures)
-    {
-        tagQNSystemResourceAlert alert{};
-        observer.CheckPressureAlert(pressure, figures, alert);
-        const LONG state = alert.alertState;
-        transport::FreeStrings(alert);
-        return state;
-    }
     static LONG State(const XResourceObserverInstance& observer) { return observer.m_machineAlertState.load(); }
-    static bool MachineKnown(const XResourceObserverInstance& observer, const XQNComBSTR& key)
+    static bool MachineKnown(const XResourceObserverInstance& observer, const char16_t* name)
     {
-        return observer.m_machineHistory.GetConstReadProxy()->count(key) == 1;
+        return observer.m_machineHistory.GetConstReadProxy()->count(XQNComBSTR(name)) == 1;
     }
     static void Sum(const tagQNPreciseTime& add, tagQNPreciseTime& sum) { XResourceObserverInstance::GetSum(add, sum); }
-    static const XResourceObserverInstance::XPipeProcessResourceInfo* Entry(XResourceObserverInstance& observer, const XQNComBSTR& key, DWORD id)
+    // The history entry of process `name` (upper case) and `id`; null when there is none.
+    static const XResourceObserverInstance::XPipeProcessResourceInfo* Entry(XResourceObserverInstance& observer, const char16_t* name, DWORD id)
     {
         auto processes = observer.m_processHistory.GetConstReadProxy();
-        const auto name = processes->find(key);
-        if (name == processes->end() || name->second.count(id) == 0)
-            return nullptr;
-        return &name->second.at(id);
+        const auto found = processes->find(XQNComBSTR(name));
+        return found == processes->end() || found->second.count(id) == 0 ? nullptr : &found->second.at(id);
     }
 };
 
@@ -54,13 +50,13 @@ using testing::ElementsAre;
 using XResourceAgent::XMachineResourceInfo;
 using XResourceAgent::XProcessResourceInfo;
 
+XResourceObserverInstance& Observer() { return XResourceObserverInstance::Instance(); }
+
 class ResourceObserver : public testing::Test {
 protected:
     void TearDown() override { XResourceObserverInstance::Destroy(); }
 
-    static XResourceObserverInstance& Observer() { return XResourceObserverInstance::Instance(); }
-
-    // A valid sample whose figures are all `figure`.
+    // A sample whose figures are all `figure`.
     static void Send(const char16_t* machine, const char16_t* process, DWORD id, int interval, ULONG figure, LONG valid = 1)
     {
         tagQNResourceInformation sample{};
@@ -70,56 +66,19 @@ protected:
         sample.processId = id;
         sample.dataValid = valid;
         sample.monitorIntervalSec = interval;
-        sample.processLoad.threadCount = figure;
-        sample.processLoad.workingSetKB = figure;
-        sample.machineLoad.processCount = figure;
-        sample.machineLoad.availPhysicalKB = figure;
+        sample.processLoad.threadCount = sample.machineLoad.processCount = figure;
+        sample.processLoad.workingSetKB = sample.machineLoad.availPhysicalKB = figure;
         Observer().SetResourceData(sample);
         transport::FreeStrings(sample);
     }
-
     static bool ProcessCurrent(const char16_t* name, DWORD id)
     {
         XProcessResourceInfo average;
         return Observer().GetProcessResourceData(XQNComBSTR(name), id, average);
     }
-    static bool ProcessKnown(const char16_t* name, DWORD id)
-    {
-        XQNComBSTR key(name);
-        key.ToUpper();
-        return Probe::Entry(Observer(), key, id) != nullptr;
-    }
 };
 
-TEST_F(ResourceObserver, AHistoryKeepsTheNewestFourAndAveragesTruncating)
-{
-    for (ULONG figure : {100u, 3u, 4u, 3u, 4u})
-        Send(u"node1", u"srv", 7, 5, figure);
-    XProcessResourceInfo process;
-    EXPECT_TRUE(Observer().GetProcessResourceData(XQNComBSTR(u"srv"), 7, process));
-    EXPECT_EQ(process.threadCount, 3u) << "(3 + 4 + 3 + 4) / 4 truncates; the 100 was dropped";
-    EXPECT_EQ(process.workingSetKB, 3);
-    EXPECT_EQ(process.processName, u"srv");
-    XMachineResourceInfo machine;
-    EXPECT_TRUE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine));
-    EXPECT_EQ(machine.processCount, 3u);
-    EXPECT_EQ(machine.machineName, u"node1");
-}
-
-TEST_F(ResourceObserver, NamesMatchWithoutRegardToCase)
-{
-    Send(u"Node1", u"OPXServer", 7, 5, 10);
-    Send(u"NODE1", u"opxserver", 8, 5, 20);
-    XProcessResourceInfo all;
-    EXPECT_TRUE(Observer().GetProcessResourceData(XQNComBSTR(u"OpXsErVeR"), all));
-    EXPECT_EQ(all.threadCount, 15u) << "both ids under one name";
-    EXPECT_EQ(all.processId, 7u) << "identity from the lowest id";
-    XMachineResourceInfo machine;
-    EXPECT_TRUE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine));
-    EXPECT_EQ(machine.processCount, 15u);
-}
-
-TEST_F(ResourceObserver, AnInvalidSampleChangesNothingButTheLogbook)
+TEST_F(ResourceObserver, AHistoryKeepsTheNewestFourAveragedTruncatingUnderNamesOfAnyCaseAndAnInvalidSampleOnlyLogs)
 {
     XQNLogbookCapture log;
     Send(u"node1", u"srv", 7, 5, 10, 0);
@@ -127,37 +86,48 @@ TEST_F(ResourceObserver, AnInvalidSampleChangesNothingButTheLogbook)
     untouched.threadCount = 99;
     EXPECT_FALSE(Observer().GetProcessResourceData(XQNComBSTR(u"srv"), untouched));
     EXPECT_EQ(untouched.threadCount, 99u);
-    ASSERT_EQ(log.Entries().size(), 1u);
-    EXPECT_EQ(log.Entries()[0].line, 121);
-    EXPECT_THAT(log.Entries()[0].message, testing::HasSubstr("are avaialable"));
+    EXPECT_THAT(qntest::Only(log.Entries()).message, testing::HasSubstr("are avaialable"));
+
+    for (ULONG figure : {100u, 3u, 4u, 3u, 4u})
+        Send(u"node1", u"srv", 7, 5, figure);
+    XProcessResourceInfo process, all;
+    EXPECT_TRUE(Observer().GetProcessResourceData(XQNComBSTR(u"srv"), 7, process));
+    EXPECT_EQ(std::tuple(process.threadCount, process.workingSetKB), std::tuple(3u, 3)) << "(3 + 4 + 3 + 4) / 4 truncates; the 100 was dropped";
+    EXPECT_EQ(process.processName, u"srv");
+    Send(u"NODE1", u"SRV", 8, 5, 7);
+    EXPECT_TRUE(Observer().GetProcessResourceData(XQNComBSTR(u"sRv"), all));
+    EXPECT_EQ(std::tuple(all.threadCount, all.processId), std::tuple(4u, 7u)) << "the samples of both ids under one name, (3 + 4 + 3 + 4 + 7) / 5, identified by the lowest";
+    XMachineResourceInfo machine;
+    EXPECT_TRUE(Observer().GetMachineResourceData(XQNComBSTR(u"Node1"), machine));
+    EXPECT_EQ(machine.processCount, 4u) << "the newest four samples of the machine, of either process: (4 + 3 + 4 + 7) / 4";
 }
 
-TEST_F(ResourceObserver, CreditStartsWithTheSecondSampleStopsAtAThousandAndWrapsAt32Bits)
+TEST_F(ResourceObserver, CreditStartsWithTheSecondSampleStopsAtAThousandAndWrapsAt32BitsAndTheCycleLimitFollowsTheInterval)
 {
-    const auto credit = [](const char16_t* name, int interval) {
+    const auto credit = [](const char16_t* name, const char16_t* key, int interval) {
         Send(u"node1", name, 7, interval, 1);
-        XQNComBSTR key(name);
-        key.ToUpper();
         return Probe::Entry(Observer(), key, 7)->creditSec;
     };
-    EXPECT_EQ(credit(u"srv", 600), 0);
-    EXPECT_EQ(credit(u"srv", 600), 600);
-    EXPECT_EQ(credit(u"srv", 600), 1000);
+    EXPECT_EQ(credit(u"srv", u"SRV", 600), 0);
+    EXPECT_EQ(credit(u"srv", u"SRV", 600), 600);
+    EXPECT_EQ(credit(u"srv", u"SRV", 600), 1000);
     // Found by the fuzzer: credit sums overflowed, and so did the cycle limit of a huge interval.
     constexpr int kMostNegative = -2147483647 - 1;
-    credit(u"low", kMostNegative);
-    credit(u"low", kMostNegative);
-    EXPECT_EQ(credit(u"low", kMostNegative), 0) << "-2^31 twice wraps to 0";
+    credit(u"low", u"LOW", kMostNegative);
+    credit(u"low", u"LOW", kMostNegative);
+    EXPECT_EQ(credit(u"low", u"LOW", kMostNegative), 0) << "-2^31 twice wraps to 0";
     Send(u"node1", u"big", 8, 2147483647, 1);
+    Observer().SetResourceObserverInterval(1);  // stored as 5
+    Send(u"node1", u"slow", 9, 20, 1);
     Probe::Cycle(Observer());
-    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"BIG"), 8)->missedCycleLimit, 2147483647);
+    EXPECT_EQ(Probe::Entry(Observer(), u"BIG", 8)->missedCycleLimit, 2147483647);
+    EXPECT_EQ(Probe::Entry(Observer(), u"SLOW", 9)->missedCycleLimit, 20) << "every 20 s may miss 20 cycles of 5 s";
 }
 
 TEST_F(ResourceObserver, ASilentProcessTurnsStaleAfterItsCreditAndFiveCyclesAndIsErasedAtEleven)
 {
     Send(u"node1", u"srv", 7, 5, 1);
     Send(u"node1", u"srv", 7, 5, 1);  // 5 s of credit
-    Send(u"node1", u"keeper", 8, 5, 1);
     int cycle = 0;
     const auto cycleWithKeeper = [&] {
         Send(u"node1", u"keeper", 8, 5, 1);
@@ -168,24 +138,15 @@ TEST_F(ResourceObserver, ASilentProcessTurnsStaleAfterItsCreditAndFiveCyclesAndI
     while (ProcessCurrent(u"srv", 7))
         cycleWithKeeper();
     EXPECT_EQ(cycle, 1 + 5);
-    while (ProcessKnown(u"srv", 7))
+    while (Probe::Entry(Observer(), u"SRV", 7) != nullptr)
         cycleWithKeeper();
-    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"KEEPER"), 8)->missedCycles, 0);
+    EXPECT_EQ(Probe::Entry(Observer(), u"KEEPER", 8)->missedCycles, 0);
     EXPECT_EQ(cycle, 1 + 11) << "erased once missedCycles passes 2 × 5";
-}
-
-TEST_F(ResourceObserver, AProcessReportingEveryTwentySecondsMayMissTwentyCycles)
-{
-    Observer().SetResourceObserverInterval(1);  // stored as 5
-    Send(u"node1", u"slow", 7, 20, 1);
-    Probe::Cycle(Observer());
-    EXPECT_EQ(Probe::Entry(Observer(), XQNComBSTR(u"SLOW"), 7)->missedCycleLimit, 20);
 }
 
 TEST_F(ResourceObserver, MachinesAreDroppedOnlyWhenNoSampleAtAllArrives)
 {
     Send(u"node1", u"srv", 7, 5, 1);
-    Send(u"node2", u"srv", 8, 5, 1);
     XMachineResourceInfo machine;
     for (int i = 0; i < 25; ++i) {
         Send(u"node2", u"srv", 8, 5, 1);
@@ -193,32 +154,26 @@ TEST_F(ResourceObserver, MachinesAreDroppedOnlyWhenNoSampleAtAllArrives)
     }
     EXPECT_TRUE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine)) << "node2's samples keep node1 current";
     int cycles = 0;
-    while (Observer().IsMachineMeasurementUpToDate()) {
+    for (; Observer().IsMachineMeasurementUpToDate(); ++cycles)
         Probe::Cycle(Observer());
-        ++cycles;
-    }
     EXPECT_EQ(cycles, 10);
     EXPECT_FALSE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine)) << "stale, though still kept";
-    while (Probe::MachineKnown(Observer(), XQNComBSTR(u"NODE1"))) {
-        EXPECT_TRUE(Probe::MachineKnown(Observer(), XQNComBSTR(u"NODE2")));
+    for (; Probe::MachineKnown(Observer(), u"NODE1") && cycles < 100; ++cycles) {
+        EXPECT_TRUE(Probe::MachineKnown(Observer(), u"NODE2"));
         Probe::Cycle(Observer());
-        ++cycles;
-        ASSERT_LT(cycles, 100);
     }
     EXPECT_EQ(cycles, 21) << "dropped together once more than 2 × 10 cycles brought nothing";
-    EXPECT_FALSE(Probe::MachineKnown(Observer(), XQNComBSTR(u"NODE2")));
-    XMachineResourceInfo gone;
-    gone.processCount = 5;
-    EXPECT_FALSE(Observer().GetMachineResourceData(XQNComBSTR(u"node2"), gone));
-    EXPECT_EQ(gone.processCount, 5u) << "a dropped machine leaves the record as it was";
+    EXPECT_FALSE(Probe::MachineKnown(Observer(), u"NODE2"));
+    machine.processCount = 5;
+    EXPECT_FALSE(Observer().GetMachineResourceData(XQNComBSTR(u"node2"), machine));
+    EXPECT_EQ(machine.processCount, 5u) << "a dropped machine leaves the record as it was";
 }
 
 TEST(ResourceObserverTimes, HalvesAddWithoutCarry)
 {
     tagQNPreciseTime sum{0xFFFFFFFF, 7};
     Probe::Sum({1, 0}, sum);
-    EXPECT_EQ(sum.lowPart, 0u);
-    EXPECT_EQ(sum.highPart, 7u);
+    EXPECT_EQ(std::tuple(sum.lowPart, sum.highPart), std::tuple(0u, 7u));
 }
 
 class AlertRecorder : public XMachineResourceAlertHandler {
@@ -235,8 +190,6 @@ protected:
         XResourceObserverInstance::Destroy();
         transport::FreeStrings(m_figures);
     }
-
-    static XResourceObserverInstance& Observer() { return XResourceObserverInstance::Instance(); }
     LONG Check() { return Probe::Check(Observer(), m_figures); }
 
     AlertRecorder m_handler;
@@ -244,14 +197,18 @@ protected:
     tagQNSystemResourceInformation m_figures{SysAllocString(u"node1"), 1, {{10, 0}, {100, 0}, {0, 0}, 0, 524288, 0, 4096, 100, 1000, 0}, {}, 0, 0.0};
 };
 
-TEST_F(MachineAlerts, AnAlertIsRaisedOnceAndClearedOnceWithTheWholeStateToTheHandlers)
+TEST_F(MachineAlerts, AnAlertIsRaisedOnceAndClearedOnceWithTheWholeStateAndDisabledAlertsKeepWhatStands)
 {
     Observer().SetResourceAlertMetric(100, 0, 0, 0, 0.0);
     EXPECT_EQ(Check(), 0) << "100 processes are not more than 100";
     m_figures.machineLoad.processCount = 101;
     EXPECT_EQ(Check(), 0x02);
     EXPECT_EQ(Check(), 0) << "a standing alert is not raised again";
+    Observer().DisableAllResourceAlerts(true);
     m_figures.machineLoad.processCount = 100;
+    EXPECT_EQ(Check(), 0);
+    EXPECT_EQ(Probe::State(Observer()), 0x02);
+    Observer().DisableAllResourceAlerts(false);
     EXPECT_EQ(Check(), 0) << "a clear puts nothing into the record";
     EXPECT_THAT(m_handler.states, ElementsAre(0x02, 0x00));
 }
@@ -285,29 +242,14 @@ TEST_F(MachineAlerts, PressureAlertsAtItsLimitOnTheHighestSomeLineAndNotWithoutP
     tagQNMachinePressure pressure{};
     pressure.cpuSome = {1, 10.0, 2.0, 100};
     pressure.ioFull = {1, 90.0, 90.0, 100};  // "full" lines don't count
-    const auto check = [&] { return Probe::CheckPressure(Observer(), pressure, m_figures); };
-    EXPECT_EQ(check(), 0) << "off without a limit";
+    EXPECT_EQ(Probe::Check(Observer(), m_figures, &pressure), 0) << "off without a limit";
     Observer().SetPressureAlertLimit(20.0);
-    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(Probe::Check(Observer(), m_figures, &pressure), 0);
     pressure.memorySome = {1, 20.0, 1.0, 100};
-    EXPECT_EQ(check(), 0x40) << "the highest avg10 of cpu, memory and io reaches the limit";
+    EXPECT_EQ(Probe::Check(Observer(), m_figures, &pressure), 0x40) << "the highest avg10 of cpu, memory and io reaches the limit";
     pressure = {};
-    EXPECT_EQ(check(), 0) << "a kernel without pressure clears it";
+    EXPECT_EQ(Probe::Check(Observer(), m_figures, &pressure), 0) << "a kernel without pressure clears it";
     EXPECT_THAT(m_handler.states, ElementsAre(0x40, 0x00));
-}
-
-TEST_F(MachineAlerts, DisabledAlertsKeepWhatStands)
-{
-    Observer().SetResourceAlertMetric(100, 0, 0, 0, 0.0);
-    m_figures.machineLoad.processCount = 101;
-    Check();
-    Observer().DisableAllResourceAlerts(true);
-    m_figures.machineLoad.processCount = 1;
-    EXPECT_EQ(Check(), 0);
-    EXPECT_EQ(Probe::State(Observer()), 0x02);
-    Observer().DisableAllResourceAlerts(false);
-    Check();
-    EXPECT_THAT(m_handler.states, ElementsAre(0x02, 0x00));
 }
 
 TEST_F(MachineAlerts, HandlersAreCalledPerRegistrationAndDeregisteredEverywhere)
