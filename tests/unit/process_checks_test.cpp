@@ -232,6 +232,8 @@ TEST_F(ProcessChecks, DatabaseCountersCarryTheStretchBeforeOneRestartOnceAndSumA
     EXPECT_EQ(std::pair(external.databaseCounterA, external.databaseCounterB), std::pair(120u, 10u));
     EXPECT_EQ(usage(), std::pair(20u, 3u)) << "the carry is given once";
 
+    Checks().UpdateDatabaseAccessStatistic(20, 4);
+    EXPECT_EQ(usage(), std::pair(20u, 4u)) << "a counter that stood still is no restart";
     Checks().UpdateDatabaseAccessStatistic(0xFFFFFFF0, 0xFFFFFFFF);
     Checks().UpdateDatabaseAccessStatistic(50, 2);
     Checks().UpdateDatabaseAccessStatistic(40, 1);
