@@ -285,4 +285,16 @@ TEST(Endurance, AnAlertRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnceI
     EXPECT_EQ(daemon.CountMetrics("qn_resource_observer_dropped_events_total 0"), 1);
 }
 
+TEST(Endurance, ARegistryPortOutsideItsRangeMeansTheDefaultPort)
+{
+    qntest::TestInstallation installation(qntest::kPlain);
+    qntest::SystemObserverDaemon system(7541);
+    if (system.Port() != 7541)
+        GTEST_SKIP() << "the default port 7541 is taken on this machine";
+    for (const char* port : {"0", "65536", "-1"}) {
+        installation.Set("SystemResourceObserverPort", port);
+        EXPECT_TRUE(Reached("system")) << port;
+    }
+}
+
 }  // namespace

@@ -122,6 +122,9 @@ TEST_F(ResourceObserver, CreditStartsWithTheSecondSampleStopsAtAThousandAndWraps
     Probe::Cycle(Observer());
     EXPECT_EQ(Probe::Entry(Observer(), u"BIG", 8)->missedCycleLimit, 2147483647);
     EXPECT_EQ(Probe::Entry(Observer(), u"SLOW", 9)->missedCycleLimit, 20) << "every 20 s may miss 20 cycles of 5 s";
+    Send(u"node1", u"slow", 9, 0, 1);
+    Probe::Cycle(Observer());
+    EXPECT_EQ(Probe::Entry(Observer(), u"SLOW", 9)->missedCycleLimit, 20) << "an interval of 0 leaves the limit";
 }
 
 TEST_F(ResourceObserver, ASilentProcessTurnsStaleAfterItsCreditAndFiveCyclesAndIsErasedAtEleven)
