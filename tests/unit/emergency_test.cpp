@@ -41,8 +41,9 @@ TEST(EmergencyState, EachBitHasItsTextAndTheTextsOfSeveralGoInTableOrder)
         {0x2010, u""}, {0, u""}, {0x0002, u""}, {0x8000, u""}};
     for (const auto& [state, text] : states) {
         EXPECT_EQ(State(state), text) << std::hex << state;
-        if (state != 0 && (state & (state - 1)) == 0 && *text != u'\0')
+        if (state != 0 && (state & (state - 1)) == 0 && *text != u'\0') {
             EXPECT_EQ(Cause(state), text) << "a code with a text is described without its number";
+        }
     }
     for (const LONG code : {0, 2, 0x2000, static_cast<LONG>(0x80000000)})
         EXPECT_EQ(Cause(code), u"<-generic emergency (code: " + platform::ToUtf16(std::to_string(code)) + u")->");

@@ -173,8 +173,9 @@ TEST(ProcessName, IsTheExecutablesFileNameWithoutFolderAndLastExtension)
 
 TEST(MachineName, IsTheHostNameUpToItsFirstDotInABufferOfSixteenAndAFailedReadRaisesWithTheMappedResult)
 {
-    if (qntest::HostName().size() <= 15)
+    if (qntest::HostName().size() <= 15) {
         EXPECT_EQ(XLoadMonitor::GetMachineName().ToUtf8(), qntest::HostName());
+    }
     platform::FailNextSystemCall(SystemCall::GetComputerName, EACCES);
     const XQNException raised = qntest::Raised([] { XLoadMonitor::GetMachineName(); });
     EXPECT_EQ(std::tuple(raised.Type(), raised.Severity(), raised.Result(), raised.Line()), std::tuple(2, 6, static_cast<HRESULT>(0x80070000 | EACCES), 284));

@@ -127,14 +127,16 @@ TEST(ThreadedTask, ABodyThatEndsOrThrowsLeavesTheTaskStoppedWithItsExceptionKept
         EXPECT_EQ(task.GetStatus(), Base::Stopped);
         const XWrappedQNException kept = task.GetTaskException();
         ASSERT_EQ(kept.HasException(), body != WakingTask::Body::ReturnAtOnce);
-        if (body == WakingTask::Body::ThrowQN)
+        if (body == WakingTask::Body::ThrowQN) {
             EXPECT_EQ(kept.Get().Message().View(), u"body failed");
+        }
         if (body == WakingTask::Body::ThrowStd) {
             EXPECT_EQ(kept.Get().Line(), 425);
             EXPECT_NE(kept.Get().Message().ToUtf8().find("std failure"), std::string::npos);
         }
-        if (body == WakingTask::Body::ThrowOther)
+        if (body == WakingTask::Body::ThrowOther) {
             EXPECT_EQ(kept.Get().Line(), 429);
+        }
     }
 }
 
