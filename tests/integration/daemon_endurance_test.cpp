@@ -11,6 +11,7 @@
 #include <grpcpp/grpcpp.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -267,6 +268,18 @@ TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
     EXPECT_EQ(daemons.resource.CountMetrics("qn_resource_observer_new_names_refused_total{kind=\"process\"} 1"), 1) << daemons.resource.Metrics();
     EXPECT_EQ(daemons.resource.CountMetrics("qn_resource_observer_new_names_refused_total{kind=\"machine\"} 1"), 1);
     EXPECT_EQ(daemons.system.Status().machines_size(), 2);
+
+    SCOPED_TRACE("an alert without a state leaves the machine's alert");
+    for (const int state : {2, 0}) {
+        qn::SystemEvent alert;
+        alert.set_machine_name("B");
+        alert.set_state(state);
+        EXPECT_EQ(Answer(daemons.systemChannel, "/qn.IQNSystemResourceObserver/NotifySystemResourceAlert", alert.SerializeAsString()), kTaken);
+    }
+    const auto status = daemons.system.Status();
+    const auto b = std::find_if(status.machines().begin(), status.machines().end(), [](const auto& machine) { return machine.machine() == "B"; });
+    ASSERT_NE(b, status.machines().end());
+    EXPECT_EQ(b->alert_state(), 2);
 }
 
 TEST(Endurance, AnAlertRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnceItIsBack)
