@@ -283,12 +283,15 @@ TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
     EXPECT_EQ(b->alert_state(), 2);
 }
 
-TEST(Endurance, AnAlertRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnceItIsBack)
+TEST(Endurance, AnAlertIsPassedOnAtOnceAndOneRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnceItIsBack)
 {
     qntest::TestInstallation installation(qntest::kPlain);
     auto system = std::make_unique<qntest::RecordingObserver>(installation, "system");
     const std::string endpoint = "127.0.0.1:" + std::to_string(system->Port());
     qntest::ResourceObserverDaemon daemon({"--relink-interval", "5"});
+    EXPECT_EQ(qntest::Probe({"--level", "1"}), qntest::kServed) << "passed on at once";
+    EXPECT_NE(system->Next("NotifySystemResourceAlert").body.find("state: 2"), std::string::npos);
+    EXPECT_EQ(daemon.CountMetrics("qn_resource_observer_kept_events 0"), 1);
     system.reset();  // killed
 
     EXPECT_EQ(qntest::Probe({"--level", "1"}), "create 0x00000000 call 0x00000001") << "taken, to be passed on later: no RPC failure for the agent";
