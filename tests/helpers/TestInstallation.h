@@ -47,7 +47,6 @@ public:
         m_values[name] = value;
         Write();
     }
-    std::string Get(const std::string& name) const { return m_values.at(name); }
 
 private:
     void Write() const
