@@ -24,10 +24,9 @@
 #include <vector>
 
 #include "interfaces/QNResourceObserver.grpc.pb.h"
-#include "tests/helpers/ResourceObserverDaemon.h"
+#include "tests/helpers/Daemons.h"
 #include "tests/helpers/Sockets.h"
 #include "tests/helpers/StandIns.h"
-#include "tests/helpers/SystemObserverDaemon.h"
 
 namespace {
 
@@ -189,8 +188,8 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
     SCOPED_TRACE("the status answers at once while idle and dribbling clients hold connections");
     std::vector<int> idle, dribbling;
     for (int i = 0; i < 8; ++i) {
-        idle.push_back(qntest::ConnectToLoopback(daemons->system.StatusPort()));
-        dribbling.push_back(qntest::ConnectToLoopback(daemons->system.StatusPort()));
+        idle.push_back(qntest::ConnectToLoopback(daemons->system.HttpPort()));
+        dribbling.push_back(qntest::ConnectToLoopback(daemons->system.HttpPort()));
     }
     std::atomic<bool> done{false};
     std::thread dribbler([&] {
@@ -202,7 +201,7 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
                 (void)::send(fd, "a", 1, MSG_NOSIGNAL);
     });
     std::this_thread::sleep_for(500ms);  // every connection has been taken by then
-    httplib::Client client("127.0.0.1", daemons->system.StatusPort());
+    httplib::Client client("127.0.0.1", daemons->system.HttpPort());
     for (int i = 0; i < 5; ++i) {
         const auto asked = std::chrono::steady_clock::now();
         const auto response = client.Get("/status");

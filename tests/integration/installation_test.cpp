@@ -12,8 +12,7 @@
 #include <thread>
 #include <tuple>
 
-#include "tests/helpers/ResourceObserverDaemon.h"
-#include "tests/helpers/SystemObserverDaemon.h"
+#include "tests/helpers/Daemons.h"
 #include "tests/helpers/TestInstallation.h"
 #include "tests/helpers/ThisMachine.h"
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/helpers/ResourceObserverDaemon.h"
+#include "tests/helpers/Daemons.h"
 #include "tests/helpers/StandIns.h"
 #include "tests/helpers/TestCgroup.h"
 #include "tests/helpers/ThisMachine.h"

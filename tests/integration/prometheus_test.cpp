@@ -15,9 +15,8 @@
 
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
-#include "tests/helpers/ResourceObserverDaemon.h"
+#include "tests/helpers/Daemons.h"
 #include "tests/helpers/Sockets.h"
-#include "tests/helpers/SystemObserverDaemon.h"
 #include "tests/helpers/TestInstallation.h"
 #include "tests/helpers/ThisMachine.h"
 
@@ -69,14 +68,14 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
     // Any machine has more than one process: the process alert (bit 0x2) stands from the first cycle.
     qntest::ResourceObserverDaemon observer({"--process-limit", "1"});
-    const int observerPort = observer.MetricsPort();
+    const int observerPort = observer.HttpPort();
     ASSERT_GT(observerPort, 0);
     ChildProcess server({QN_MONITORED_SERVER, "--interval", "2"});
     ASSERT_EQ(server.ReadLine(), "started running=1");
     const auto status = system.AwaitStatus([](const auto& status) { return status.machines_size() == 1 && status.machines(0).alert_state() == 2; });
     ASSERT_EQ(status.machines_size(), 1);
 
-    for (const int port : {system.StatusPort(), observerPort}) {
+    for (const int port : {system.HttpPort(), observerPort}) {
         const std::string file = installation.Path("metrics-" + std::to_string(port) + ".txt");
         std::ofstream(file) << qntest::HttpGet(port, "/metrics");
         EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << qntest::HttpGet(port, "/metrics");
@@ -100,7 +99,7 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     const int prometheusPort = FreeLoopbackPort();
     std::ofstream(installation.Path("prometheus.yml")) << "global:\n  scrape_interval: 200ms\nscrape_configs:\n"
                                                        << "  - job_name: system-observer\n    static_configs:\n      - targets: ['127.0.0.1:"
-                                                       << system.StatusPort() << "']\n"
+                                                       << system.HttpPort() << "']\n"
                                                        << "  - job_name: resource-observer\n    static_configs:\n      - targets: ['127.0.0.1:"
                                                        << observerPort << "']\n";
     ChildProcess prometheus({"/usr/bin/prometheus", "--config.file=" + installation.Path("prometheus.yml"),

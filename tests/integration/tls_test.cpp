@@ -10,7 +10,7 @@
 #include "tests/helpers/Await.h"
 #include "tests/helpers/Sockets.h"
 #include "tests/helpers/StandIns.h"
-#include "tests/helpers/SystemObserverDaemon.h"
+#include "tests/helpers/Daemons.h"
 
 namespace {
 

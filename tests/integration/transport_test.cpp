@@ -17,7 +17,7 @@
 #include "platform/transport/Activation.h"
 #include "platform/transport/WireRecords.h"
 #include "tests/helpers/Errors.h"
-#include "tests/helpers/ResourceObserverDaemon.h"
+#include "tests/helpers/Daemons.h"
 #include "tests/helpers/StandIns.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "tests/helpers/ChildProcess.h"
-#include "tests/helpers/SystemObserverDaemon.h"
+#include "tests/helpers/Daemons.h"
 
 namespace {
 
