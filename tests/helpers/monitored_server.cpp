@@ -9,15 +9,14 @@
 //   log                         prints the logbook so far, "log LINE SEVERITY HRESULT MESSAGE" lines up to "end"
 // Prints "emergency 0x<code>" for every call of its handler. Ends, stopping the monitor, when its
 // standard input closes.
-//   qn-monitored-server [--interval S] [--usage N] [--address-space-headroom-mb M] [--nofile N] [--join-cgroup FOLDER]
-// --nofile sets RLIMIT_NOFILE; --join-cgroup moves the process into a cgroup before the monitor starts.
+#include <CLI/CLI.hpp>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -103,21 +102,20 @@ void PrintMeasurement()
 
 int main(int argc, char** argv)
 {
+    CLI::App app{"A server process under test, run by commands on standard input."};
     long interval = 2, usage = 0, headroomMB = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string flag = argv[i];
-        const long value = std::strtol(argv[i + 1], nullptr, 10);
-        if (flag == "--join-cgroup")
-            std::ofstream(std::string(argv[i + 1]) + "/cgroup.procs") << ::getpid() << std::endl;
-        else if (flag == "--nofile")
-            SetLimit(RLIMIT_NOFILE, static_cast<rlim_t>(value));
-        else if (flag == "--interval")
-            interval = value;
-        else if (flag == "--usage")
-            usage = value;
-        else if (flag == "--address-space-headroom-mb")
-            headroomMB = value;
-    }
+    rlim_t descriptors = 0;
+    std::string cgroup;
+    app.add_option("--interval", interval, "Monitor interval in seconds");
+    app.add_option("--usage", usage, "External resource usage to report");
+    app.add_option("--address-space-headroom-mb", headroomMB, "Limit the address space to what is used now plus this much");
+    app.add_option("--nofile", descriptors, "RLIMIT_NOFILE to set");
+    app.add_option("--join-cgroup", cgroup, "Cgroup folder to move into before the monitor starts");
+    CLI11_PARSE(app, argc, argv);
+    if (!cgroup.empty())
+        std::ofstream(cgroup + "/cgroup.procs") << ::getpid() << std::endl;
+    if (descriptors > 0)
+        SetLimit(RLIMIT_NOFILE, descriptors);
     XQNLogbookCapture log;
     PrintingHandler handler;
     XResourceEmergencyHandler::RegisterProcessEmergencyHandler(CComPtr<IQNOPXServerEmergencyHandler>(&handler));

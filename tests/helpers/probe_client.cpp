@@ -1,6 +1,7 @@
 // Creates an observer object and sends it one event, as another user when asked, and prints the
 // two results: "create 0x........ call 0x........".
-//   qn-probe-client [--as-user UID] [--class resource|system] [--machine NAME] [--level N]
+#include <CLI/CLI.hpp>
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,23 +12,17 @@
 
 int main(int argc, char** argv)
 {
+    CLI::App app{"Creates an observer object, sends it one alert and prints both results."};
     std::string kind = "resource", machine = "localhost";
     DWORD level = RPC_C_AUTHN_LEVEL_CONNECT;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string flag = argv[i];
-        const std::string value = argv[i + 1];
-        if (flag == "--as-user") {
-            const auto uid = static_cast<uid_t>(std::stoul(value));
-            if (::setgid(uid) != 0 || ::setuid(uid) != 0)
-                return 2;
-        } else if (flag == "--class") {
-            kind = value;
-        } else if (flag == "--machine") {
-            machine = value;
-        } else if (flag == "--level") {
-            level = static_cast<DWORD>(std::stoul(value));
-        }
-    }
+    uid_t uid = 0;
+    app.add_option("--as-user", uid, "User id to call as");
+    app.add_option("--class", kind, "resource or system")->check(CLI::IsMember({"resource", "system"}));
+    app.add_option("--machine", machine, "Machine of the observer");
+    app.add_option("--level", level, "Authentication level");
+    CLI11_PARSE(app, argc, argv);
+    if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0))
+        return 2;
     const bool system = kind == "system";
     const std::u16string host(machine.begin(), machine.end());
     COAUTHINFO authentication{RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, level, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE};

@@ -1,9 +1,9 @@
 // A stand-in observer process: serves a recording object for QNResourceObserver or
 // QNSystemResourceObserver and prints every call it receives as one line, "Method <record in its
 // wire form>", answering each call with a fixed HRESULT. Prints "ready <port>" once it serves.
-//   qn-recording-observer --class resource|system --endpoint PATH|ADDRESS:PORT
-//                         [--answer HRESULT] [--level N] [--service N]
 // Ends when its standard input closes.
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -19,13 +19,10 @@ namespace {
 
 std::mutex g_outputMutex;
 
-template <typename Record, typename Wire>
-void Print(const char* method, const Record* record)
+void PrintLine(const std::string& line)
 {
-    Wire wire;
-    transport::ToWire(*record, wire);
     std::lock_guard lock(g_outputMutex);
-    std::printf("%s %s\n", method, wire.ShortDebugString().c_str());
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
@@ -38,11 +35,7 @@ public:
 
     HRESULT QueryInterface(REFIID iid, void** object) override
     {
-        {
-            std::lock_guard lock(g_outputMutex);
-            std::printf("QueryInterface %s\n", GuidToString(iid).c_str());
-            std::fflush(stdout);
-        }
+        PrintLine("QueryInterface " + GuidToString(iid));
         if (iid == IID_IUnknown || iid == (m_system ? IQNSystemResourceObserver::kIid : IQNResourceObserver::kIid))
             *object = m_system ? static_cast<void*>(static_cast<IQNSystemResourceObserver*>(this)) : static_cast<IQNResourceObserver*>(this);
         else if (!m_system && iid == IQNEmergencyObserver::kIid)
@@ -82,7 +75,9 @@ private:
     template <typename Wire, typename Record>
     HRESULT Answer(const char* method, const Record* record)
     {
-        Print<Record, Wire>(method, record);
+        Wire wire;
+        transport::ToWire(*record, wire);
+        PrintLine(method + (" " + wire.ShortDebugString()));
         return m_answer;
     }
 
@@ -94,25 +89,18 @@ private:
 
 int main(int argc, char** argv)
 {
-    std::string kind = "resource", endpoint;
-    HRESULT answer = S_OK;
+    CLI::App app{"A stand-in observer that prints every call it receives."};
+    std::string kind = "resource", endpoint, answer = "0";
     transport::ServerSecurity security{RPC_C_AUTHN_LEVEL_CONNECT, RPC_C_AUTHN_WINNT};
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string flag = argv[i];
-        const std::string value = argv[i + 1];
-        if (flag == "--class")
-            kind = value;
-        else if (flag == "--endpoint")
-            endpoint = value;
-        else if (flag == "--answer")
-            answer = static_cast<HRESULT>(std::stoul(value, nullptr, 0));
-        else if (flag == "--level")
-            security.authenticationLevel = static_cast<DWORD>(std::stoul(value));
-        else if (flag == "--service")
-            security.authenticationService = static_cast<DWORD>(std::stoul(value));
-    }
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // a test's options override the defaults before them
+    app.add_option("--class", kind, "resource or system")->check(CLI::IsMember({"resource", "system"}));
+    app.add_option("--endpoint", endpoint, "Socket path, or address:port")->required();
+    app.add_option("--answer", answer, "HRESULT to answer every call with");
+    app.add_option("--level", security.authenticationLevel, "Authentication level");
+    app.add_option("--service", security.authenticationService, "Authentication service");
+    CLI11_PARSE(app, argc, argv);
     const bool system = kind == "system";
-    RecordingObject object(system, answer);
+    RecordingObject object(system, static_cast<HRESULT>(std::stoul(answer, nullptr, 0)));
     transport::XComServer server(system ? CLSID_QNSystemResourceObserver : CLSID_QNResourceObserver,
                                  system ? static_cast<IUnknown*>(static_cast<IQNSystemResourceObserver*>(&object))
                                         : static_cast<IUnknown*>(static_cast<IQNResourceObserver*>(&object)),
@@ -122,11 +110,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "qn-recording-observer: %s\n", error.c_str());
         return 1;
     }
-    {
-        std::lock_guard lock(g_outputMutex);
-        std::printf("ready %d\n", server.Port());
-        std::fflush(stdout);
-    }
+    PrintLine("ready " + std::to_string(server.Port()));
     std::string line;
     while (std::getline(std::cin, line)) {
     }
