@@ -88,7 +88,6 @@ public:
         return {};
     }
 
-    // Sends one line to the child.
     void Write(const std::string& line)
     {
         std::fputs((line + "\n").c_str(), m_input);
@@ -107,7 +106,6 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    // Sends SIGTERM and returns the exit status.
     int Terminate()
     {
         ::kill(m_pid, SIGTERM);

@@ -63,7 +63,6 @@ protected:
         FAIL() << "no emergency after " << kMaxSteps << " steps of '" << step << "'";
     }
 
-    // The server's logbook lines so far.
     static std::vector<std::string> Log(ChildProcess& server)
     {
         server.Write("log");

@@ -59,8 +59,6 @@ int Count(const std::vector<ReceivedCall>& calls, const std::string& method)
     return std::count_if(calls.begin(), calls.end(), [&](const ReceivedCall& call) { return call.method == method; });
 }
 
-// ---- A server process under test ----
-
 class MonitoredServer : public testing::Test {
 protected:
     std::unique_ptr<ChildProcess> StartServer(std::vector<std::string> options = {})
@@ -152,8 +150,6 @@ TEST_F(MonitoredServer, ALowAddressSpaceLimitRaisesTheLowMemoryEmergencyFromTheR
     EXPECT_EQ(server->Finish(), 0);
 }
 #endif
-
-// ---- The loop in this process ----
 
 class MonitorLoop : public testing::Test {
 protected:

@@ -68,11 +68,6 @@ protected:
         return qntest::Probe({"--class", "system", "--level", level}, {"/usr/bin/env", ClientRegistry(changes)});
     }
 
-    std::map<std::string, std::string> Files(const std::string& certificate) const
-    {
-        return {{"TLSCertificateFile", m_installation.Path(certificate + ".pem")}, {"TLSPrivateKeyFile", m_installation.Path(certificate + ".key")}};
-    }
-
     qntest::TestInstallation m_installation;
 };
 
@@ -80,7 +75,7 @@ TEST_F(MutualTls, OnlyPeersWithACertificateOfTheAuthorityAreServedAndRenewedFile
 {
     qntest::RecordingObserver observer(m_installation, "system", {"--level", "2"});
     EXPECT_EQ(Probe({{"TLSCertificateFile", ""}, {"TLSPrivateKeyFile", ""}}), kRefused) << "without a certificate";
-    EXPECT_EQ(Probe(Files("rogue")), kNoServer) << "with a certificate of another authority";
+    EXPECT_EQ(Probe({{"TLSCertificateFile", m_installation.Path("rogue.pem")}, {"TLSPrivateKeyFile", m_installation.Path("rogue.key")}}), kNoServer) << "with a certificate of another authority";
     EXPECT_EQ(Probe({}, "1"), kNoServer) << "a plain client finds no plain server";
     EXPECT_EQ(Probe({}), kServed);
     EXPECT_EQ(observer.Next().method, "QueryInterface") << "the first thing the object saw came from the served client";
