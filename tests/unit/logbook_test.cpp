@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "interfaces/QNError64.h"
+#include "platform/LogThrottle.h"
 #include "platform/Thread.h"
 #include "tests/helpers/Errors.h"
 
@@ -66,6 +67,23 @@ TEST(ErrorSeverity, RpcFailuresAreCallFailures)
 {
     for (const auto& [result, severity] : {std::pair{S_OK, 1}, std::pair{static_cast<HRESULT>(0x800106BA), 5}, std::pair{E_OUTOFMEMORY, 8}, std::pair{E_INVALIDARG, 6}})
         EXPECT_EQ(XHRErrorcodeHandler::GetErrorSeverity(result), severity) << std::hex << result;
+}
+
+TEST(LogThrottle, HoldsBackASourcesRepeatsWithinItsMinuteAndPastFourThousandSourcesStartsAfresh)
+{
+    platform::LogThrottle throttle;
+    unsigned long long held = 99;
+    EXPECT_TRUE(throttle.Admit("peer", held));
+    EXPECT_EQ(held, 0u);
+    EXPECT_FALSE(throttle.Admit("peer", held));
+    EXPECT_TRUE(throttle.Admit("other", held)) << "each source on its own";
+    for (int source = 2; source < 4095; ++source)
+        throttle.Admit(std::to_string(source), held);
+    EXPECT_FALSE(throttle.Admit("peer", held)) << "4095 sources are kept";
+    EXPECT_TRUE(throttle.Admit("one more", held)) << "the 4096th";
+    EXPECT_TRUE(throttle.Admit("peer", held)) << "a full table with none quiet for a minute starts afresh";
+    EXPECT_EQ(platform::HeldBackNote(0), "");
+    EXPECT_EQ(platform::HeldBackNote(2), " (and 2 more since the last entry)");
 }
 
 }  // namespace
