@@ -16,11 +16,15 @@ const QNErrorLocation kHere{"logbook_test", 42, u"QNResourceAgent", u"Test::Func
 TEST(Logbook, EntriesOfEveryThreadAreCapturedWithTheirPartsAndApiErrorsWithTheirLastError)
 {
     auto capture = std::make_unique<XQNLogbookCapture>();
+    testing::internal::CaptureStderr();  // where the logbook goes without a file
     std::thread([] { XQNError::WriteTraceToErrorLogBook(kHere, QNSeverity_Trace, u"from a worker", u"extra"); }).join();
     XQNError::WriteErrorToLogBook(kHere, static_cast<HRESULT>(0x800706BA), QNSeverity_CallFailure, u"call failed");
     XQNError::WriteAPIErrorToLogBook(kHere, QNSeverity_CallFailure, u"WIN API call X failed", 5);
     XQNError::WriteAPIErrorToLogBook(kHere, QNSeverity_CallFailure, u"WIN API call Y failed", 0);
     EXPECT_EQ(XQNError::SetComAppError(kHere, static_cast<HRESULT>(0x8004085B), u"reading failed", u""), static_cast<HRESULT>(0x8004085B));
+    const std::string written = testing::internal::GetCapturedStderr();
+    EXPECT_NE(written.find("logbook_test:42 Test::Function hr=0x800706BA \"call failed\" \"\"\n"), std::string::npos) << written;
+    EXPECT_NE(written.find(" hr=0x80070005 errno=5 \"WIN API call X failed\" \"\"\n"), std::string::npos) << "only API errors show errno";
     const auto entries = capture->Entries();
     ASSERT_EQ(entries.size(), 5u);
     EXPECT_EQ(entries[0].extraText, "extra");
