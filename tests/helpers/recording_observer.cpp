@@ -5,7 +5,6 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <string>
