@@ -9,7 +9,7 @@
 #include "agent/XProcessResourceObserverInstance.h"
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "module/QNResourceAgentModule.h"
-#include "platform/Ceilings.h"
+#include "platform/CeilingWatch.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "platform/transport/WireRecords.h"
@@ -195,59 +195,141 @@ void XLoadMonitorTask::RunLoop(XLoadMonitorAlloc* owner, unsigned& cycles)
         XQNError::WriteErrorToLogBook(failure);
 }
 
-void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName,
-                                 unsigned& cycles)
-{
-    tagQNMachineResourceLoad previousMachineLoad;
-    XLoadMonitor::ZeroData(previousMachineLoad);
-    CycleRecords records;
-    auto& [sample, emergency, alert] = records;
-    while (!IsStopRequested() && m_intervalMs.load() > 0) {
-        const LONG interval = m_intervalMs.load();
-        try {
-            if (WaitForWakeUp(static_cast<DWORD>(interval)))
-                continue;
-        } catch (...) {
-            LogWaitFailure();
-            Sleep(static_cast<DWORD>(interval));
-            continue;
-        }
+// The state of one run of the loop and what it does in a cycle and between two.
+class XLoadMonitorTask::Cycles {
+public:
+    using Clock = platform::CeilingWatch::Clock;
 
-        XProcessResourceObserverInstance& checks = XProcessResourceObserverInstance::Instance();
-        checks.GetProcessExternalResourceUsage(sample.externalUsage);
+    Cycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName)
+        : m_observer(observer), m_processName(processName), m_machineName(machineName)
+    {
+        XLoadMonitor::ZeroData(m_previousMachineLoad);
+    }
+
+    // Measures, checks and sends emergency, alert and sample.
+    void Cycle(LONG interval)
+    {
+        auto& [sample, emergency, alert] = m_records;
+        XProcessResourceObserverInstance::Instance().GetProcessExternalResourceUsage(sample.externalUsage);
         sample.monitorIntervalSec = interval / 1000;
         platform::ProcessCeilings ceilings;
-        if (agent::MeasureProcessLoad(sample, previousMachineLoad, &ceilings)) {
+        Measure(m_records, m_previousMachineLoad, ceilings);
+        Check(m_records, ceilings);
+        m_watch.Saw(ceilings, Clock::now());
+        SendEmergency(emergency);
+        if (alert.alertState != 0) {
+            TraceSending(kLineAlertTrace,
+                         u"notify process resource alert from machine '%s', process name '%s', process id %d - alert state: 0x%X (%s)", alert,
+                         alert.alertState, XResourceHandlerHelper::BuildResourceAlertStateMsg(alert.alertState));
+            Deliver(m_observer, Calling(&IQNResourceObserver::NotifyProcessResourceAlert, alert), kAlertDelivery);
+        }
+        const tagQNProcessCeilings ceilingRecord = ToRecord(ceilings);
+        Deliver(m_observer, SendingSample(sample, ceilingRecord), kSampleDelivery);
+        m_records.FreeStrings();
+    }
+
+    Clock::time_point NextLook() const { return m_watch.NextLook(XProcessResourceObserverInstance::Instance().Unraised()); }
+
+    // Looks at the ceilings that are due. One that came near is checked at once as the next cycle
+    // would check it, with a sample of its own that is not sent: the observer's samples stay one
+    // per interval, and the machine's times keep spanning the whole interval.
+    void Look(Clock::time_point now)
+    {
+        XProcessResourceObserverInstance& checks = XProcessResourceObserverInstance::Instance();
+        platform::ProcessCeilings found;
+        m_watch.Look(checks.Unraised(), now, found);
+        if (!checks.ComesNear(found))
+            return;
+        CycleRecords early;
+        tagQNMachineResourceLoad previous = m_previousMachineLoad;
+        platform::ProcessCeilings ceilings;
+        if (!Measure(early, previous, ceilings))
+            return;
+        Check(early, ceilings);
+        m_watch.Saw(ceilings, Clock::now());
+        SendEmergency(early.emergency);
+    }
+
+private:
+    // Measures into the sample and fills its identity. False when the measurement failed (logged);
+    // the sample is then cleared and marked invalid.
+    bool Measure(CycleRecords& records, tagQNMachineResourceLoad& previous, platform::ProcessCeilings& ceilings) const
+    {
+        tagQNResourceInformation& sample = records.sample;
+        const bool measured = agent::MeasureProcessLoad(sample, previous, &ceilings);
+        if (measured) {
             sample.dataValid = 1;
         } else {
             XLoadMonitor::ZeroData(sample);
             sample.dataValid = 0;
             ceilings = {};
         }
-        sample.machineName = machineName.Copy();
-        sample.processName = processName.Copy();
+        sample.machineName = m_machineName.Copy();
+        sample.processName = m_processName.Copy();
         sample.auxText = SysAllocString(u"");
         sample.processId = GetCurrentProcessId();
+        return measured;
+    }
 
-        XLoadMonitor::ZeroData(emergency);
-        XLoadMonitor::ZeroData(alert);
-        checks.CheckProcessResources(sample, ceilings, emergency, alert);
+    // The emergency event gets what the sample first broke.
+    static void Check(CycleRecords& records, const platform::ProcessCeilings& ceilings)
+    {
+        XLoadMonitor::ZeroData(records.emergency);
+        XLoadMonitor::ZeroData(records.alert);
+        XProcessResourceObserverInstance::Instance().CheckProcessResources(records.sample, ceilings, records.emergency, records.alert);
+    }
 
-        if (emergency.emergencyState != 0) {
-            TraceSending(kLineEmergencyTrace,
-                         u"raise process resource emergency event from machine '%s', process name '%s', process id %d - emergency state: 0x%X (%s)",
-                         emergency, emergency.emergencyState, XEmergencyHandlerHelper::BuildEmergencyStateMsg(emergency.emergencyState));
-            Deliver(observer, Calling(&IQNResourceObserver::RaiseProcessResourceEmergencyEvent, emergency), kEmergencyDelivery);
-        }
-        if (alert.alertState != 0) {
-            TraceSending(kLineAlertTrace,
-                         u"notify process resource alert from machine '%s', process name '%s', process id %d - alert state: 0x%X (%s)", alert,
-                         alert.alertState, XResourceHandlerHelper::BuildResourceAlertStateMsg(alert.alertState));
-            Deliver(observer, Calling(&IQNResourceObserver::NotifyProcessResourceAlert, alert), kAlertDelivery);
-        }
-        const tagQNProcessCeilings ceilingRecord = ToRecord(ceilings);
-        Deliver(observer, SendingSample(sample, ceilingRecord), kSampleDelivery);
-        records.FreeStrings();
+    void SendEmergency(const tagQNProcessResourceEmergencyEvent& emergency)
+    {
+        if (emergency.emergencyState == 0)
+            return;
+        TraceSending(kLineEmergencyTrace,
+                     u"raise process resource emergency event from machine '%s', process name '%s', process id %d - emergency state: 0x%X (%s)",
+                     emergency, emergency.emergencyState, XEmergencyHandlerHelper::BuildEmergencyStateMsg(emergency.emergencyState));
+        Deliver(m_observer, Calling(&IQNResourceObserver::RaiseProcessResourceEmergencyEvent, emergency), kEmergencyDelivery);
+    }
+
+    CComPtr<IQNResourceObserver>& m_observer;
+    const XQNComBSTR& m_processName;
+    const XQNComBSTR& m_machineName;
+    tagQNMachineResourceLoad m_previousMachineLoad;
+    CycleRecords m_records;
+    platform::CeilingWatch m_watch;
+};
+
+void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName,
+                                 unsigned& cycles)
+{
+    Cycles loop(observer, processName, machineName);
+    while (!IsStopRequested() && m_intervalMs.load() > 0) {
+        const LONG interval = m_intervalMs.load();
+        if (!WaitWatching(interval, loop))
+            continue;
+        loop.Cycle(interval);
         ++cycles;
+    }
+}
+
+bool XLoadMonitorTask::WaitWatching(LONG interval, Cycles& loop)
+{
+    using Clock = Cycles::Clock;
+    const Clock::time_point cycleDue = Clock::now() + platform::ScaledDuration(static_cast<DWORD>(interval));
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= cycleDue)
+            return true;
+        const Clock::time_point nextLook = loop.NextLook();
+        if (nextLook <= now) {
+            loop.Look(now);
+            continue;
+        }
+        try {
+            if (WaitForWakeUp(platform::ClockMilliseconds(std::min(cycleDue, nextLook) - now)))
+                return false;
+        } catch (...) {
+            LogWaitFailure();
+            Sleep(static_cast<DWORD>(interval));
+            return false;
+        }
     }
 }

@@ -1,6 +1,8 @@
 // The owner of a load monitor's worker and the worker itself: the monitor loop that measures the
 // process once per interval, checks it for emergencies and sends emergency, alert and sample to the
-// resource observer, reconnecting after RPC failures. A loop that ends by itself starts again.
+// resource observer, reconnecting after RPC failures. Between two cycles it watches the kernel's
+// ceilings and raises an emergency at once when one comes near. A loop that ends by itself starts
+// again.
 #pragma once
 
 #include <atomic>
@@ -39,10 +41,15 @@ public:
     DWORD Execute(XLoadMonitorAlloc* owner) override;
 
 private:
+    class Cycles;
+
     // One run of the loop: names, connection, cycles until Stop or a failure, which it logs.
     // `cycles` counts the cycles it completed.
     void RunLoop(XLoadMonitorAlloc* owner, unsigned& cycles);
     void RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName, unsigned& cycles);
+    // Waits one interval, looking at the ceilings when the watch says; true when the cycle is due,
+    // false when woken or the wait failed (logged).
+    bool WaitWatching(LONG interval, Cycles& cycles);
 
     std::atomic<LONG> m_intervalMs{0};
 };

@@ -7,7 +7,7 @@
 #include "emergency/XResourceEmergencyHandlerInstance.h"
 #include "interfaces/QNError64.h"
 #include "module/QNResourceAgentModule.h"
-#include "platform/Ceilings.h"
+#include "platform/CeilingWatch.h"
 
 namespace {
 
@@ -149,6 +149,18 @@ void XProcessResourceObserverInstance::CheckResourceEmergency(const tagQNResourc
         XQNResourceAgentModule::Location("XProcessResourceObserverInstance", kLineWarning, function), QNSeverity_CallFailure,
         XQNComBSTR::GetFormatted(u"LOW MEMORY EMERGENCY WARNING: amount of available virtual process memory: %d KB", freeMemoryKB), u"");
     m_lastReportedFreeMemoryKB = freeMemoryKB;
+}
+
+platform::CeilingKinds XProcessResourceObserverInstance::Unraised() const
+{
+    return {m_lowMemoryRaised.load() == 0, m_handlesRaised.load() == 0, m_threadsRaised.load() == 0};
+}
+
+bool XProcessResourceObserverInstance::ComesNear(const platform::ProcessCeilings& ceilings) const
+{
+    const platform::CeilingKinds unraised = Unraised();
+    return (unraised.memory && ceilings.memory.IsNear(kMemoryFloorBytes)) || (unraised.descriptors && ceilings.descriptors.IsNear(kDescriptorFloor)) ||
+           (unraised.threads && ceilings.threads.IsNear(kThreadFloor));
 }
 
 void XProcessResourceObserverInstance::CheckResourceAlerts(const tagQNResourceInformation&, tagQNProcessResourceAlert&) {}

@@ -12,6 +12,7 @@
 #include "platform/WinTypes.h"
 
 namespace platform {
+struct CeilingKinds;
 struct ProcessCeilings;
 }
 
@@ -35,6 +36,12 @@ public:
     // limit is on; the logbook then names that ceiling and its value. The monitor loop's own.
     QN_INTERNAL void CheckProcessResources(const tagQNResourceInformation& info, const platform::ProcessCeilings& ceilings,
                                tagQNProcessResourceEmergencyEvent& emergency, tagQNProcessResourceAlert& alert);
+
+    // The kinds whose emergency has not been raised yet: the only ones the ceiling watch looks at.
+    QN_INTERNAL platform::CeilingKinds Unraised() const;
+    // True when `ceilings`, read between two samples, come near a kernel ceiling of a kind not
+    // raised yet: the check of a sample measured now would raise its emergency.
+    QN_INTERNAL bool ComesNear(const platform::ProcessCeilings& ceilings) const;
 
     void SetProcessExternalResourceUsage(ULONG value);
     // The database access counters of the server; a first counter smaller than the last one means

@@ -312,12 +312,13 @@ KernelLimits::~KernelLimits() = default;
 
 void KernelLimits::Refresh() { m_impl->Refresh(); }
 
-Ceiling KernelLimits::Memory(std::uint64_t swapFreeBytes)
+Ceiling KernelLimits::Memory(std::uint64_t swapFreeBytes, Reading reading)
 {
     Impl& impl = *m_impl;
-    if (impl.samplesToRefresh == 0)
+    if (impl.threadsMaxFd < 0 || (reading == Reading::Sample && impl.samplesToRefresh == 0))
         impl.Refresh();
-    --impl.samplesToRefresh;
+    if (reading == Reading::Sample)
+        --impl.samplesToRefresh;
     const bool v2 = impl.memory.v2;
     Ceiling tightest;
     for (const Level& level : impl.memory.levels) {

@@ -34,6 +34,10 @@ struct Ceiling {
     bool IsNear(std::uint64_t floor) const;
 };
 
+// Who reads: the monitor's sample, which now and then reads the cgroups and limits again first, or a
+// look of the ceiling watch between samples, which reads usage only.
+enum class Reading { Sample, Look };
+
 // The tightest ceiling of each kind. Memory in bytes; descriptors and threads as ceilings on the
 // process's own count (its count plus what is left).
 struct ProcessCeilings {
@@ -57,9 +61,9 @@ public:
     KernelLimits& operator=(const KernelLimits&) = delete;
 
     // The tightest headroom in bytes over the limited memory cgroups; a cgroup may also fill the
-    // machine's free swap (`swapFreeBytes`) as far as its own swap limit lets it. Starts a sample:
-    // every few calls the cgroups and limits are read again first.
-    Ceiling Memory(std::uint64_t swapFreeBytes);
+    // machine's free swap (`swapFreeBytes`) as far as its own swap limit lets it. A sample's
+    // reading reads the cgroups and limits again first every few samples.
+    Ceiling Memory(std::uint64_t swapFreeBytes, Reading reading = Reading::Sample);
     // The tightest of the pids cgroups and of kernel.threads-max against the machine's threads, as
     // a ceiling on the process's own `threads`.
     Ceiling Threads(std::uint64_t threads, std::uint64_t machineThreads);
@@ -72,6 +76,5 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
-
 
 }  // namespace platform
