@@ -1,8 +1,8 @@
 // qn-server-demo: a stand-in for a server process. It loads the library, sets the emergency
 // limits, logs every server emergency its handler hears of and runs the load monitor. On request
 // it makes load, so that emergencies and machine alerts happen: after --load-after seconds (on the
-// system's scaled clock) or on SIGUSR1, for --load-for seconds or until stopped. Stops on SIGINT
-// or SIGTERM.
+// system's scaled clock) or on SIGUSR1, for --load-for seconds or until stopped. The load is held
+// at once, or grown at a steady rate (--grow) until the kernel refuses. Stops on SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,6 +27,7 @@
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "emergency/XResourceEmergencyHandler.h"
 #include "hosts/common/HostSupport.h"
+#include "hosts/server-demo/Growth.h"
 
 namespace {
 
@@ -43,6 +46,9 @@ public:
                                            XQNComBSTR::GetFormatted(u"server emergency raised: 0x%X (%s)", code,
                                                                     XEmergencyHandlerHelper::BuildEmergencyCauseMsg(static_cast<QNServerEmergency>(code))),
                                            u"");
+        // With the time every process of the machine shares, so that a lead time can be measured.
+        std::printf("qn-server-demo: server emergency 0x%X at %.6f s\n", static_cast<unsigned>(code), demo::MonotonicSeconds());
+        std::fflush(stdout);
         return S_OK;
     }
 };
@@ -52,6 +58,7 @@ struct LoadOrder {
     unsigned memoryMB = 0;
     unsigned files = 0;
     unsigned cpuThreads = 0;
+    std::optional<demo::GrowthOrder> growth;
 };
 
 // Load of the four kinds, held from construction to destruction.
@@ -76,9 +83,12 @@ public:
         for (unsigned i = 0; i < order.files; ++i)
             if (const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0)
                 m_files.push_back(fd);
+        if (order.growth)
+            m_growth = std::make_unique<demo::Growth>(*order.growth);
     }
     ~Load()
     {
+        m_growth.reset();
         {
             std::lock_guard lock(m_mutex);
             m_done = true;
@@ -101,6 +111,7 @@ private:
     std::vector<std::thread> m_threads;
     std::unique_ptr<char[]> m_memory;
     std::vector<int> m_files;
+    std::unique_ptr<demo::Growth> m_growth;
 };
 
 }  // namespace
@@ -121,9 +132,18 @@ int main(int argc, char** argv)
     app.add_option("--memory-mb", order.memoryMB, "Load: memory to allocate and touch, MB");
     app.add_option("--files", order.files, "Load: files to open");
     app.add_option("--cpu", order.cpuThreads, "Load: threads that keep a processor busy");
+    std::string growth;
+    unsigned growthCap = 0;
+    app.add_option("--grow", growth, "Load: grow one resource at a steady rate until the kernel refuses: memory:MB_PER_S, files:PER_S or threads:PER_S")
+        ->check([](const std::string& text) { return demo::ParseGrowth(text) ? std::string() : "expected memory:MB_PER_S, files:PER_S or threads:PER_S"; });
+    app.add_option("--grow-cap", growthCap, "Stop growing at this many MB, files or threads (0: until refused)");
     app.add_option("--load-after", loadAfter, "Make the load this many seconds after the start (0: only on SIGUSR1)");
     app.add_option("--load-for", loadFor, "Release the load after this many seconds (0: hold it)");
     CLI11_PARSE(app, argc, argv);
+    if (!growth.empty()) {
+        order.growth = demo::ParseGrowth(growth);
+        order.growth->cap = growthCap;
+    }
 
     sigset_t signals = hosts::BlockStopSignals();
     sigaddset(&signals, SIGUSR1);
@@ -145,8 +165,8 @@ int main(int argc, char** argv)
         while (signal != SIGINT && signal != SIGTERM) {
             if (!load) {
                 load = std::make_unique<Load>(order);
-                std::printf("qn-server-demo: pid %d makes load: %u threads, %u MB, %u files, %u busy threads\n", ::getpid(), order.threads,
-                            order.memoryMB, order.files, order.cpuThreads);
+                std::printf("qn-server-demo: pid %d makes load: %u threads, %u MB, %u files, %u busy threads%s%s\n", ::getpid(), order.threads,
+                            order.memoryMB, order.files, order.cpuThreads, growth.empty() ? "" : ", grows ", growth.c_str());
             } else {
                 load.reset();
                 std::printf("qn-server-demo: pid %d released its load\n", ::getpid());
