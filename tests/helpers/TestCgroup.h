@@ -14,12 +14,15 @@ namespace qntest {
 
 class TestCgroup {
 public:
+    enum class Version { Any, V1, V2 };
+
     // The new cgroup, or null with the reason in `whyNot`.
-    static std::unique_ptr<TestCgroup> Make(const std::string& controller, std::string& whyNot)
+    static std::unique_ptr<TestCgroup> Make(const std::string& controller, std::string& whyNot, Version version = Version::Any)
     {
-        const std::string mount = MountOf(controller);
+        const std::string mount = MountOf(controller, version);
         if (mount.empty()) {
-            whyNot = "no cgroup hierarchy has the " + controller + " controller";
+            whyNot = std::string(version == Version::V1 ? "no cgroup v1" : version == Version::V2 ? "no cgroup v2" : "no cgroup") + " hierarchy has the " +
+                     controller + " controller";
             return nullptr;
         }
         static int count = 0;
@@ -50,7 +53,7 @@ private:
     explicit TestCgroup(std::string folder) : m_folder(std::move(folder)) {}
 
     // Where `controller` can be used: its v1 hierarchy, or the v2 root with it enabled for children.
-    static std::string MountOf(const std::string& controller)
+    static std::string MountOf(const std::string& controller, Version version)
     {
         std::ifstream mounts("/proc/self/mountinfo");
         std::string v2;
@@ -62,9 +65,9 @@ private:
             std::string id, parent, device, root, point, type, source, options;
             head >> id >> parent >> device >> root >> point;
             tail >> type >> source >> options;
-            if (type == "cgroup" && ("," + options + ",").find("," + controller + ",") != std::string::npos)
+            if (type == "cgroup" && version != Version::V2 && ("," + options + ",").find("," + controller + ",") != std::string::npos)
                 return point;
-            if (type == "cgroup2" && v2.empty())
+            if (type == "cgroup2" && version != Version::V1 && v2.empty())
                 v2 = point;
         }
         if (v2.empty())

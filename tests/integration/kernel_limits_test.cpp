@@ -1,11 +1,15 @@
-// Server processes under real kernel limits (a memory cgroup, RLIMIT_NOFILE, a pids cgroup) grow
-// step by step: each emergency comes before the kernel refuses or kills, and reaches the real
-// resource observer, which passes it on and shows the ceiling in its metrics.
+// The real qn-server-demo grows one resource under a real kernel limit (a memory cgroup of v1 and
+// v2, RLIMIT_NOFILE, a pids cgroup) many times faster than its cycles: a growth of several margins
+// per interval. The watch between the cycles raises each emergency before the kernel refuses or
+// kills, and the real resource observer passes it on; a burst that stops short raises nothing.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "tests/helpers/Await.h"
 #include "tests/helpers/Daemons.h"
 #include "tests/helpers/StandIns.h"
 #include "tests/helpers/TestCgroup.h"
@@ -15,111 +19,137 @@ namespace {
 
 using namespace std::chrono_literals;
 using qntest::ChildProcess;
+using qntest::TestCgroup;
 
-constexpr int kMaxSteps = 200;
+// At the tests' time scale of 1/100 an interval of 100 s is a cycle a second, and the growth
+// below runs at real speed: hundreds of MB, thousands of descriptors, hundreds of threads a cycle
+// against margins of 16 MB, 32 descriptors and 8 threads.
+constexpr const char* kInterval = "100";
+constexpr const char* kGrowAfter = "150";  // past the monitor's first sleep of one interval
+constexpr int kMemoryLimitMB = 256;
 
 class KernelLimits : public testing::Test {
 protected:
     void SetUp() override
     {
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "kernel limits and cgroups need root";
         m_system = std::make_unique<qntest::RecordingObserver>(m_installation, "system");
         m_daemon = std::make_unique<qntest::ResourceObserverDaemon>(std::vector<std::string>{"--interval", "5"});
     }
 
-    std::unique_ptr<ChildProcess> StartServer(std::vector<std::string> options)
+    // A new cgroup of `controller`, or null with the reason in m_whyNot.
+    std::unique_ptr<TestCgroup> Cgroup(const std::string& controller, TestCgroup::Version version = TestCgroup::Version::Any)
     {
-        options.insert(options.begin(), {QN_MONITORED_SERVER, "--interval", "1"});
-        auto server = std::make_unique<ChildProcess>(options);
-        EXPECT_EQ(server->ReadLineStartingWith("started"), "started running=1");
-        // Past the monitor's first sleep, so that every step below is measured.
-        std::this_thread::sleep_for(300ms);
-        return server;
-    }
-
-    // Sends `step` until the handler hears of `code`, which the resource observer must pass on;
-    // fails when the kernel refused the resource ("VERB failed") or ended the process first.
-    void GrowUntil(ChildProcess& server, const std::string& step, unsigned code)
-    {
-        const std::string verb = step.substr(0, step.find(' '));
-        char expected[32];
-        std::snprintf(expected, sizeof expected, "emergency 0x%X", code);
-        for (int i = 0; i < kMaxSteps; ++i) {
-            server.Write(step);
-            for (std::string line = server.ReadLine();; line = server.ReadLine()) {
-                ASSERT_FALSE(line.empty()) << "the process ended before the emergency, after " << i << " steps of '" << step << "'";
-                if (line == expected) {
-                    EXPECT_EQ(m_system->Next("RaiseSystemResourceEmergencyEvent").body,
-                              "machine_name: \"" + qntest::HostName() + "\" state: " + std::to_string(code));
-                    return;
-                }
-                ASSERT_NE(line, verb + " failed") << "refused by the kernel before the emergency, after " << i << " steps";
-                if (line.rfind(verb, 0) == 0)
-                    break;
-            }
-            std::this_thread::sleep_for(40ms);  // a few monitor cycles for each step
+        if (::geteuid() != 0) {
+            m_whyNot = "cgroups need root";
+            return nullptr;
         }
-        FAIL() << "no emergency after " << kMaxSteps << " steps of '" << step << "'";
+        return TestCgroup::Make(controller, m_whyNot, version);
     }
 
-    static std::vector<std::string> Log(ChildProcess& server)
+    // qn-server-demo growing `growth` in `cgroup` (may be null) under the descriptor limit `noFile`
+    // (empty: as it is), with its logbook in the test's folder.
+    std::unique_ptr<ChildProcess> StartDemo(const std::string& growth, const TestCgroup* cgroup, const std::string& noFile = {},
+                                            const std::vector<std::string>& more = {})
     {
-        server.Write("log");
-        std::vector<std::string> lines;
-        for (std::string line = server.ReadLine(); !line.empty() && line != "end"; line = server.ReadLine())
-            lines.push_back(line);
-        return lines;
+        std::string script = "QN_LOGBOOK=" + LogPath() + "; export QN_LOGBOOK; ";
+        if (cgroup != nullptr)
+            script += "echo $$ >" + cgroup->Folder() + "/cgroup.procs || exit 1; ";
+        if (!noFile.empty())
+            script += "ulimit -n " + noFile + " || exit 1; ";
+        script += std::string("exec ") + QN_SERVER_DEMO + " --interval " + kInterval + " --load-after " + kGrowAfter + " --grow " + growth;
+        for (const std::string& option : more)
+            script += " " + option;
+        auto demo = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", script});
+        EXPECT_NE(demo->ReadLineStartingWith("qn-server-demo: pid"), "");
+        return demo;
+    }
+
+    // Reads the demo's lines until the kernel refused (a "refused" line, or its end when killed);
+    // the emergency `code` must come first and reach the system observer.
+    void ExpectWarnedBeforeRefusal(ChildProcess& demo, unsigned code)
+    {
+        char expected[48];
+        std::snprintf(expected, sizeof expected, "qn-server-demo: server emergency 0x%X at ", code);
+        bool warned = false;
+        for (std::string line = demo.ReadLine(); !line.empty() && line.find(" refused after ") == std::string::npos; line = demo.ReadLine())
+            warned = warned || line.rfind(expected, 0) == 0;
+        ASSERT_TRUE(warned) << "the kernel refused or killed before the emergency";
+        EXPECT_EQ(m_system->Next("RaiseSystemResourceEmergencyEvent").body,
+                  "machine_name: \"" + qntest::HostName() + "\" state: " + std::to_string(code));
+    }
+
+    std::string LogPath() const { return m_installation.Path("demo.log"); }
+
+    bool LogbookHas(const std::string& text) const
+    {
+        std::ifstream log(LogPath());
+        for (std::string line; std::getline(log, line);)
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    void GrowMemoryInACgroup(TestCgroup::Version version)
+    {
+        auto cgroup = Cgroup("memory", version);
+        if (cgroup == nullptr)
+            GTEST_SKIP() << m_whyNot;
+        const bool v2 = cgroup->Has("memory.max");
+        ASSERT_TRUE(cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", std::to_string(kMemoryLimitMB << 20)));
+        if (v2)
+            cgroup->Set("memory.swap.max", "0");
+        auto demo = StartDemo("memory:400", cgroup.get());
+        ExpectWarnedBeforeRefusal(*demo, 0x1);
+        EXPECT_TRUE(LogbookHas("LOW MEMORY EMERGENCY: ") && LogbookHas(" of cgroup " + cgroup->Folder())) << "the logbook names the cgroup";
     }
 
     qntest::TestInstallation m_installation{qntest::kPlain};
     std::unique_ptr<qntest::RecordingObserver> m_system;
     std::unique_ptr<qntest::ResourceObserverDaemon> m_daemon;
-    std::unique_ptr<qntest::TestCgroup> m_cgroup;
+    std::string m_whyNot;
 };
 
-TEST_F(KernelLimits, AGrowingServerInAMemoryCgroupRaisesLowMemoryBeforeTheKernelKillsIt)
+TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV1IsWarnedBeforeTheOomKill) { GrowMemoryInACgroup(TestCgroup::Version::V1); }
+
+TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV2IsWarnedBeforeTheOomKill) { GrowMemoryInACgroup(TestCgroup::Version::V2); }
+
+TEST_F(KernelLimits, DescriptorsOpenedAt2000PerSecondAreWarnedBeforeTheFirstEmfile)
 {
-    std::string whyNot;
-    m_cgroup = qntest::TestCgroup::Make("memory", whyNot);
-    if (m_cgroup == nullptr)
-        GTEST_SKIP() << whyNot;
-    const bool v2 = m_cgroup->Has("memory.max");
-    ASSERT_TRUE(m_cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", std::to_string(256 << 20)));
-    if (v2)
-        m_cgroup->Set("memory.swap.max", "0");
-    auto server = StartServer({"--join-cgroup", m_cgroup->Folder()});
-    GrowUntil(*server, "memory 8", 0x1);
-    EXPECT_EQ(m_daemon->CountMetrics("qn_process_memory_ceiling_bytes{pid=\"" + std::to_string(server->Pid()) +
-                                     "\",process=\"qn-monitored-server\",source=\"cgroup\"} " + std::to_string(256 << 20)),
-              1)
-        << m_daemon->Metrics();
-    const auto log = Log(*server);
-    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
-        return line.find("LOW MEMORY EMERGENCY: ") != std::string::npos && line.find(m_cgroup->Folder()) != std::string::npos;
-    })) << "the logbook names the cgroup";
+    auto demo = StartDemo("files:2000", nullptr, "256");
+    ExpectWarnedBeforeRefusal(*demo, 0x1000);
 }
 
-TEST_F(KernelLimits, AServerStartingThreadsInAPidsCgroupRaisesTooManyThreadsBeforeCreationFails)
+TEST_F(KernelLimits, ThreadsStartedAt500PerSecondInAPidsCgroupAreWarnedBeforeCreationFails)
 {
-    std::string whyNot;
-    m_cgroup = qntest::TestCgroup::Make("pids", whyNot);
-    if (m_cgroup == nullptr)
-        GTEST_SKIP() << whyNot;
-    ASSERT_TRUE(m_cgroup->Set("pids.max", "64"));
-    auto server = StartServer({"--join-cgroup", m_cgroup->Folder()});
-    GrowUntil(*server, "threads 2", 0x800);
+    auto cgroup = Cgroup("pids");
+    if (cgroup == nullptr)
+        GTEST_SKIP() << m_whyNot;
+    ASSERT_TRUE(cgroup->Set("pids.max", "64"));
+    auto demo = StartDemo("threads:500", cgroup.get());
+    ExpectWarnedBeforeRefusal(*demo, 0x800);
 }
 
-TEST_F(KernelLimits, AServerOpeningFilesUnderADescriptorLimitRaisesTooManyHandlesBeforeItsFirstRefusalAndOneFarFromItNothing)
+// 100 MB at 400 MB/s that stops well short of a 256 MB cgroup's margin, and stays there.
+TEST_F(KernelLimits, ABurstThatStopsShortOfTheCeilingRaisesNothing)
 {
-    auto calm = StartServer({});
-    auto server = StartServer({"--nofile", "256"});
-    GrowUntil(*server, "files 8", 0x1000);
-    EXPECT_GT(m_daemon->CountMetrics("qn_process_descriptor_ceiling{pid=\"" + std::to_string(server->Pid())), 0);
-    for (const std::string& line : Log(*calm))
-        EXPECT_EQ(line.find("emergency"), std::string::npos) << line;
-    EXPECT_EQ(calm->Finish(), 0);
+    auto cgroup = Cgroup("memory");
+    if (cgroup == nullptr)
+        GTEST_SKIP() << m_whyNot;
+    const bool v2 = cgroup->Has("memory.max");
+    ASSERT_TRUE(cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", std::to_string(kMemoryLimitMB << 20)));
+    auto demo = StartDemo("memory:400", cgroup.get(), {}, {"--grow-cap", "100"});
+    const std::string capped = demo->ReadLineStartingWith("qn-server-demo: grow ");
+    ASSERT_NE(capped.find("reached its cap of 100 MB"), std::string::npos) << capped;
+    // Proof that the agent looked after the burst: a sample sent since shows the grown memory.
+    const std::string headroom = "qn_process_memory_headroom_bytes{pid=\"" + std::to_string(demo->Pid()) + "\"";
+    const auto grown = [&](const std::string& metrics) {
+        const auto at = metrics.find(headroom);
+        return at != std::string::npos && std::stod(metrics.substr(metrics.find("} ", at) + 2)) < double(kMemoryLimitMB - 100) * (1 << 20);
+    };
+    ASSERT_TRUE(grown(qntest::Await([&] { return m_daemon->Metrics(); }, grown, 60s))) << m_daemon->Metrics();
+    demo->Terminate();
+    for (std::string line = demo->ReadLine(); !line.empty(); line = demo->ReadLine())
+        EXPECT_EQ(line.find("server emergency"), std::string::npos) << line;
 }
 
 }  // namespace

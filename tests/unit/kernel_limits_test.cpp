@@ -2,11 +2,14 @@
 // out as the kernel shows them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 
+#include "platform/CeilingWatch.h"
 #include "platform/Ceilings.h"
 #include "platform/Pressure.h"
 
@@ -149,11 +152,44 @@ TEST(KernelLimits, ACgroupOutsideWhatTheMountShowsIsSkipped)
     EXPECT_EQ(KernelLimits(tree.Root()).Memory(0).source, CeilingSource::None);
 }
 
-TEST(Ceiling, IsNearUnderATwentiethOrTheFloor)
+// The watch's schedule of one ceiling: whatever the growth up to the fastest a process reaches,
+// a look finds the ceiling within its margin before it is reached.
+TEST(LookSchedule, ALookComesWithinTheMarginBeforeTheCeilingAtAnyRateUpToTheFastest)
 {
-    for (const auto& [left, floor, near] : {std::tuple{50, 10, false}, std::tuple{49, 10, true}, std::tuple{60, 61, true}, std::tuple{61, 61, false}})
-        EXPECT_EQ((platform::Ceiling{1000, std::uint64_t(left), CeilingSource::Cgroup, "memory.max", {}}.IsNear(floor)), near) << left << " " << floor;
-    EXPECT_FALSE(platform::Ceiling{}.IsNear(100)) << "an unknown ceiling is never near";
+    using platform::LookSchedule;
+    constexpr double kFastest = 1000;  // units per second
+    constexpr std::uint64_t kLimit = 4000, kMargin = kLimit / 20;
+    for (const double rate : {kFastest / 1000, kFastest / 10, kFastest / 2, kFastest}) {
+        LookSchedule schedule(kFastest);
+        const LookSchedule::Clock::time_point start{};
+        for (LookSchedule::Clock::time_point now = start;; now = schedule.Due()) {
+            const double grown = rate * std::chrono::duration<double>(now - start).count();
+            const auto left = static_cast<std::uint64_t>(std::max(0.0, double(kLimit) - grown));
+            ASSERT_GT(left, 0u) << "the ceiling was reached unseen at " << rate << "/s";
+            if (left < kMargin)
+                break;
+            schedule.Saw({kLimit, left, CeilingSource::ResourceLimit, "RLIMIT_NOFILE", {}}, now);
+        }
+    }
+}
+
+TEST(LookSchedule, LooksSoonerAsTheHeadroomShrinksOrTheGrowthOutrunsTheFastestAndRarelyWithoutACeiling)
+{
+    using platform::LookSchedule;
+    using namespace std::chrono_literals;
+    const LookSchedule::Clock::time_point start{};
+    // Milliseconds from `now` to the next look after seeing `left`.
+    const auto dueAfter = [&](LookSchedule& schedule, std::uint64_t left, LookSchedule::Clock::time_point now) {
+        schedule.Saw({100000, left, CeilingSource::Cgroup, "pids.max", {}}, now);
+        return std::chrono::duration<double, std::milli>(schedule.Due() - now).count();
+    };
+    LookSchedule schedule(1000);
+    EXPECT_NEAR(dueAfter(schedule, 1000, start), 500, 0.01) << "half the time the fastest growth needs";
+    EXPECT_NEAR(dueAfter(schedule, 950, start + 100ms), 475, 0.01) << "500/s seen: the fastest counts";
+    EXPECT_NEAR(dueAfter(schedule, 550, start + 200ms), 68.75, 0.01) << "4000/s seen: faster than the fastest";
+    EXPECT_NEAR(dueAfter(schedule, 1, start + 300ms), 2, 0.01) << "never sooner than a few milliseconds";
+    schedule.Saw({}, start + 300ms);
+    EXPECT_EQ(schedule.Due() - (start + 300ms), LookSchedule::kLatest) << "an unknown ceiling";
 }
 
 TEST(MachinePressure, TakesTheLinesTheKernelHasAndLeavesOutTheOthers)
