@@ -204,6 +204,14 @@ public:
         : m_observer(observer), m_processName(processName), m_machineName(machineName)
     {
         XLoadMonitor::ZeroData(m_previousMachineLoad);
+        // A first measurement opens every file a sample reads, while descriptors are still to be
+        // had: the check of a look near RLIMIT_NOFILE must not be the first to open them. It also
+        // gives the watch its start.
+        CycleRecords first;
+        tagQNMachineResourceLoad previous = m_previousMachineLoad;
+        platform::ProcessCeilings ceilings;
+        Measure(first, previous, ceilings);
+        m_watch.Saw(ceilings, Clock::now());
     }
 
     // Measures, checks and sends emergency, alert and sample.
