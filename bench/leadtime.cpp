@@ -4,7 +4,9 @@
 // must raise nothing, and what the ceiling watch costs the monitor thread far from the ceilings and
 // near them. Needs root and a writable cgroup v1 memory and pids hierarchy or cgroup v2.
 //   leadtime [--quick]   (--quick: fewer rows, for a first look)
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,6 +75,54 @@ public:
 
 private:
     fs::path m_folder;
+};
+
+// The kernel's own notice, for comparison: a cgroup v1 memory threshold at the watch's margin,
+// an eventfd registered through cgroup.event_control, read on a thread of its own.
+class ThresholdNotice {
+public:
+    ThresholdNotice(const fs::path& cgroup, std::uint64_t thresholdBytes)
+        : m_usage(::open((cgroup / "memory.usage_in_bytes").c_str(), O_RDONLY | O_CLOEXEC)), m_event(::eventfd(0, EFD_CLOEXEC))
+    {
+        if (m_usage < 0 || m_event < 0 ||
+            !Write(cgroup / "cgroup.event_control", std::to_string(m_event) + " " + std::to_string(m_usage) + " " + std::to_string(thresholdBytes)))
+            return;
+        m_registered = true;
+        m_reader = std::thread([this] {
+            std::uint64_t count = 0;
+            if (::read(m_event, &count, sizeof count) == sizeof count)
+                m_at = Now();
+        });
+    }
+    ~ThresholdNotice()
+    {
+        StopReading();
+        ::close(m_event);
+        ::close(m_usage);
+    }
+    bool Registered() const { return m_registered; }
+    // When the kernel told, if it did.
+    std::optional<double> At()
+    {
+        StopReading();
+        return m_at;
+    }
+
+private:
+    void StopReading()
+    {
+        if (!m_reader.joinable())
+            return;
+        const std::uint64_t one = 1;
+        (void)::write(m_event, &one, sizeof one);  // wakes the reader when the threshold never fired
+        m_reader.join();
+    }
+
+    bool m_registered = false;
+    int m_usage;
+    int m_event;
+    std::optional<double> m_at;
+    std::thread m_reader;
 };
 
 struct Run {
@@ -259,9 +309,25 @@ int main(int argc, char** argv)
         memory.Set(memory.MemoryV2() ? "memory.max" : "memory.limit_in_bytes", std::to_string(kMemoryLimitMB << 20));
         memory.Set(memory.MemoryV2() ? "memory.swap.max" : "memory.swappiness", "0");
         for (const int rate : quick ? std::vector<int>{20, 1000} : std::vector<int>{5, 20, 100, 400, 1000}) {
-            Demo demo(Arguments("memory:" + std::to_string(rate), {"--memory-mb", std::to_string(kStartMB)}), &memory, 0);
+            // The margin is a twentieth of the limit.
+            ThresholdNotice notice(memory.Folder(), (std::uint64_t{kMemoryLimitMB} << 20) * 19 / 20);
+            std::optional<double> noticed;
+            Run run;
+            {
+                Demo demo(Arguments("memory:" + std::to_string(rate), {"--memory-mb", std::to_string(kStartMB)}), &memory, 0);
+                run = demo.Follow();
+            }
+            noticed = notice.At();
+            std::string outcome = Outcome(run);
+            if (noticed && run.refused && *noticed <= *run.refused) {
+                char kernel[64];
+                std::snprintf(kernel, sizeof kernel, "; kernel's threshold: %.0f ms", (*run.refused - *noticed) * 1000);
+                outcome += kernel;
+            } else if (!memory.MemoryV2()) {
+                outcome += notice.Registered() ? "; kernel's threshold: not fired" : "; kernel's threshold: not registered";
+            }
             Row("memory " + std::to_string(rate) + " MB/s from " + std::to_string(kStartMB) + " MB, cgroup of " + std::to_string(kMemoryLimitMB) + " MB",
-                Outcome(demo.Follow()));
+                outcome);
         }
         // The control: a burst that stops at half the limit and stays there for over an interval.
         Demo burst(Arguments("memory:400", {"--grow-cap", std::to_string(kMemoryLimitMB / 2)}), &memory, 0);
@@ -288,7 +354,13 @@ int main(int argc, char** argv)
 
     std::printf("\n== The watch's cost on the monitor thread over %d s (its wake-ups, cycles included)\n", kCostSeconds);
     {
-        // Far: every ceiling known and far, nothing growing.
+        // Far: the limits a service unit commonly has, nothing growing.
+        Demo far({"--interval", "5"}, nullptr, 65536);
+        std::this_thread::sleep_for(std::chrono::seconds(kGrowAfterSeconds));
+        Row("far: no cgroup, 65536 descriptors, no growth", Cost(far));
+    }
+    {
+        // The tight limits of the rows above, far from each of them.
         Demo far({"--interval", "5"}, memory.Usable() ? &memory : nullptr, kNoFile);
         std::this_thread::sleep_for(std::chrono::seconds(kGrowAfterSeconds));
         Row("far: 400 MB cgroup nearly empty, 1024 descriptors, no growth", Cost(far));
