@@ -304,6 +304,27 @@ TEST(Endurance, ADaemonWhoseLogFileTurnsUnwritableGoesOnServing)
     EXPECT_TRUE(Reached()) << "and the daemon goes on serving";
 }
 
+TEST(Endurance, AServerWhoseLogbookCantBeOpenedIsNotEndedByTheLibraryWhenItRunsOutOfDescriptors)
+{
+    qntest::TestInstallation installation(qntest::kPlain);
+    qntest::ResourceObserverDaemon observer;  // the monitor measures only while it reaches one
+    std::ofstream(installation.Path("blocker")) << "";  // the logbook's folder can't be made
+    const std::string said = installation.Path("server.stderr");
+    // Its files after a second, once the monitor runs: up to the last descriptor of 256.
+    ChildProcess server({"/usr/bin/env", "QN_LOGBOOK=" + installation.Path("blocker/server.log"), "/usr/bin/prlimit", "--nofile=256:256", QN_SERVER_DEMO,
+                         "--interval", "1", "--files", "240", "--load-after", "100"},
+                        said);
+    ASSERT_FALSE(server.ReadLineStartingWith("qn-server-demo: pid").empty());
+    const auto stderrText = [&] {
+        std::ifstream file(said);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    const std::string text = qntest::Await(stderrText, [](const std::string& now) { return now.find("server emergency raised: 0x1000") != std::string::npos; }, 60s);
+    EXPECT_NE(text.find("can't write the logbook file " + installation.Path("blocker/server.log")), std::string::npos) << text;
+    EXPECT_NE(text.find("server emergency raised: 0x1000"), std::string::npos) << "the handle emergency reached the handler's logbook on standard error";
+    EXPECT_EQ(server.Terminate(), 0) << "alive until told to stop";
+}
+
 TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
 {
     qntest::TestInstallation installation(qntest::kPlain);
