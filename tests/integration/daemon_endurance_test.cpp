@@ -162,16 +162,16 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
 
     SCOPED_TRACE("the status answers at once while idle and dribbling clients hold connections");
     std::vector<int> idle, dribbling;
+    // A request that never ends: its start at once, then one more byte of a header line every
+    // 100 ms, well within the 2 s the pages give a slow client.
     for (int i = 0; i < 8; ++i) {
         idle.push_back(qntest::ConnectToLoopback(daemons->system.HttpPort()));
         dribbling.push_back(qntest::ConnectToLoopback(daemons->system.HttpPort()));
+        (void)::send(dribbling.back(), "GET /status HTTP/1.1\r\nX-Slow: ", 30, MSG_NOSIGNAL);
     }
     std::atomic<bool> done{false};
     std::thread dribbler([&] {
-        // A request that never ends: one more byte of a header line every 300 ms.
-        for (const int fd : dribbling)
-            (void)::send(fd, "GET /status HTTP/1.1\r\nX-Slow: ", 30, MSG_NOSIGNAL);
-        for (; !done; std::this_thread::sleep_for(300ms))
+        for (; !done; std::this_thread::sleep_for(100ms))
             for (const int fd : dribbling)
                 (void)::send(fd, "a", 1, MSG_NOSIGNAL);
     });
