@@ -20,6 +20,9 @@ XLoadMonitor::~XLoadMonitor()
 
 void XLoadMonitor::Start()
 {
+    // The logbook's file is taken now, while the process has descriptors: its first entry may
+    // well be about running out of them.
+    XQNLogbook::Open();
     m_alloc->Start();
 }
 

@@ -1,5 +1,5 @@
 # Debian packages, one per install component: cpack -G DEB in a tree configured with
-# -DCMAKE_INSTALL_PREFIX=/usr (scripts/package does it all).
+# -DCMAKE_INSTALL_PREFIX=/usr (scripts/package does it all; cpack refuses any other tree).
 set(CPACK_PACKAGE_NAME qn-resource-agent)
 set(CPACK_PACKAGE_VENDOR "Korvel")
 set(CPACK_PACKAGE_CONTACT "QNResourceAgent developers <qn-resource-agent@example.invalid>")
@@ -80,5 +80,14 @@ foreach(daemon qn-resource-observer qn-system-resource-observer)
   file(WRITE ${PROJECT_BINARY_DIR}/debian/${daemon}/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/${daemon}\n")
   set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_BINARY_DIR}/debian/${daemon}/conffiles)
 endforeach()
+
+# The packages' paths (/etc/default, the units' ExecStart, the conffiles) are those of a /usr
+# install: a tree configured for another prefix would make packages that install there and that
+# lintian rejects, so cpack refuses it.
+if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/debian/refuse-prefix.cmake)
+  file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+       "message(FATAL_ERROR \"This tree is configured for ${CMAKE_INSTALL_PREFIX}; Debian packages need /usr. Run scripts/package [BUILD], which configures a tree of its own for /usr.\")\n")
+endif()
 
 include(CPack)

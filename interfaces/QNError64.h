@@ -3,7 +3,8 @@
 // Every entry is one line (time, severity, process and thread ids, component, file:line, function,
 // HRESULT, message, extra text) written through spdlog to standard error, or to a rotating file
 // when QN_LOGBOOK names one. All functions are safe for concurrent use. Raising functions never
-// return; writing functions always return.
+// return; writing functions always return and throw nothing: an entry that can't reach its file
+// goes to standard error, one that can't be built for want of memory is lost with a note there.
 #pragma once
 
 #include <exception>
@@ -139,6 +140,17 @@ public:
     // Records the error for the COM caller (in the logbook, on Linux) and returns `result`.
     static HRESULT SetComAppError(const QNErrorLocation& location, HRESULT result, std::u16string_view text,
                                   std::u16string_view extraText);
+};
+
+// The logbook's file, which its first entry opens unless Open came first.
+class QN_EXPORT XQNLogbook {
+public:
+    // Opens the file that QN_LOGBOOK names now (none: standard error), unless it is open already, so
+    // that it is there before an entry is needed: a daemon opens it before it serves, the load
+    // monitor when it starts. A file that can't be opened, written or rotated is named on standard
+    // error with the reason, in one line; entries go there meanwhile, and the file is tried again a
+    // minute later.
+    static void Open() noexcept;
 };
 
 // One entry of the logbook as the in-memory capture keeps it; strings are UTF-8.

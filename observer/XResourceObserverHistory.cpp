@@ -199,30 +199,34 @@ bool XResourceObserverInstance::TakeSample(const tagQNResourceInformation& sampl
     // A refusal is logged after the locks, like everything else that is not a lookup.
     bool newMachineRefused = false, newProcessRefused = false;
     {
-        auto machines = m_machineHistory.GetConstReadProxy();
-        newMachineRefused = machines->size() >= m_machineLimit.load() && !machines->contains(machineKey);
+        // The machine's bound is checked and its history extended under one write lock, so that
+        // concurrent first samples of new machines can't all pass the check (machines before
+        // processes, the order every reader takes them in).
+        auto machines = m_machineHistory.GetWriteProxy();
+        const auto knownMachine = machines->find(machineKey);
+        newMachineRefused = knownMachine == machines->end() && machines->size() >= m_machineLimit.load();
+        if (!newMachineRefused) {
+            auto processes = m_processHistory.GetWriteProxy();
+            const auto named = processes->find(processKey);
+            newProcessRefused =
+                (named == processes->end() || !named->second.contains(sample.processId)) && ProcessCount(*processes) >= m_processLimit.load();
+            if (!newProcessRefused) {
+                XPipeProcessResourceInfo& entry = (*processes)[std::move(processKey)][sample.processId];
+                entry.reportedIntervalSec = static_cast<ULONG>(interval);
+                entry.creditSec = entry.history.empty() ? 0 : std::min(WrappingSum(entry.creditSec, interval), kMaxCreditSec);
+                if (ceilings != nullptr)
+                    entry.ceilings = *ceilings;
+                oldestProcess = XResourceAgent::AppendToHistory(entry.history, std::move(process), m_historyLength);
+            }
+        }
+        if (!newMachineRefused && !newProcessRefused)
+            oldestMachine = XResourceAgent::AppendToHistory(
+                knownMachine != machines->end() ? knownMachine->second : (*machines)[std::move(machineKey)], std::move(machine), m_historyLength);
     }
     if (newMachineRefused)
         return RefuseNewName(m_refusedNewMachines, "machines", m_machineLimit.load(), sample);
-    {
-        auto processes = m_processHistory.GetWriteProxy();
-        const auto named = processes->find(processKey);
-        newProcessRefused = (named == processes->end() || !named->second.contains(sample.processId)) && ProcessCount(*processes) >= m_processLimit.load();
-        if (!newProcessRefused) {
-            XPipeProcessResourceInfo& entry = (*processes)[std::move(processKey)][sample.processId];
-            entry.reportedIntervalSec = static_cast<ULONG>(interval);
-            entry.creditSec = entry.history.empty() ? 0 : std::min(WrappingSum(entry.creditSec, interval), kMaxCreditSec);
-            if (ceilings != nullptr)
-                entry.ceilings = *ceilings;
-            oldestProcess = XResourceAgent::AppendToHistory(entry.history, std::move(process), m_historyLength);
-        }
-    }
     if (newProcessRefused)
         return RefuseNewName(m_refusedNewProcesses, "processes", m_processLimit.load(), sample);
-    {
-        auto machines = m_machineHistory.GetWriteProxy();
-        oldestMachine = XResourceAgent::AppendToHistory((*machines)[std::move(machineKey)], std::move(machine), m_historyLength);
-    }
     if (++m_sampleCount > kMaxSampleCount)
         m_sampleCount.exchange(kMaxSampleCount);
     return true;

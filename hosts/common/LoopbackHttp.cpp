@@ -3,9 +3,87 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 namespace hosts {
+
+namespace {
+
+// cpp-httplib's ThreadPool ends the process when the system refuses one of its threads (a
+// joinable std::thread is destroyed as its constructor unwinds). These workers are as many as
+// the system grants, at least the listener's own thread: a request that finds no worker or no
+// memory to queue it is answered there.
+class Workers final : public httplib::TaskQueue {
+public:
+    explicit Workers(int count)
+    {
+        try {
+            for (int i = 0; i < count; ++i)
+                m_threads.emplace_back([this] { Work(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~Workers() override { shutdown(); }
+
+    void enqueue(std::function<void()> task) override
+    {
+        try {
+            if (!m_threads.empty()) {
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_tasks.push_back(std::move(task));
+                }
+                m_ready.notify_one();
+                return;
+            }
+        } catch (const std::bad_alloc&) {
+        }
+        task();
+    }
+
+    void shutdown() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_ready.notify_all();
+        for (auto& thread : m_threads)
+            if (thread.joinable())
+                thread.join();
+    }
+
+private:
+    void Work()
+    {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock lock(m_mutex);
+                m_ready.wait(lock, [this] { return m_stopping || !m_tasks.empty(); });
+                if (m_tasks.empty())
+                    return;
+                task = std::move(m_tasks.front());
+                m_tasks.pop_front();
+            }
+            task();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<std::function<void()>> m_tasks;
+    bool m_stopping = false;
+    std::vector<std::thread> m_threads;
+};
+
+}  // namespace
 
 struct LoopbackHttp::Impl {
     httplib::Server server;
@@ -20,7 +98,7 @@ constexpr time_t kKeepAliveSeconds = 2;
 
 LoopbackHttp::LoopbackHttp() : m_impl(std::make_unique<Impl>())
 {
-    m_impl->server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+    m_impl->server.new_task_queue = [] { return new Workers(kWorkers); };
     m_impl->server.set_read_timeout(kReadTimeout);
     m_impl->server.set_write_timeout(kReadTimeout);
     m_impl->server.set_keep_alive_timeout(kKeepAliveSeconds);
@@ -48,7 +126,13 @@ bool LoopbackHttp::Start(int port, std::string& error)
         m_port = 0;
         return false;
     }
-    m_impl->thread = std::thread([this] { m_impl->server.listen_after_bind(); });
+    try {
+        m_impl->thread = std::thread([this] { m_impl->server.listen_after_bind(); });
+    } catch (const std::system_error& failure) {
+        error = "can't start the thread of the pages on " + std::string(kLoopback) + ":" + std::to_string(m_port) + ": " + failure.what();
+        m_port = 0;
+        return false;
+    }
     return true;
 }
 

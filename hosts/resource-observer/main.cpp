@@ -121,6 +121,7 @@ int main(int argc, char** argv)
         ->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
 
+    XQNLogbook::Open();  // before serving: the first entry may be about running out of descriptors
     hosts::RaiseDescriptorLimit();
     const sigset_t stopSignals = hosts::BlockStopSignals();
     const std::string socket = transport::ResourceObserverSocketPath();
@@ -150,16 +151,17 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "qn-resource-observer: %s\n", error.c_str());
             return 1;
         }
-        observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str()));
+        hosts::ResultOf([&] { observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str())); });
         std::printf("qn-resource-observer: serving on %s, reporting to %s every %u s, metrics on http://127.0.0.1:%d/metrics\n", socket.c_str(),
                     systemObserver.c_str(), std::max(interval, 5u), http.Port());
         std::fflush(stdout);
 
         // A failed call to the system observer ends the worker; naming the system observer again
         // on a timer brings a restarted or reachable-again system observer back.
+        // A link that can't be made now (no thread for its worker) is tried again at the next turn.
         while (hosts::WaitForSignal(stopSignals, relinkSeconds) == 0)
             if (!observer.IsSystemResourceObserverLinked())
-                observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str()));
+                hosts::ResultOf([&] { observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str())); });
         http.Stop();
         server.Stop();
         observer.DeregisterResourceAlertHandler(&alertLogger);

@@ -15,8 +15,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -64,22 +66,22 @@ struct LoadOrder {
 // Load of the four kinds, held from construction to destruction.
 class Load {
 public:
+    // As much of `order` as the kernel grants: a refused thread or allocation ends that kind.
     explicit Load(const LoadOrder& order)
     {
-        for (unsigned i = 0; i < order.threads; ++i)
-            m_threads.emplace_back([this] {
-                std::unique_lock lock(m_mutex);
-                m_released.wait(lock, [this] { return m_done; });
-            });
-        for (unsigned i = 0; i < order.cpuThreads; ++i)
-            m_threads.emplace_back([this] {
-                while (!m_spinning.load(std::memory_order_relaxed)) {
-                }
-            });
+        Start(order.threads, [this] {
+            std::unique_lock lock(m_mutex);
+            m_released.wait(lock, [this] { return m_done; });
+        });
+        Start(order.cpuThreads, [this] {
+            while (!m_spinning.load(std::memory_order_relaxed)) {
+            }
+        });
         constexpr size_t kBytesPerMB = 1024 * 1024;
-        m_memory.reset(new char[order.memoryMB * kBytesPerMB]);
+        m_memory.reset(new (std::nothrow) char[order.memoryMB * kBytesPerMB]);
         // Touched, so that it counts in the working set and not only in the commit.
-        std::memset(m_memory.get(), 1, order.memoryMB * kBytesPerMB);
+        if (m_memory != nullptr)
+            std::memset(m_memory.get(), 1, order.memoryMB * kBytesPerMB);
         for (unsigned i = 0; i < order.files; ++i)
             if (const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0)
                 m_files.push_back(fd);
@@ -104,6 +106,16 @@ public:
     Load& operator=(const Load&) = delete;
 
 private:
+    template <typename Body>
+    void Start(unsigned count, Body body)
+    {
+        try {
+            for (unsigned i = 0; i < count; ++i)
+                m_threads.emplace_back(body);
+        } catch (const std::system_error&) {
+        }
+    }
+
     std::mutex m_mutex;
     std::condition_variable m_released;
     bool m_done = false;
@@ -156,7 +168,11 @@ int main(int argc, char** argv)
     XProcessResourceObserverInstance::Instance().SetProcessExternalResourceUsage(usage);
     {
         XLoadMonitor monitor;
-        monitor.Start();
+        try {
+            monitor.Start();
+        } catch (const XWrappedQNException& exception) {
+            XQNError::WriteErrorToLogBook(exception);  // no thread for it: the demo says it doesn't run
+        }
         std::printf("qn-server-demo: pid %d, monitor %s every %d s\n", ::getpid(), monitor.IsRunnning() ? "running" : "not running", interval);
         std::fflush(stdout);
 

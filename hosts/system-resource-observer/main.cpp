@@ -80,6 +80,7 @@ int main(int argc, char** argv)
         ->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
 
+    XQNLogbook::Open();  // before serving: the first entry may be about running out of descriptors
     hosts::RaiseDescriptorLimit();
     const sigset_t stopSignals = hosts::BlockStopSignals();
     try {

@@ -16,26 +16,19 @@
 #include <grpcpp/server_posix.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cerrno>
-#include <vector>
 #include <cstring>
-#include <deque>
-#include <functional>
 #include <optional>
-#include <thread>
+#include <vector>
 
-#include "interfaces/QNError64.h"
-#include "interfaces/QNResourceObserver.grpc.pb.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
 #include "platform/Clock.h"
 #include "platform/Registry.h"
+#include "platform/transport/Acceptor.h"
 #include "platform/transport/Activation.h"
-#include "platform/LogThrottle.h"
 #include "platform/transport/Runtime.h"
+#include "platform/transport/ServedClass.h"
 #include "platform/transport/Status.h"
-#include "platform/transport/WireRecords.h"
 
 namespace transport {
 
@@ -44,24 +37,7 @@ namespace {
 constexpr mode_t kSocketMode = 0660;  // owner and group only
 constexpr int kListenBacklog = 128;
 constexpr size_t kPeerGroupsAtFirst = 64;
-// Out of descriptors, the acceptor waits this long before it takes connections again.
-constexpr DWORD kAcceptBackOffMs = 100;
-// A connection without a call for this long is closed; its peer connects again when it calls.
-// Agents and observers call every cycle, far more often.
-constexpr DWORD kIdleConnectionMs = 120000;
 constexpr DWORD kCertificateRefreshMs = 60000;
-
-const XQNComBSTR& ComponentName()
-{
-    static const XQNComBSTR name(u"QNTransport");
-    return name;
-}
-
-void LogTransport(int line, const OLECHAR* function, HRESULT result, const std::string& message)
-{
-    XQNError::WriteErrorToLogBook({"platform/transport/ComServer", line, ComponentName(), function}, result, QNSeverity_CallFailure,
-                                  platform::ToUtf16(message));
-}
 
 // The process serving on the Unix socket at `address` (-1 when its id can't be read), or 0 when
 // nobody answers there (no file, or a stale file left by a process that ended without removing it).
@@ -128,242 +104,6 @@ int ListenTcp(const std::string& endpoint, int& port, std::string& error)
     return fd;
 }
 
-std::array<std::atomic<unsigned long long>, kRefusalReasons> g_refusedCalls{};
-platform::LogThrottle g_refusalLog;
-
-// Counts a refused call and logs it, once a minute for each peer and reason.
-void Refuse(Refusal reason, const std::string& peer, HRESULT result, const std::string& why)
-{
-    ++g_refusedCalls[static_cast<std::size_t>(reason)];
-    unsigned long long held = 0;
-    if (!g_refusalLog.Admit(peer + " " + std::to_string(static_cast<int>(reason)), held))
-        return;
-    LogTransport(__LINE__, u"XComServer::Refuse", result, "refused a call from " + peer + ": " + why + platform::HeldBackNote(held));
-}
-
-// Who may call: everyone, no one (the server for refused Unix peers), or TLS peers with a
-// certificate of the CA.
-struct Gate {
-    bool admitsNobody = false;
-    bool requiresCertificate = false;
-
-    bool Admits(grpc::ServerContextBase* context) const
-    {
-        if (admitsNobody)
-            return false;
-        return !requiresCertificate || context->auth_context()->IsPeerAuthenticated();
-    }
-};
-
-// One call's answer from the bytes of its message. Calls arrive as bytes and are decoded here
-// rather than by gRPC: a message that doesn't decode is answered E_INVALIDARG like any other
-// refused one, not with a status of gRPC's that an agent would take for a failure of its link.
-using Handler = std::function<grpc::Status(grpc::ServerContextBase*, const grpc::ByteBuffer&, qn::Result*)>;
-
-// The handler that admits the call, decodes its message as `Wire` and passes it to `answer`.
-template <typename Wire, typename Answer>
-Handler Decoding(Gate gate, Answer answer)
-{
-    return [gate, answer](grpc::ServerContextBase* context, const grpc::ByteBuffer& bytes, qn::Result* reply) {
-        if (!gate.Admits(context)) {
-            Refuse(Refusal::NoCredentials, context->peer(), E_ACCESSDENIED, "no credentials");
-            return grpc::Status(grpc::StatusCode::PERMISSION_DENIED, "access denied");
-        }
-        Wire wire;
-        grpc::ByteBuffer consumed(bytes);
-        if (!grpc::SerializationTraits<Wire>::Deserialize(&consumed, &wire).ok()) {
-            Refuse(Refusal::Malformed, context->peer(), E_INVALIDARG, "the message is not a " + std::string(Wire::descriptor()->full_name()));
-            reply->set_hresult(E_INVALIDARG);
-            return grpc::Status::OK;
-        }
-        return answer(context, wire, reply);
-    };
-}
-
-// The handler of a method of the object: the limits, the conversion, the call with the record
-// (and the wire message, for what the record leaves out).
-template <typename Record, typename Wire, typename Method>
-Handler Calling(Gate gate, Method method)
-{
-    return Decoding<Wire>(gate, [method](grpc::ServerContextBase* context, const Wire& wire, qn::Result* reply) {
-        if (const char* refusal = RefusalOf(wire)) {
-            Refuse(Refusal::OverLimits, context->peer(), E_INVALIDARG, refusal);
-            reply->set_hresult(E_INVALIDARG);
-            return grpc::Status::OK;
-        }
-        Record record{};
-        FromWire(wire, record);
-        HRESULT result = RPC_E_SERVERFAULT;
-        try {
-            result = method(&record, wire);
-        } catch (...) {
-            // The object should turn its failures into results; nothing may escape into gRPC.
-        }
-        FreeStrings(record);
-        reply->set_hresult(result);
-        return grpc::Status::OK;
-    });
-}
-
-grpc::Status Encode(grpc::Status status, const qn::Result& reply, grpc::ByteBuffer* bytes)
-{
-    bool ownBuffer = false;
-    return status.ok() ? grpc::SerializationTraits<qn::Result>::Serialize(reply, bytes, &ownBuffer) : status;
-}
-
-// The methods of one service of the schema, each answered by a handler.
-class RawService final : public grpc::Service {
-public:
-    explicit RawService(const char* serviceName) : m_serviceName(serviceName) {}
-
-    // Samples, which the observers only store, and interface queries are answered on the thread
-    // of gRPC that read them: a pool thread would cost more than the call's own work.
-    void AddInline(const char* method, Handler handler)
-    {
-        AddMethod(new grpc::internal::RpcServiceMethod(Name(method), grpc::internal::RpcMethod::NORMAL_RPC, nullptr));
-        MarkMethodRawCallback(static_cast<int>(m_names.size() - 1),
-                              new grpc::internal::CallbackUnaryHandler<grpc::ByteBuffer, grpc::ByteBuffer>(
-                                  [handler](grpc::CallbackServerContext* context, const grpc::ByteBuffer* request, grpc::ByteBuffer* response) {
-                                      qn::Result reply;
-                                      grpc::ServerUnaryReactor* reactor = context->DefaultReactor();
-                                      reactor->Finish(Encode(handler(context, *request, &reply), reply, response));
-                                      return reactor;
-                                  }));
-    }
-
-    // Events go to the server's pool of threads: they call host handlers and pass themselves on
-    // to the system observer, which may block.
-    void AddPooled(const char* method, Handler handler)
-    {
-        AddMethod(new grpc::internal::RpcServiceMethod(
-            Name(method), grpc::internal::RpcMethod::NORMAL_RPC,
-            new grpc::internal::RpcMethodHandler<RawService, grpc::ByteBuffer, grpc::ByteBuffer>(
-                [handler](RawService*, grpc::ServerContext* context, const grpc::ByteBuffer* request, grpc::ByteBuffer* response) {
-                    qn::Result reply;
-                    return Encode(handler(context, *request, &reply), reply, response);
-                },
-                this)));
-    }
-
-private:
-    // gRPC keeps the name's pointer.
-    const char* Name(const char* method) { return m_names.emplace_back("/" + m_serviceName + "/" + method).c_str(); }
-
-    std::string m_serviceName;
-    std::deque<std::string> m_names;
-};
-
-template <typename Interface>
-CComPtr<Interface> Query(IUnknown* object)
-{
-    CComPtr<Interface> result;
-    if (object != nullptr)
-        object->QueryInterface(Interface::kIid, reinterpret_cast<void**>(&result));
-    return result;
-}
-
-// What the object answers for a query of one of the schema's interfaces.
-HRESULT FindInterface(const std::string& clsid, IUnknown* object, const qn::InterfaceQuery& query)
-{
-    if (query.clsid() != clsid)
-        return REGDB_E_CLASSNOTREG;
-    HRESULT result = E_NOINTERFACE;
-    for (const IID* iid : {&IQNResourceObserver::kIid, &IQNResourceObserver2::kIid, &IQNEmergencyObserver::kIid, &IQNSystemResourceObserver::kIid,
-                           &IQNSystemResourceObserver2::kIid, &IQNSystemEmergencyObserver::kIid}) {
-        if (GuidToString(*iid) == query.iid()) {
-            void* found = nullptr;
-            result = object->QueryInterface(*iid, &found);
-            if (found != nullptr)
-                static_cast<IUnknown*>(found)->Release();
-        }
-    }
-    return result;
-}
-
-// The services of one class behind one gate, and the gRPC server that runs them.
-struct ServedClass {
-    std::vector<std::unique_ptr<RawService>> services;
-    std::unique_ptr<grpc::Server> server;
-
-    ServedClass(const CLSID& clsid, IUnknown* object, Gate gate)
-    {
-        Add(qn::QNObject::service_full_name())
-            .AddInline("QueryInterface", Decoding<qn::InterfaceQuery>(gate, [clsid = GuidToString(clsid), object = CComPtr<IUnknown>(object)](
-                                                                                  grpc::ServerContextBase*, const qn::InterfaceQuery& query, qn::Result* reply) {
-                reply->set_hresult(FindInterface(clsid, object, query));
-                return grpc::Status::OK;
-            }));
-        if (clsid == CLSID_QNSystemResourceObserver)
-            AddSystemObserver(gate, Query<IQNSystemResourceObserver>(object), Query<IQNSystemResourceObserver2>(object),
-                              Query<IQNSystemEmergencyObserver>(object));
-        else
-            AddResourceObserver(gate, Query<IQNResourceObserver>(object), Query<IQNResourceObserver2>(object), Query<IQNEmergencyObserver>(object));
-    }
-
-    RawService& Add(const char* serviceName) { return *services.emplace_back(std::make_unique<RawService>(serviceName)); }
-
-    void AddResourceObserver(Gate gate, CComPtr<IQNResourceObserver> observer, CComPtr<IQNResourceObserver2> withCeilings,
-                             CComPtr<IQNEmergencyObserver> emergency)
-    {
-        RawService& service = Add(qn::IQNResourceObserver::service_full_name());
-        service.AddInline("SetProcessResourceInfo", Calling<tagQNResourceInformation, qn::ResourceInformation>(
-                                                        gate, [observer, withCeilings](auto* record, const qn::ResourceInformation& wire) {
-                                                            if (!wire.has_ceilings() || withCeilings == nullptr)
-                                                                return observer->SetProcessResourceInfo(record);
-                                                            tagQNProcessCeilings ceilings{};
-                                                            FromWire(wire.ceilings(), ceilings);
-                                                            return withCeilings->SetProcessResourceInfo2(record, &ceilings);
-                                                        }));
-        service.AddPooled("RaiseProcessResourceEmergencyEvent", Calling<tagQNProcessResourceEmergencyEvent, qn::ProcessEvent>(
-                                                                    gate, [observer](auto* record, const auto&) { return observer->RaiseProcessResourceEmergencyEvent(record); }));
-        service.AddPooled("NotifyProcessResourceAlert", Calling<tagQNProcessResourceAlert, qn::ProcessEvent>(
-                                                            gate, [observer](auto* record, const auto&) { return observer->NotifyProcessResourceAlert(record); }));
-        Add(qn::IQNEmergencyObserver::service_full_name())
-            .AddPooled("RaiseGlobalEmergencyEvent", Calling<tagQNProcessServerEmergencyEvent, qn::ProcessEvent>(
-                                                        gate, [emergency](auto* record, const auto&) { return emergency->RaiseGlobalEmergencyEvent(record); }));
-    }
-
-    void AddSystemObserver(Gate gate, CComPtr<IQNSystemResourceObserver> observer, CComPtr<IQNSystemResourceObserver2> withPressure,
-                           CComPtr<IQNSystemEmergencyObserver> emergency)
-    {
-        RawService& service = Add(qn::IQNSystemResourceObserver::service_full_name());
-        service.AddInline("SetSystemResourceData", Calling<tagQNSystemResourceInformation, qn::SystemResourceInformation>(
-                                                       gate, [observer, withPressure](auto* record, const qn::SystemResourceInformation& wire) {
-                                                           if (!wire.has_pressure() || withPressure == nullptr)
-                                                               return observer->SetSystemResourceData(record);
-                                                           tagQNMachinePressure pressure{};
-                                                           FromWire(wire.pressure(), pressure);
-                                                           return withPressure->SetSystemResourceData2(record, &pressure);
-                                                       }));
-        service.AddPooled("RaiseSystemResourceEmergencyEvent", Calling<tagQNSystemResourceEmergencyEvent, qn::SystemEvent>(
-                                                                   gate, [observer](auto* record, const auto&) { return observer->RaiseSystemResourceEmergencyEvent(record); }));
-        service.AddPooled("NotifySystemResourceAlert", Calling<tagQNSystemResourceAlert, qn::SystemEvent>(
-                                                           gate, [observer](auto* record, const auto&) { return observer->NotifySystemResourceAlert(record); }));
-        Add(qn::IQNSystemEmergencyObserver::service_full_name())
-            .AddPooled("RaiseGlobalEmergencyEvent", Calling<tagQNSystemServerEmergencyEvent, qn::SystemEvent>(
-                                                        gate, [emergency](auto* record, const auto&) { return emergency->RaiseGlobalEmergencyEvent(record); }));
-    }
-
-    void Configure(grpc::ServerBuilder& builder)
-    {
-        // Larger than what the handlers accept, so that an oversized message gets E_INVALIDARG there.
-        builder.SetMaxReceiveMessageSize(static_cast<int>(4 * kMaxMessageBytes));
-        builder.AddChannelArgument(GRPC_ARG_ENABLE_CHANNELZ, 0);
-        // A peer that doesn't finish its handshake, or that connects and never calls, is let go.
-        builder.AddChannelArgument(GRPC_ARG_SERVER_HANDSHAKE_TIMEOUT_MS, static_cast<int>(std::chrono::milliseconds(kHandshakeDeadline).count()));
-        builder.AddChannelArgument(GRPC_ARG_MAX_CONNECTION_IDLE_MS, static_cast<int>(platform::ScaledDuration(kIdleConnectionMs) / std::chrono::milliseconds(1)));
-        for (auto& service : services)
-            builder.RegisterService(service.get());
-    }
-
-    void Start()
-    {
-        grpc::ServerBuilder builder;
-        Configure(builder);
-        server = builder.BuildAndStart();
-    }
-};
-
 }  // namespace
 
 struct XComServer::Impl {
@@ -375,7 +115,7 @@ struct XComServer::Impl {
     std::unique_ptr<ServedClass> admitted;
     std::unique_ptr<ServedClass> refused;  // Unix socket: peers that fail the credential check
     int listener = -1;
-    std::thread acceptor;
+    std::unique_ptr<Acceptor> acceptor;
     std::optional<gid_t> admittedGroup;  // Unix socket: the ResourceObserverGroup
     // TCP: gRPC's handshakes (TLS among them) on the connections the acceptor takes.
     std::unique_ptr<grpc::experimental::ExternalConnectionAcceptor> tcpConnections;
@@ -418,8 +158,7 @@ struct XComServer::Impl {
         tcpConnections = builder.experimental().AddExternalConnectionAcceptor(
             grpc::ServerBuilder::experimental_type::ExternalConnectionType::FROM_FD, credentials);
         admitted->server = builder.BuildAndStart();
-        acceptor = std::thread([this] { Accept(); });
-        return S_OK;
+        return Serve(admitted->server != nullptr, error);
     }
 
     HRESULT StartUnix(std::string& error)
@@ -455,38 +194,19 @@ struct XComServer::Impl {
         }
         admitted = std::make_unique<ServedClass>(clsid, object, Gate{});
         refused = std::make_unique<ServedClass>(clsid, object, Gate{true, false});
-        admitted->Start();
-        refused->Start();
-        acceptor = std::thread([this] { Accept(); });
-        return S_OK;
+        const bool started = admitted->Start();
+        return Serve(refused->Start() && started, error);
     }
 
-    // Takes every connection and hands it over. Out of descriptors or memory it waits and goes on,
-    // logging once per episode: a flood of connections must not leave the daemon deaf. (gRPC's own
-    // acceptor stops for good on EMFILE.)
-    void Accept()
+    // Takes the listener's connections once gRPC's servers run (`started`).
+    HRESULT Serve(bool started, std::string& error)
     {
-        bool exhausted = false;
-        for (;;) {
-            const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (connection < 0) {
-                const int failure = errno;
-                if (failure == EINTR || failure == ECONNABORTED)
-                    continue;
-                if (failure != EMFILE && failure != ENFILE && failure != ENOBUFS && failure != ENOMEM)
-                    return;  // the listener was shut down
-                if (!exhausted)
-                    LogTransport(__LINE__, u"XComServer::Accept", HRESULT_FROM_WIN32(static_cast<DWORD>(failure)),
-                                 "can't accept connections on " + endpoint + ": " + std::strerror(failure) + " - accepting again as soon as it can");
-                exhausted = true;
-                Sleep(kAcceptBackOffMs);
-                continue;
-            }
-            if (exhausted)
-                LogTransport(__LINE__, u"XComServer::Accept", S_OK, "accepting connections on " + endpoint + " again");
-            exhausted = false;
-            HandOver(connection);
+        if (!started) {
+            error = "gRPC can't start a server on " + endpoint + " (out of threads or memory?)";
+            return E_OUTOFMEMORY;
         }
+        acceptor = std::make_unique<Acceptor>(listener, endpoint, [this](int connection) { HandOver(connection); });
+        return acceptor->Start(error) ? S_OK : E_OUTOFMEMORY;
     }
 
     // TCP connections go to gRPC's handshakes; Unix ones to the admitting or the refusing server
@@ -555,9 +275,9 @@ void XComServer::Stop()
 {
     Impl& impl = *m_impl;
     if (impl.listener >= 0) {
+        if (impl.acceptor != nullptr)
+            impl.acceptor->Stop();
         ::shutdown(impl.listener, SHUT_RDWR);
-        if (impl.acceptor.joinable())
-            impl.acceptor.join();
         ::close(impl.listener);
         impl.listener = -1;
         if (impl.tcpConnections == nullptr)
@@ -568,11 +288,6 @@ void XComServer::Stop()
             served->server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(2));
     impl.admitted.reset();
     impl.refused.reset();
-}
-
-unsigned long long RefusedCalls(Refusal reason)
-{
-    return g_refusedCalls[static_cast<std::size_t>(reason)].load();
 }
 
 }  // namespace transport

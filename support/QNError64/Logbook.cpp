@@ -1,39 +1,15 @@
 #include "support/QNError64/Logbook.h"
 
-#include <spdlog/sinks/rotating_file_sink.h>
-#include <spdlog/sinks/stdout_sinks.h>
-#include <spdlog/spdlog.h>
+#include <fmt/format.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <list>
 #include <mutex>
 
 #include "platform/Thread.h"
+#include "support/QNError64/LogbookOutput.h"
 
 namespace {
-
-constexpr std::size_t kLogFileBytes = 10 * 1024 * 1024;
-constexpr std::size_t kLogFiles = 5;
-
-std::shared_ptr<spdlog::logger> MakeLogger()
-{
-    const char* path = std::getenv("QN_LOGBOOK");
-    std::shared_ptr<spdlog::logger> logger;
-    if (path != nullptr && *path != '\0')
-        logger = std::make_shared<spdlog::logger>("QNError64", std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kLogFileBytes, kLogFiles));
-    else
-        logger = std::make_shared<spdlog::logger>("QNError64", std::make_shared<spdlog::sinks::stderr_sink_mt>());
-    logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %v");
-    logger->flush_on(spdlog::level::trace);
-    return logger;
-}
-
-spdlog::logger& Logger()
-{
-    static const std::shared_ptr<spdlog::logger> logger = MakeLogger();
-    return *logger;
-}
 
 const char* KindName(XQNLogEntry::Kind kind)
 {
@@ -59,11 +35,12 @@ CaptureRegistry& Captures()
 
 void Emit(XQNLogEntry entry)
 {
-    Logger().log(entry.kind == XQNLogEntry::Kind::Trace || entry.kind == XQNLogEntry::Kind::Line ? spdlog::level::info : spdlog::level::err,
-                 "{} sev={} pid={} tid={} {} {}:{} {} hr=0x{:08X}{} \"{}\" \"{}\"", KindName(entry.kind), entry.severity, entry.processId, entry.threadId,
-                 entry.component, entry.file, entry.line, entry.function, static_cast<std::uint32_t>(entry.result),
-                 entry.kind == XQNLogEntry::Kind::ApiError ? fmt::format(" errno={}", entry.lastError) : std::string(),
-                 entry.message, entry.extraText);
+    qnerror::WriteLine(entry.kind == XQNLogEntry::Kind::Trace || entry.kind == XQNLogEntry::Kind::Line ? spdlog::level::info : spdlog::level::err,
+                       fmt::format("{} sev={} pid={} tid={} {} {}:{} {} hr=0x{:08X}{} \"{}\" \"{}\"", KindName(entry.kind), entry.severity,
+                                   entry.processId, entry.threadId, entry.component, entry.file, entry.line, entry.function,
+                                   static_cast<std::uint32_t>(entry.result),
+                                   entry.kind == XQNLogEntry::Kind::ApiError ? fmt::format(" errno={}", entry.lastError) : std::string(),
+                                   entry.message, entry.extraText));
     auto& registry = Captures();
     std::lock_guard lock(registry.mutex);
     for (auto* capture : registry.captures)
@@ -76,22 +53,28 @@ std::string Utf8(const OLECHAR* text) { return text == nullptr ? std::string() :
 
 namespace qnerror {
 
-void Write(const QNErrorLocation& location, const EntryText& text)
+void Write(const QNErrorLocation& location, const EntryText& text) noexcept
 {
-    Emit({text.kind, text.severity, text.result, text.lastError, GetCurrentProcessId(), GetCurrentThreadId(),
-          location.file == nullptr ? std::string() : location.file, location.line, Utf8(location.component), Utf8(location.function),
-          platform::ToUtf8(text.message), platform::ToUtf8(text.extraText)});
+    Guarded([&] {
+        Emit({text.kind, text.severity, text.result, text.lastError, GetCurrentProcessId(), GetCurrentThreadId(),
+              location.file == nullptr ? std::string() : location.file, location.line, Utf8(location.component), Utf8(location.function),
+              platform::ToUtf8(text.message), platform::ToUtf8(text.extraText)});
+    });
 }
 
-void Write(const XQNException& exception, const QNErrorLocation* handler)
+void Write(const XQNException& exception, const QNErrorLocation* handler) noexcept
 {
-    std::string extra = exception.ExtraText().ToUtf8();
-    const std::string handledBy = handler != nullptr ? Utf8(handler->function) : exception.LastHandler();
-    if (!handledBy.empty())
-        extra += (extra.empty() ? "" : " ") + std::string("[handled in ") + handledBy + "]";
-    Emit({XQNLogEntry::Kind::Error, exception.Severity(), exception.Result(), 0, GetCurrentProcessId(), GetCurrentThreadId(),
-          exception.File(), exception.Line(), exception.Component(), exception.Function(), exception.Message().ToUtf8(), extra});
+    Guarded([&] {
+        std::string extra = exception.ExtraText().ToUtf8();
+        const std::string handledBy = handler != nullptr ? Utf8(handler->function) : exception.LastHandler();
+        if (!handledBy.empty())
+            extra += (extra.empty() ? "" : " ") + std::string("[handled in ") + handledBy + "]";
+        Emit({XQNLogEntry::Kind::Error, exception.Severity(), exception.Result(), 0, GetCurrentProcessId(), GetCurrentThreadId(),
+              exception.File(), exception.Line(), exception.Component(), exception.Function(), exception.Message().ToUtf8(), extra});
+    });
 }
+
+void LostEntry() noexcept { WriteLine(spdlog::level::err, "QNError64: out of memory - a logbook entry was lost"); }
 
 }  // namespace qnerror
 

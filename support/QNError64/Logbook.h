@@ -14,8 +14,23 @@ struct EntryText {
     std::u16string_view extraText;
 };
 
-void Write(const QNErrorLocation& location, const EntryText& text);
+void Write(const QNErrorLocation& location, const EntryText& text) noexcept;
 // An exception's own location and texts, with the location that handles it when one is given.
-void Write(const XQNException& exception, const QNErrorLocation* handler);
+void Write(const XQNException& exception, const QNErrorLocation* handler) noexcept;
+
+// Tells standard error that an entry was lost for want of memory.
+void LostEntry() noexcept;
+
+// Runs `write`, which builds and writes an entry: what it throws (no memory for the entry's text)
+// costs the entry, never the caller, as writing functions always return.
+template <typename Writing>
+void Guarded(Writing&& write) noexcept
+{
+    try {
+        write();
+    } catch (...) {
+        LostEntry();
+    }
+}
 
 }  // namespace qnerror

@@ -1,6 +1,7 @@
 #include <typeinfo>
 
 #include "support/QNError64/Logbook.h"
+#include "support/QNError64/LogbookOutput.h"
 
 namespace {
 
@@ -126,17 +127,17 @@ void XQNError::WriteErrorToLogBook(const QNErrorLocation& location, const XWrapp
 void XQNError::WriteErrorToLogBook(const QNErrorLocation& location, const std::exception& exception, int severity,
                                    std::u16string_view text)
 {
-    WriteErrorToLogBook(CreateExcep(location, exception, severity, text));
+    qnerror::Guarded([&] { WriteErrorToLogBook(CreateExcep(location, exception, severity, text)); });
 }
 
 void XQNError::WriteErrorToLogBook(const QNErrorLocation& location, const _com_error& error, std::u16string_view text)
 {
-    WriteErrorToLogBook(CreateExcep(location, error, QNSeverity_ConnectionFailure, text));
+    qnerror::Guarded([&] { WriteErrorToLogBook(CreateExcep(location, error, QNSeverity_ConnectionFailure, text)); });
 }
 
 void XQNError::WriteUnknownErrorToLogBook(const QNErrorLocation& location, std::u16string_view text)
 {
-    WriteErrorToLogBook(CreateUnknownExcep(location, text));
+    qnerror::Guarded([&] { WriteErrorToLogBook(CreateUnknownExcep(location, text)); });
 }
 
 void XQNError::WriteLineToErrorLogBook(const QNErrorLocation& location, HRESULT result, int severity, std::u16string_view text,
@@ -162,3 +163,5 @@ HRESULT XQNError::SetComAppError(const QNErrorLocation& location, HRESULT result
     qnerror::Write(location, {Kind::Error, XHRErrorcodeHandler::GetErrorSeverity(result), result, 0, text, extraText});
     return result;
 }
+
+void XQNLogbook::Open() noexcept { qnerror::OpenLogbook(); }

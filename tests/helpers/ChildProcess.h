@@ -1,4 +1,5 @@
-// A child process started by a test, with its standard input and output connected to the test.
+// A child process started by a test, with its standard input and output connected to the test and
+// its standard error the test's, or appended to a file.
 #pragma once
 
 #include <fcntl.h>
@@ -18,7 +19,7 @@ namespace qntest {
 
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::string>& arguments)
+    explicit ChildProcess(const std::vector<std::string>& arguments, const std::string& standardError = {})
     {
         // A child that ended before it was told to must not end the test with it.
         ::signal(SIGPIPE, SIG_IGN);
@@ -42,6 +43,12 @@ public:
                 ::_exit(127);
             ::dup2(toChild[0], STDIN_FILENO);
             ::dup2(fromChild[1], STDOUT_FILENO);
+            if (!standardError.empty()) {
+                const int file = ::open(standardError.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+                if (file < 0)
+                    ::_exit(127);
+                ::dup2(file, STDERR_FILENO);
+            }
             ::execve(argv[0], argv.data(), environ);
             ::_exit(127);
         }

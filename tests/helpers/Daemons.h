@@ -1,15 +1,24 @@
-// The two daemons as a test starts them, on free ports: their metrics read over HTTP, the system
+// The two daemons as a test starts them: as the shipped units do (logbook in a file, and, where the
+// test is root, the service account), on free ports; their metrics read over HTTP, the system
 // observer's status through qn-status, which also reads it inside a network namespace of the
 // test's own.
 #pragma once
 
 #include <google/protobuf/util/json_util.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,9 +29,64 @@
 
 namespace qntest {
 
+// The units' service account.
+inline constexpr const char* kServiceAccount = "korvel";
+
+// The values of the registry file that KORVEL_REGISTRY names.
+inline std::map<std::string, std::string> RegistryFileValues()
+{
+    std::map<std::string, std::string> values;
+    const char* path = std::getenv("KORVEL_REGISTRY");
+    std::ifstream file(path == nullptr ? "" : path);
+    for (std::string line; std::getline(file, line);)
+        if (const auto equals = line.find('='); equals != std::string::npos)
+            values[line.substr(0, equals)] = line.substr(equals + 1);
+    return values;
+}
+
+// The service account, made as the packages make it when it is missing; null where the test
+// can't (not root).
+inline const passwd* ServiceAccount()
+{
+    if (::geteuid() != 0)
+        return nullptr;
+    if (::getpwnam(kServiceAccount) == nullptr)
+        (void)std::system((std::string("useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin ") +
+                           kServiceAccount + " >/dev/null 2>&1")
+                              .c_str());
+    return ::getpwnam(kServiceAccount);
+}
+
+// How the units start `program`: its logbook in `logbook` (QN_LOGBOOK), and under the service
+// account where there is one, set up as an operator sets it up: it owns the socket's folder,
+// belongs to the registry's ResourceObserverGroup and may read the TLS files.
+inline std::vector<std::string> AsTheUnitsStart(const std::string& program, const std::string& logbook)
+{
+    std::vector<std::string> command{"/usr/bin/env", "QN_LOGBOOK=" + logbook};
+    const passwd* account = ServiceAccount();
+    if (account == nullptr)
+        return command;
+    auto registry = RegistryFileValues();
+    if (program.ends_with("qn-resource-observer") && !registry["ResourceObserverSocket"].empty())
+        (void)::chown(std::filesystem::path(registry["ResourceObserverSocket"]).parent_path().c_str(), account->pw_uid, account->pw_gid);
+    for (const char* file : {"TLSCAFile", "TLSCertificateFile", "TLSPrivateKeyFile"})
+        if (!registry[file].empty() && ::chown(registry[file].c_str(), static_cast<uid_t>(-1), account->pw_gid) == 0)
+            ::chmod(registry[file].c_str(), 0640);
+    const std::string& group = registry["ResourceObserverGroup"];
+    command.insert(command.end(), {"/usr/bin/setpriv", "--reuid=" + std::string(kServiceAccount), "--regid=" + std::string(kServiceAccount),
+                                   group.empty() ? std::string("--init-groups") : "--groups=" + group,
+                                   // Changing the user clears it: the daemon must still end with the test.
+                                   "--pdeathsig=SIGKILL"});
+    return command;
+}
+
 class Daemon {
 public:
     ChildProcess& Process() { return *m_process; }
+    // The daemon's logbook file and what it wrote to standard error.
+    const std::string& LogbookPath() const { return m_logbook; }
+    std::string StandardError() const { return ReadAll(m_standardError); }
+    std::string Logbook() const { return ReadAll(m_logbook); }
     // The loopback port of the daemon's HTTP pages.
     int HttpPort() const { return m_httpPort; }
 
@@ -36,27 +100,66 @@ public:
     }
 
 protected:
-    // Starts `arguments` and returns its first line that starts with `serving`.
-    std::string Start(const std::vector<std::string>& arguments, const std::string& serving)
+    // Starts `program` with `options` after `prefix` (a namespace to enter) as the units start it,
+    // and returns its first line that starts with `serving`. Its logbook is `logbook`, by default
+    // a file of the log folder, where its standard error goes too.
+    std::string Start(const std::vector<std::string>& prefix, const std::string& program, const std::vector<std::string>& options,
+                      const std::string& serving, const std::string& logbook)
     {
-        m_process = std::make_unique<ChildProcess>(arguments);
+        const std::string folder = LogFolder(), name = std::filesystem::path(program).filename().string();
+        m_logbook = logbook.empty() ? folder + "/" + name + ".log" : logbook;
+        m_standardError = folder + "/" + name + ".stderr";
+        std::vector<std::string> arguments = AsTheUnitsStart(program, m_logbook);
+        arguments.insert(arguments.begin() + 2, prefix.begin(), prefix.end());  // after env, before the account
+        arguments.push_back(program);
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        m_process = std::make_unique<ChildProcess>(arguments, m_standardError);
         return m_process->ReadLineStartingWith(serving);
     }
 
     int m_httpPort = 0;
 
 private:
+    // A folder of the installation's (a fresh one without) that belongs to the service account, as
+    // the units' LogsDirectory.
+    static std::string LogFolder()
+    {
+        const char* registry = std::getenv("KORVEL_REGISTRY");
+        std::string folder;
+        if (registry != nullptr) {
+            folder = std::filesystem::path(registry).parent_path() / "log";
+            std::filesystem::create_directories(folder);
+        } else {
+            char pattern[] = "/tmp/qn-log-XXXXXX";
+            folder = ::mkdtemp(pattern);
+        }
+        if (const passwd* account = ServiceAccount())
+            (void)::chown(folder.c_str(), account->pw_uid, account->pw_gid);
+        return folder;
+    }
+
+    static std::string ReadAll(const std::string& path)
+    {
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
     std::unique_ptr<ChildProcess> m_process;
+    std::string m_logbook;
+    std::string m_standardError;
 };
 
 class ResourceObserverDaemon : public Daemon {
 public:
     // `options` follow the program; the system observer is on this machine.
-    explicit ResourceObserverDaemon(const std::vector<std::string>& options = {})
+    // `logbook` as for Daemon::Start.
+    explicit ResourceObserverDaemon(const std::vector<std::string>& options = {}, const std::string& logbook = {})
     {
-        std::vector<std::string> arguments{QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost"};
+        std::vector<std::string> arguments{"--metrics-port", "0", "--system-observer", "localhost"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        const std::string serving = Start(arguments, "qn-resource-observer: serving on");
+        const std::string serving = Start({}, QN_RESOURCE_OBSERVER, arguments, "qn-resource-observer: serving on", logbook);
         m_httpPort = std::atoi(serving.substr(serving.rfind(':') + 1).c_str());
     }
 };
@@ -64,15 +167,15 @@ public:
 class SystemObserverDaemon : public Daemon {
 public:
     // On `port` (0: a free one), in the network namespace `netns` (a path like /run/netns/NAME)
-    // when one is given; `options` follow the program.
-    explicit SystemObserverDaemon(int port = 0, const std::string& netns = {}, const std::vector<std::string>& options = {})
+    // when one is given; `options` follow the program; `logbook` as for Daemon::Start.
+    explicit SystemObserverDaemon(int port = 0, const std::string& netns = {}, const std::vector<std::string>& options = {},
+                                  const std::string& logbook = {})
     {
         if (!netns.empty())
             m_prefix = {"/usr/bin/nsenter", "--net=" + netns};
-        std::vector<std::string> arguments = m_prefix;
-        arguments.insert(arguments.end(), {QN_SYSTEM_RESOURCE_OBSERVER, "--port", std::to_string(port), "--status-port", "0"});
+        std::vector<std::string> arguments{"--port", std::to_string(port), "--status-port", "0"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        const std::string serving = Start(arguments, "qn-system-resource-observer: serving on ");
+        const std::string serving = Start(m_prefix, QN_SYSTEM_RESOURCE_OBSERVER, arguments, "qn-system-resource-observer: serving on ", logbook);
         std::sscanf(serving.c_str(), "qn-system-resource-observer: serving on %*[^:]:%d, status on http://127.0.0.1:%d/status", &m_port, &m_httpPort);
     }
 

@@ -8,6 +8,7 @@
 #include "observer/XResourceObserverInstance.h"
 #include "platform/transport/WireRecords.h"
 #include "tests/helpers/Await.h"
+#include "tests/helpers/Daemons.h"
 #include "tests/helpers/StandIns.h"
 #include "tests/helpers/ThisMachine.h"
 
@@ -93,8 +94,7 @@ TEST(ResourceObserverDaemon, ForwardsTheMachineFiguresOfItsServerProcessesEveryC
     qntest::TestInstallation installation(qntest::kPlain);
     qntest::RecordingObserver system(installation, "system");
     // Any machine has more than one process: the process alert is raised in the first cycle.
-    ChildProcess daemon({QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost", "--interval", "5", "--process-limit", "1"});
-    EXPECT_EQ(daemon.ReadLine().rfind("qn-resource-observer: serving on " + installation.SocketPath(), 0), 0u);
+    qntest::ResourceObserverDaemon daemon({"--interval", "5", "--process-limit", "1"});
     ChildProcess server({QN_MONITORED_SERVER, "--interval", "2", "--usage", "5"});
     ASSERT_EQ(server.ReadLineStartingWith("started"), "started running=1");
 
@@ -111,7 +111,7 @@ TEST(ResourceObserverDaemon, ForwardsTheMachineFiguresOfItsServerProcessesEveryC
     EXPECT_FALSE(system.Next("SetSystemResourceData").method.empty()) << "and again the next cycle";
 
     EXPECT_EQ(server.Finish(), 0);
-    EXPECT_EQ(daemon.Terminate(), 0);
+    EXPECT_EQ(daemon.Process().Terminate(), 0);
 }
 
 }  // namespace

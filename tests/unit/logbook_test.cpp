@@ -1,12 +1,18 @@
 // The logbook's entries and the exceptions of the server's error library.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 #include <tuple>
 
 #include "interfaces/QNError64.h"
 #include "platform/LogThrottle.h"
 #include "platform/Thread.h"
+#include "tests/helpers/Await.h"
 #include "tests/helpers/Errors.h"
 
 namespace {
@@ -39,6 +45,85 @@ TEST(Logbook, EntriesOfEveryThreadAreCapturedWithTheirPartsAndApiErrorsWithTheir
     capture.reset();
     XQNLogbookCapture later;
     EXPECT_TRUE(later.Entries().empty()) << "a capture sees only what is written while it exists";
+}
+
+// The logbook's file, named by QN_LOGBOOK; standard error again when the test ends.
+class LogbookFile : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        ::unsetenv("QN_LOGBOOK");
+        XQNLogbook::Open();
+        std::filesystem::remove_all(m_folder);
+    }
+
+    // Opens `path` as the logbook and writes `text`; what went to standard error meanwhile.
+    static std::string OpenAndWrite(const std::string& path, std::u16string_view text)
+    {
+        testing::internal::CaptureStderr();
+        ::setenv("QN_LOGBOOK", path.c_str(), 1);
+        XQNLogbook::Open();
+        XQNError::WriteTraceToErrorLogBook(kHere, QNSeverity_Trace, text, u"");
+        return testing::internal::GetCapturedStderr();
+    }
+    static std::string Written(const std::string& path)
+    {
+        std::ifstream file(path);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
+
+    const std::string m_folder = std::filesystem::temp_directory_path() / ("qn-logbook-" + std::to_string(::getpid()));
+};
+
+TEST_F(LogbookFile, AFileThatCantBeOpenedSendsEntriesToStandardErrorWithOneLineOfWhyAndIsTriedAgainLater)
+{
+    std::filesystem::create_directories(m_folder);
+    std::ofstream(m_folder + "/blocker") << "";  // a folder that can't be made: a file is in its place
+    const std::string path = m_folder + "/blocker/qn.log";
+    std::string said = OpenAndWrite(path, u"first");
+    testing::internal::CaptureStderr();
+    XQNError::WriteTraceToErrorLogBook(kHere, QNSeverity_Trace, u"second", u"");
+    said += testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("can't write the logbook file " + path + " (Failed opening file"), std::string::npos) << said;
+    EXPECT_EQ(said.find("can't write"), said.rfind("can't write")) << "one line says why";
+    EXPECT_NE(said.find("\"first\""), std::string::npos) << "the entries are on standard error";
+    EXPECT_NE(said.find("\"second\""), std::string::npos);
+
+    std::filesystem::remove(m_folder + "/blocker");
+    std::filesystem::create_directories(m_folder + "/blocker");
+    // Tried again a minute later (0.6 s at the tests' time scale).
+    const std::string written = qntest::Await(
+        [&] {
+            testing::internal::CaptureStderr();
+            XQNError::WriteTraceToErrorLogBook(kHere, QNSeverity_Trace, u"later", u"");
+            said = testing::internal::GetCapturedStderr();
+            return Written(path);
+        },
+        [](const std::string& text) { return text.find("\"later\"") != std::string::npos; }, std::chrono::seconds(60), std::chrono::milliseconds(50));
+    EXPECT_NE(written.find("\"later\""), std::string::npos) << "the file is written once it can be";
+    EXPECT_NE(said.find("the logbook file " + path + " is written again"), std::string::npos) << said;
+}
+
+TEST_F(LogbookFile, RunningOutOfDescriptorsOrDiskSpaceCostsTheFileNotTheProcess)
+{
+    std::filesystem::create_directories(m_folder);
+    rlimit own{};
+    ::getrlimit(RLIMIT_NOFILE, &own);
+    const int next = ::dup(0);
+    ::close(next);
+    const rlimit exhausted{static_cast<rlim_t>(next), own.rlim_max};  // no descriptor left
+    testing::internal::CaptureStderr();  // takes its descriptor first
+    ::setrlimit(RLIMIT_NOFILE, &exhausted);
+    ::setenv("QN_LOGBOOK", (m_folder + "/qn.log").c_str(), 1);
+    XQNLogbook::Open();
+    ::setrlimit(RLIMIT_NOFILE, &own);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("Too many open files"), std::string::npos) << said;
+
+    // /dev/full opens, and every write to it fails for want of space.
+    const std::string full = OpenAndWrite("/dev/full", u"no space");
+    EXPECT_NE(full.find("can't write the logbook file /dev/full (Failed flush to file /dev/full: No space left on device)"), std::string::npos) << full;
+    EXPECT_NE(full.find("\"no space\""), std::string::npos) << "the entry is on standard error";
 }
 
 TEST(Exceptions, TheFactoryThrowsAllPartsAndCopiesShareOneException)

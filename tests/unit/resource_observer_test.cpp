@@ -2,6 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "interfaces/QNError64.h"
 #include "observer/XResourceObserverInstance.h"
 #include "platform/transport/WireRecords.h"
@@ -170,6 +173,28 @@ TEST_F(ResourceObserver, MachinesAreDroppedOnlyWhenNoSampleAtAllArrives)
     machine.processCount = 5;
     EXPECT_FALSE(Observer().GetMachineResourceData(XQNComBSTR(u"node2"), machine));
     EXPECT_EQ(machine.processCount, 5u) << "a dropped machine leaves the record as it was";
+}
+
+TEST_F(ResourceObserver, FirstSamplesOfNewMachinesFromManyThreadsAtOnceNeverPassTheMachineBound)
+{
+    constexpr size_t kBound = 4;
+    constexpr int kThreads = 16, kRounds = 50;
+    for (int round = 0; round < kRounds; ++round) {
+        XResourceObserverInstance::Destroy();
+        Observer().SetStoreLimits(XResourceObserverInstance::kDefaultProcessLimit, kBound);
+        std::atomic<int> ready{0};
+        std::vector<std::thread> senders;
+        for (int i = 0; i < kThreads; ++i)
+            senders.emplace_back([&, i] {
+                const std::u16string machine = u"M" + platform::ToUtf16(std::to_string(i));
+                for (++ready; ready.load() < kThreads;) {
+                }
+                Send(machine.c_str(), u"srv", static_cast<DWORD>(i), 5, 1);
+            });
+        for (auto& sender : senders)
+            sender.join();
+        ASSERT_EQ(Observer().GetMachineNames().size(), kBound) << "round " << round;
+    }
 }
 
 TEST(ResourceObserverTimes, HalvesAddWithoutCarry)

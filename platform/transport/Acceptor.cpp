@@ -1,0 +1,96 @@
+#include "platform/transport/Acceptor.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "platform/Clock.h"
+#include "platform/transport/ServerLog.h"
+
+namespace transport {
+
+namespace {
+
+// Out of descriptors or memory, the acceptor waits this long before it takes connections again.
+constexpr DWORD kAcceptBackOffMs = 100;
+
+bool IsExhaustion(int failure) { return failure == EMFILE || failure == ENFILE || failure == ENOBUFS || failure == ENOMEM; }
+
+}  // namespace
+
+Acceptor::Acceptor(int listener, std::string endpoint, std::function<void(int)> receiver)
+    : m_listener(listener), m_endpoint(std::move(endpoint)), m_receiver(std::move(receiver))
+{
+}
+
+Acceptor::~Acceptor() { Stop(); }
+
+bool Acceptor::Start(std::string& error)
+{
+    try {
+        m_thread = std::thread([this] { Accept(); });
+        return true;
+    } catch (const std::system_error& failure) {
+        error = "can't start the thread that accepts connections on " + m_endpoint + ": " + failure.what();
+        return false;
+    }
+}
+
+void Acceptor::Stop()
+{
+    if (!m_thread.joinable())
+        return;
+    ::shutdown(m_listener, SHUT_RDWR);
+    m_thread.join();
+}
+
+void Acceptor::Accept()
+{
+    bool exhausted = false, told = false;
+    for (;;) {
+        try {
+            const int connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            const int failure = errno;
+            if (connection < 0 && (failure == EINTR || failure == ECONNABORTED))
+                continue;
+            if (connection < 0 && !IsExhaustion(failure))
+                return;  // the listener was shut down
+            if (connection < 0) {
+                // A flood lets a connection in now and then: its episodes are told once a minute.
+                unsigned long long held = 0;
+                if (!exhausted && m_exhaustionLog.Admit(m_endpoint, held)) {
+                    LogTransport(__LINE__, u"XComServer::Accept", HRESULT_FROM_WIN32(static_cast<DWORD>(failure)),
+                                 "can't accept connections on " + m_endpoint + ": " + std::strerror(failure) +
+                                     " - accepting again as soon as it can" + platform::HeldBackNote(held));
+                    told = true;
+                }
+                exhausted = true;
+                Sleep(kAcceptBackOffMs);
+                continue;
+            }
+            if (told)
+                LogTransport(__LINE__, u"XComServer::Accept", S_OK, "accepting connections on " + m_endpoint + " again");
+            exhausted = told = false;
+            Receive(connection);
+        } catch (const std::bad_alloc&) {
+            Sleep(kAcceptBackOffMs);  // no memory even for the logbook's line: the same wait
+        }
+    }
+}
+
+// A connection that can't be handed over for want of memory is closed: its peer connects again.
+void Acceptor::Receive(int connection)
+{
+    try {
+        m_receiver(connection);
+    } catch (const std::bad_alloc&) {
+        ::close(connection);
+        Sleep(kAcceptBackOffMs);
+    }
+}
+
+}  // namespace transport

@@ -1,0 +1,40 @@
+// An Acceptor takes every connection of a listening socket on a thread of its own and hands each
+// to its receiver. Running out of descriptors or memory doesn't stop it: it waits a moment and
+// goes on, and logs the episode (at most once a minute), so that a flood of connections can't leave a daemon deaf
+// (gRPC's own acceptor stops for good on EMFILE). Nothing it meets ends its thread but the
+// listener's shutdown.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "platform/LogThrottle.h"
+
+namespace transport {
+
+class Acceptor {
+public:
+    // `listener` stays the caller's; `receiver` takes each connection's descriptor.
+    Acceptor(int listener, std::string endpoint, std::function<void(int)> receiver);
+    ~Acceptor();  // stops
+    Acceptor(const Acceptor&) = delete;
+    Acceptor& operator=(const Acceptor&) = delete;
+
+    // Starts accepting; false with the reason in `error` when no thread can be had.
+    bool Start(std::string& error);
+    // Shuts the listener down and waits for the thread.
+    void Stop();
+
+private:
+    void Accept();
+    void Receive(int connection);
+
+    int m_listener;
+    std::string m_endpoint;
+    std::function<void(int)> m_receiver;
+    std::thread m_thread;
+    platform::LogThrottle m_exhaustionLog;
+};
+
+}  // namespace transport
