@@ -151,7 +151,10 @@ FleetDaemon::Page FleetDaemon::Get(const std::string& path) const
         const auto start = Clock::now();
         const auto response = client.Get(path);
         times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        page.bytes = response ? static_cast<double>(response->body.size()) : std::nan("");
+        page.bytes = response && response->status == 200 ? static_cast<double>(response->body.size()) : std::nan("");
+        if (std::isnan(page.bytes))
+            std::fprintf(stderr, "fleet: GET %s answered %s\n", path.c_str(),
+                         response ? ("HTTP " + std::to_string(response->status)).c_str() : httplib::to_string(response.error()).c_str());
     }
     page.ms = Median(times);
     return page;

@@ -2,6 +2,7 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -17,6 +18,7 @@ namespace {
 
 constexpr int kEventEvery = 50;       // one machine in this many sends an event in a round
 constexpr int kSamplesInFlight = 256;  // over the one connection of FillOverOneConnection
+constexpr int kConnectingAtOnce = 100;
 constexpr std::uint32_t kIntervalTicks = 50'000'000;  // 5 s in 100-ns units
 constexpr LONG kCpuAlert = 0x20;
 constexpr LONG kLowMemoryEmergency = 0x1;
@@ -119,6 +121,19 @@ std::string MachineName(int machine)
     return "fleet-" + std::to_string(machine);
 }
 
+std::shared_ptr<void> HoldCallbackThreads()
+{
+    // A channel that has made a call through the callback interface holds the threads.
+    auto channel = grpc::CreateChannel("127.0.0.1:1", grpc::InsecureChannelCredentials());
+    Pending pending;
+    auto* call = new Call(pending);
+    call->context.set_deadline(std::chrono::system_clock::now());
+    qn::IQNSystemResourceObserver::NewStub(channel)->async()->SetSystemResourceData(&call->context, &call->sample, &call->reply,
+                                                                                     [call](const grpc::Status& status) { call->Answered(status); });
+    pending.WaitFor(0);
+    return channel;
+}
+
 struct SimulatedMachines::Machine {
     int index;
     std::shared_ptr<grpc::Channel> channel;
@@ -127,18 +142,23 @@ struct SimulatedMachines::Machine {
 
 SimulatedMachines::SimulatedMachines(int count, DWORD level)
 {
-    for (int i = 0; i < count; ++i) {
-        auto machine = std::make_unique<Machine>();
-        machine->index = i;
-        machine->stub = Open(level, machine->channel);
-        if (machine->channel != nullptr)
-            machine->channel->GetState(true);  // connects meanwhile
-        m_machines.push_back(std::move(machine));
+    // A batch at a time: thousands of TLS handshakes at once would outlast the server's deadline
+    // for them, and the retries would make it worse.
+    for (int first = 0; first < count; first += kConnectingAtOnce) {
+        const size_t batch = m_machines.size();
+        for (int i = first; i < std::min(count, first + kConnectingAtOnce); ++i) {
+            auto machine = std::make_unique<Machine>();
+            machine->index = i;
+            machine->stub = Open(level, machine->channel);
+            if (machine->channel != nullptr)
+                machine->channel->GetState(true);  // connects meanwhile
+            m_machines.push_back(std::move(machine));
+        }
+        const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(60);
+        for (size_t i = batch; i < m_machines.size(); ++i)
+            if (m_machines[i]->channel == nullptr || !m_machines[i]->channel->WaitForConnected(deadline))
+                m_machines[i]->stub.reset();
     }
-    const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(60);
-    for (auto& machine : m_machines)
-        if (machine->channel == nullptr || !machine->channel->WaitForConnected(deadline))
-            machine->stub.reset();
 }
 
 SimulatedMachines::~SimulatedMachines() = default;

@@ -15,6 +15,10 @@ namespace fleet {
 
 std::string MachineName(int machine);
 
+// Holds gRPC's callback threads until the result goes: this version of gRPC races when their last
+// user goes and a new one comes (a double free in its completion queue), as it would between fleets.
+std::shared_ptr<void> HoldCallbackThreads();
+
 class SimulatedMachines {
 public:
     // Opens `count` connections with the authentication `level` and waits until each answers;

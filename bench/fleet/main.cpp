@@ -5,7 +5,6 @@
 // DIR holds qn-system-resource-observer and qn-status (default: the build's hosts/). The bench
 // raises its own descriptor limit to the hard limit (the daemon it starts inherits it), speaks
 // only to 127.0.0.1 and removes what it made.
-#include <grpc/grpc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -96,17 +95,21 @@ void Measure(const fleet::Programs& programs, DWORD level, int machines, int col
     fleet::FleetDaemon daemon(programs, level, kTimeScale, machines * 2);
     const int silent = machines / kSilentShare;
     const double base = daemon.RssKB();
-    const long fillFailed = fleet::SimulatedMachines::FillOverOneConnection(machines + silent, kSamplesKept, level);
-    const auto filled = Clock::now();
-    const double withData = daemon.RssKB();
-    table.Set("kept data, 4 samples a machine, KB a machine", column, (withData - base) / (machines + silent));
-
-    long failed = fillFailed;
+    long failed = 0;
+    double open = 0;
     {
+        // Connections first: a fleet slow to connect leaves the daemon without samples for 31
+        // cycles, and it would drop the data kept before.
         const auto connecting = Clock::now();
         fleet::SimulatedMachines fleetMachines(machines, level);
         table.Set("connecting every machine, s", column, Since(connecting) / 1000);
         table.Set("machines connected", column, fleetMachines.Connected());
+        const double connected = daemon.RssKB();
+        table.Set("RSS of the connections, KB a machine", column, (connected - base) / machines);
+        failed += fleet::SimulatedMachines::FillOverOneConnection(machines + silent, kSamplesKept, level);
+        const auto filled = Clock::now();
+        const double withData = daemon.RssKB();
+        table.Set("RSS of the kept data, 4 samples a machine, KB a machine", column, (withData - connected) / (machines + silent));
         int round = kSamplesKept + 1;
         for (int i = 0; i < kWarmUpRounds; ++i)
             failed += fleetMachines.Round(round++);
@@ -126,9 +129,7 @@ void Measure(const fleet::Programs& programs, DWORD level, int machines, int col
             }
             std::this_thread::sleep_until(start + cycle);
         }
-        const double connected = daemon.RssKB();
-        table.Set("RSS with every machine connected, KB a machine", column, (connected - base) / machines);
-        table.Set("  of it the connections, KB a machine", column, (connected - withData) / machines);
+        table.Set("RSS after the rounds, KB a machine", column, (daemon.RssKB() - base) / machines);
 
         for (const auto& [row, query] : std::vector<std::pair<std::string, std::string>>{{"/status", ""},
                                                                                           {"/status?only=silent", "?only=silent"},
@@ -142,9 +143,11 @@ void Measure(const fleet::Programs& programs, DWORD level, int machines, int col
         for (const auto& [row, options] : std::vector<std::pair<std::string, std::vector<std::string>>>{
                  {"qn-status, ms", {}}, {"qn-status --silent, ms", {"--silent"}}, {"qn-status --machine NAME, ms", {"--machine", fleet::MachineName(7)}}})
             table.Set(row, column, daemon.RunStatus(options));
+        open = daemon.RssKB();
     }
     std::this_thread::sleep_for(kAfterClosing);
-    table.Set("RSS left 2 s after every connection closed, KB a machine", column, (daemon.RssKB() - withData) / machines);
+    table.Set("RSS 2 s after every connection closed, KB a machine", column, (daemon.RssKB() - base) / machines);
+    table.Set("  returned of what the fleet had, %", column, (open - daemon.RssKB()) / (open - base) * 100);
     table.Set("failed calls", column, static_cast<double>(failed));
 }
 
@@ -176,9 +179,7 @@ int main(int argc, char** argv)
             tls = argv[i + 1];
     }
     RaiseOwnDescriptorLimit();
-    // gRPC stays up between the fleets: its shutdown when the last channel goes, and the start
-    // that follows, race in the callback threads of this version (a double free).
-    grpc_init();
+    const auto callbackThreads = fleet::HoldCallbackThreads();
     std::vector<std::pair<const char*, DWORD>> modes;
     if (tls != "only")
         modes.emplace_back("plain TCP", RPC_C_AUTHN_LEVEL_NONE);
