@@ -111,8 +111,14 @@ LoopbackHttp::~LoopbackHttp()
 
 void LoopbackHttp::Serve(const std::string& path, std::function<Page()> page)
 {
-    m_impl->server.Get(path, [page = std::move(page)](const httplib::Request&, httplib::Response& response) {
-        Page made = page();
+    Serve(path, [page = std::move(page)](const Parameters&) { return page(); });
+}
+
+void LoopbackHttp::Serve(const std::string& path, std::function<Page(const Parameters&)> page)
+{
+    m_impl->server.Get(path, [page = std::move(page)](const httplib::Request& request, httplib::Response& response) {
+        Page made = page(Parameters(request.params.begin(), request.params.end()));
+        response.status = made.status;
         response.set_content(std::move(made.body), made.contentType);
     });
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -17,7 +18,9 @@ public:
     struct Page {
         std::string body;
         std::string contentType;
+        int status = 200;
     };
+    using Parameters = std::multimap<std::string, std::string>;
 
     LoopbackHttp();
     ~LoopbackHttp();  // stops serving
@@ -26,6 +29,8 @@ public:
 
     // Answers GET `path` with what `page` makes at the time of the request.
     void Serve(const std::string& path, std::function<Page()> page);
+    // Answers GET `path` with what `page` makes of the request's query parameters.
+    void Serve(const std::string& path, std::function<Page(const Parameters&)> page);
     // Binds 127.0.0.1:`port` (0: a free port) and serves from a thread of its own; false with the
     // reason in `error` when the port can't be had.
     bool Start(int port, std::string& error);

@@ -1,13 +1,14 @@
 #include "hosts/common/Metrics.h"
 
 #include <prometheus/counter.h>
-#include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
+#include <optional>
 #include <utility>
 
 #include "emergency/QNServerEmergency.h"
+#include "hosts/common/TextExposition.h"
 #include "platform/transport/ComServer.h"
 
 namespace hosts {
@@ -51,32 +52,27 @@ constexpr PressureLine kPressureLines[] = {
 constexpr double kMicrosecondsPerSecond = 1e6;
 constexpr double kPercent = 100.0;
 
-void AddPressureMetrics(const qn::status::SystemStatus& status, prometheus::Registry& registry)
+void WritePressureMetrics(const qn::status::SystemStatus& status, TextExposition& page)
 {
-    auto& stalled = prometheus::BuildCounter()
-                        .Name("qn_machine_pressure_stalled_seconds_total")
-                        .Help("Time in which some (or all) tasks waited for the resource, since boot")
-                        .Register(registry);
-    auto& share = prometheus::BuildGauge()
-                      .Name("qn_machine_pressure_ratio")
-                      .Help("Share of the window in which some (or all) tasks waited for the resource")
-                      .Register(registry);
-    for (const auto& machine : status.machines()) {
-        if (!machine.has_pressure())
-            continue;
-        for (const PressureLine& line : kPressureLines) {
-            if (!(machine.pressure().*line.has)())
+    const auto lines = [&](auto write) {
+        for (const auto& machine : status.machines()) {
+            if (!machine.has_pressure())
                 continue;
-            const qn::status::PressureStatus& figures = (machine.pressure().*line.get)();
-            const prometheus::Labels labels{{"machine", machine.machine()}, {"resource", line.resource}, {"kind", line.kind}};
-            stalled.Add(labels).Increment(figures.total_sec());
-            auto windowed = labels;
-            windowed.emplace("window", "10s");
-            share.Add(windowed).Set(figures.avg10_percent() / kPercent);
-            windowed["window"] = "60s";
-            share.Add(windowed).Set(figures.avg60_percent() / kPercent);
+            for (const PressureLine& line : kPressureLines)
+                if ((machine.pressure().*line.has)())
+                    write(machine.machine(), line, (machine.pressure().*line.get)());
         }
-    }
+    };
+    page.Family("qn_machine_pressure_stalled_seconds_total", "Time in which some (or all) tasks waited for the resource, since boot", "counter");
+    lines([&](const std::string& machine, const PressureLine& line, const qn::status::PressureStatus& figures) {
+        page.Sample("qn_machine_pressure_stalled_seconds_total", {{"kind", line.kind}, {"machine", machine}, {"resource", line.resource}}, figures.total_sec());
+    });
+    page.Family("qn_machine_pressure_ratio", "Share of the window in which some (or all) tasks waited for the resource", "gauge");
+    lines([&](const std::string& machine, const PressureLine& line, const qn::status::PressureStatus& figures) {
+        for (const auto& [window, percent] : {std::pair{"10s", figures.avg10_percent()}, std::pair{"60s", figures.avg60_percent()}})
+            page.Sample("qn_machine_pressure_ratio", {{"kind", line.kind}, {"machine", machine}, {"resource", line.resource}, {"window", window}},
+                        percent / kPercent);
+    });
 }
 
 }  // namespace
@@ -94,10 +90,11 @@ void SetPressure(const tagQNMachinePressure& pressure, qn::status::MachineStatus
     }
 }
 
-void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Registry& registry)
+void WriteMachineMetrics(const qn::status::SystemStatus& status, TextExposition& page)
 {
-    AddPressureMetrics(status, registry);
-    using Figure = double (*)(const qn::status::MachineStatus&);
+    WritePressureMetrics(status, page);
+    // A figure a machine doesn't have (yet) is no series of it.
+    using Figure = std::optional<double> (*)(const qn::status::MachineStatus&);
     struct Gauge {
         const char* name;
         const char* help;
@@ -105,22 +102,30 @@ void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Regis
     };
     static constexpr Gauge kGauges[] = {
         {"qn_machine_physical_memory_available_bytes", "Free physical memory, averaged over the newest samples",
-         [](const auto& m) { return m.avail_physical_kb() * kBytesPerKB; }},
-        {"qn_machine_physical_memory_used_bytes", "Used physical memory, averaged", [](const auto& m) { return m.used_physical_kb() * kBytesPerKB; }},
+         [](const auto& m) -> std::optional<double> { return m.avail_physical_kb() * kBytesPerKB; }},
+        {"qn_machine_physical_memory_used_bytes", "Used physical memory, averaged",
+         [](const auto& m) -> std::optional<double> { return m.used_physical_kb() * kBytesPerKB; }},
         {"qn_machine_commit_memory_available_bytes", "Commit memory still available, averaged",
-         [](const auto& m) { return m.avail_page_file_kb() * kBytesPerKB; }},
-        {"qn_machine_commit_memory_used_bytes", "Committed memory, averaged", [](const auto& m) { return m.used_page_file_kb() * kBytesPerKB; }},
-        {"qn_machine_processes", "Processes on the machine, averaged", [](const auto& m) { return double(m.process_count()); }},
-        {"qn_machine_threads", "Threads on the machine, averaged", [](const auto& m) { return double(m.thread_count()); }},
-        {"qn_machine_handles", "Open files on the machine, averaged", [](const auto& m) { return double(m.handle_count()); }},
-        {"qn_machine_external_usage", "External resource usage of the machine's server processes", [](const auto& m) { return double(m.external_usage_sum()); }},
-        {"qn_machine_alert_state", "Alert bits last reported for the machine (0: none)", [](const auto& m) { return double(m.alert_state()); }},
-        {"qn_machine_data_current", "1 while samples keep arriving, 0 once the data are stale", [](const auto& m) { return m.current() ? 1.0 : 0.0; }},
+         [](const auto& m) -> std::optional<double> { return m.avail_page_file_kb() * kBytesPerKB; }},
+        {"qn_machine_commit_memory_used_bytes", "Committed memory, averaged",
+         [](const auto& m) -> std::optional<double> { return m.used_page_file_kb() * kBytesPerKB; }},
+        {"qn_machine_processes", "Processes on the machine, averaged", [](const auto& m) -> std::optional<double> { return m.process_count(); }},
+        {"qn_machine_threads", "Threads on the machine, averaged", [](const auto& m) -> std::optional<double> { return m.thread_count(); }},
+        {"qn_machine_handles", "Open files on the machine, averaged", [](const auto& m) -> std::optional<double> { return m.handle_count(); }},
+        {"qn_machine_external_usage", "External resource usage of the machine's server processes",
+         [](const auto& m) -> std::optional<double> { return m.external_usage_sum(); }},
+        {"qn_machine_alert_state", "Alert bits last reported for the machine (0: none)",
+         [](const auto& m) -> std::optional<double> { return m.alert_state(); }},
+        {"qn_machine_data_current", "1 while samples keep arriving, 0 once the data are stale",
+         [](const auto& m) -> std::optional<double> { return m.current() ? 1.0 : 0.0; }},
+        {"qn_machine_cpu_load_ratio", "Processor load of the newest intervals, 0 to 1",
+         [](const auto& m) { return m.has_cpu_load_percent() ? std::optional(m.cpu_load_percent() / 100.0) : std::nullopt; }},
     };
     for (const Gauge& gauge : kGauges) {
-        auto& family = prometheus::BuildGauge().Name(gauge.name).Help(gauge.help).Register(registry);
+        page.Family(gauge.name, gauge.help, "gauge");
         for (const auto& machine : status.machines())
-            family.Add({{"machine", machine.machine()}}).Set(gauge.figure(machine));
+            if (const std::optional<double> value = gauge.figure(machine))
+                page.Sample(gauge.name, {{"machine", machine.machine()}}, *value);
     }
     // Each alert its own series, which rules can select without taking the bitmask apart.
     static constexpr std::pair<LONG, const char*> kAlerts[] = {
@@ -128,14 +133,10 @@ void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Regis
         {LowPhysicalMemory, "physical_memory"},       {LowVirtualMemory, "commit_memory"},     {HighCpuUtilization, "cpu"},
         {HighPressure, "pressure"},
     };
-    auto& alerts = prometheus::BuildGauge().Name("qn_machine_alert").Help("1 while the alert is set in the machine's alert state, else 0").Register(registry);
+    page.Family("qn_machine_alert", "1 while the alert is set in the machine's alert state, else 0", "gauge");
     for (const auto& machine : status.machines())
         for (const auto& [bit, alert] : kAlerts)
-            alerts.Add({{"machine", machine.machine()}, {"alert", alert}}).Set((machine.alert_state() & bit) != 0 ? 1.0 : 0.0);
-    auto& load = prometheus::BuildGauge().Name("qn_machine_cpu_load_ratio").Help("Processor load of the newest intervals, 0 to 1").Register(registry);
-    for (const auto& machine : status.machines())
-        if (machine.has_cpu_load_percent())
-            load.Add({{"machine", machine.machine()}}).Set(machine.cpu_load_percent() / 100.0);
+            page.Sample("qn_machine_alert", {{"alert", alert}, {"machine", machine.machine()}}, (machine.alert_state() & bit) != 0 ? 1.0 : 0.0);
 }
 
 void AddCounter(const std::string& name, const std::string& help, unsigned long long value, prometheus::Registry& registry)

@@ -14,6 +14,8 @@ class Registry;
 
 namespace hosts {
 
+class TextExposition;
+
 // Sets the figures of `machine` from the averaged `figures`; name, staleness and alerts stay.
 void SetFigures(const XResourceAgent::XMachineResourceInfo& figures, qn::status::MachineStatus& machine);
 
@@ -55,8 +57,8 @@ void AddCounter(const std::string& name, const std::string& help, unsigned long 
 // The pressure of `machine` from `pressure`: the lines the kernel reports.
 void SetPressure(const tagQNMachinePressure& pressure, qn::status::MachineStatus& machine);
 
-// Gauges of every machine of `status`, labelled `machine`.
-void AddMachineMetrics(const qn::status::SystemStatus& status, prometheus::Registry& registry);
+// Gauges (and the pressure counters) of every machine of `status`, labelled `machine`.
+void WriteMachineMetrics(const qn::status::SystemStatus& status, TextExposition& page);
 
 // The text exposition of everything in `registry`.
 std::string Exposition(const prometheus::Registry& registry);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hosts/common/Metrics.h"
+#include "hosts/common/TextExposition.h"
 #include "agent/XLoadMonitor.h"
 #include "observer/XResourceObserverInstance.h"
 #include "platform/Pressure.h"
@@ -133,7 +134,6 @@ std::string ResourceObserverMetrics(const ObserverCounts& counts)
         if (XResourceAgent::HistoryKey(XQNComBSTR(machine.machine().c_str())).ToUtf8() == local)
             SetPressure(pressure, machine);
     }
-    AddMachineMetrics(machines, registry);
     AddProcessMetrics(observer, registry);
 
     AddCallMetrics("qn_resource_observer", counts, registry);
@@ -152,7 +152,10 @@ std::string ResourceObserverMetrics(const ObserverCounts& counts)
                          .Register(registry);
     newNames.Add({{"kind", "process"}}).Increment(static_cast<double>(observer.RefusedNewProcesses()));
     newNames.Add({{"kind", "machine"}}).Increment(static_cast<double>(observer.RefusedNewMachines()));
-    return Exposition(registry);
+    std::string page = Exposition(registry);
+    TextExposition text(page);
+    WriteMachineMetrics(machines, text);
+    return page;
 }
 
 }  // namespace hosts

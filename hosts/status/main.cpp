@@ -1,5 +1,6 @@
 // qn-status: prints what a system resource observer knows, one row per machine, from its HTTP
-// status on this machine; --json prints the status as the daemon serves it.
+// status on this machine; --json prints the status as the daemon serves it. --silent, --alert and
+// --machine ask the daemon for those machines alone, so that a large fleet's status stays small.
 #include <CLI/CLI.hpp>
 #include <google/protobuf/util/json_util.h>
 #include <httplib.h>
@@ -13,7 +14,7 @@ namespace {
 
 constexpr double kKBPerMB = 1024.0;
 
-void PrintTable(const qn::status::SystemStatus& status)
+void PrintTable(const qn::status::SystemStatus& status, bool chosen)
 {
     std::printf("%-16s %-7s %6s %14s %14s %7s %8s %7s  %s\n", "MACHINE", "DATA", "CPU %", "FREE PHYS MB", "FREE COMMIT MB", "PROCS", "HANDLES",
                 "AGE s", "LAST ALERT");
@@ -26,7 +27,7 @@ void PrintTable(const qn::status::SystemStatus& status)
                     machine.newest_sample_age_sec(), machine.alert_state() == 0 ? "-" : machine.alert_text().c_str());
     }
     if (status.machines_size() == 0)
-        std::printf("(no machine known)\n");
+        std::printf(chosen ? "(no such machine)\n" : "(no machine known)\n");
 }
 
 }  // namespace
@@ -36,14 +37,26 @@ int main(int argc, char** argv)
     CLI::App app{"Prints what the system resource observer on this machine knows."};
     int port = hosts::kSystemObserverStatusPort;
     bool json = false;
+    bool silent = false;
+    bool alert = false;
+    std::string machine;
     app.add_option("--status-port", port, "Loopback port of the system observer's HTTP status")->capture_default_str()->check(CLI::Range(1, 65535));
     app.add_flag("--json", json, "Print the status as JSON");
+    auto* silentFlag = app.add_flag("--silent", silent, "Only the machines that sent no sample for the stale number of cycles");
+    app.add_flag("--alert", alert, "Only the machines with an alert")->excludes(silentFlag);
+    app.add_option("--machine", machine, "Only this machine (in any case)");
     CLI11_PARSE(app, argc, argv);
 
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/status";
+    httplib::Params query;
+    if (silent || alert)
+        query.emplace("only", silent ? "silent" : "alert");
+    if (!machine.empty())
+        query.emplace("machine", machine);
+    const std::string path = query.empty() ? "/status" : httplib::append_query_params("/status", query);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + path;
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(2);
-    const auto response = client.Get("/status");
+    const auto response = client.Get(path);
     if (!response) {
         std::fprintf(stderr, "qn-status: no system resource observer answers on %s (%s)\n", url.c_str(), httplib::to_string(response.error()).c_str());
         return 1;
@@ -61,6 +74,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "qn-status: %s is not a system observer's status\n", url.c_str());
         return 1;
     }
-    PrintTable(status);
+    PrintTable(status, !query.empty());
     return 0;
 }

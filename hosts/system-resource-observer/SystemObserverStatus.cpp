@@ -1,24 +1,17 @@
 #include "hosts/system-resource-observer/SystemObserverStatus.h"
 
-#include <google/protobuf/util/json_util.h>
-#include <prometheus/gauge.h>
 #include <prometheus/registry.h>
+
+#include <vector>
 
 #include "emergency/XEmergencyHandlerHelper.h"
 #include "hosts/common/Metrics.h"
+#include "hosts/common/TextExposition.h"
+#include "hosts/system-resource-observer/MessageJson.h"
 #include "platform/Clock.h"
 #include "systemobserver/XSystemResourceObserverInstance.h"
 
 namespace hosts {
-
-namespace {
-
-double SecondsSince(std::chrono::steady_clock::time_point then)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - then).count();
-}
-
-}  // namespace
 
 void MachineBook::SampleArrived(BSTR machine)
 {
@@ -50,27 +43,64 @@ void MachineBook::PressureArrived(BSTR machine, const tagQNMachinePressure& pres
         notes->second.pressure = pressure;
 }
 
-qn::status::SystemStatus MachineBook::Status() const
+std::optional<StatusQuery> StatusQuery::FromParameters(const std::multimap<std::string, std::string>& parameters)
 {
-    // The store is read before the host's lock is taken, so that intake never waits on the store.
-    qn::status::SystemStatus status;
+    StatusQuery query;
+    for (const auto& [name, value] : parameters) {
+        if (name == "only" && (value == "silent" || value == "alert"))
+            query.only = value == "silent" ? Only::Silent : Only::Alert;
+        else if (name == "machine" && !value.empty())
+            query.machine = value;
+        else
+            return std::nullopt;
+    }
+    return query;
+}
+
+qn::status::SystemStatus MachineBook::Status(const StatusQuery& query) const
+{
+    // The store is read before the host's lock is taken and after it is let go, so that intake
+    // never waits on the store; under the lock only the notes are looked at.
     const XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
-    AddMachines(store, status);
+    const std::vector<XQNComBSTR> names = store.GetMachineNames();
+    const std::string wanted = query.machine.empty() ? std::string() : XResourceAgent::HistoryKey(XQNComBSTR(platform::ToUtf16(query.machine))).ToUtf8();
     const auto silence = platform::ScaledDuration(store.MachineSilenceMs());
-    std::lock_guard lock(m_mutex);
-    for (qn::status::MachineStatus& machine : *status.mutable_machines()) {
-        // The host notes a sample just after the store took it.
-        const auto notes = m_notes.find(XResourceAgent::HistoryKey(XQNComBSTR(machine.machine().c_str())).ToUtf8());
-        if (notes == m_notes.end())
+    const auto now = Clock::now();
+    std::vector<std::pair<const XQNComBSTR*, std::optional<Notes>>> chosen;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const XQNComBSTR& name : names) {
+            const std::string key = XResourceAgent::HistoryKey(name).ToUtf8();
+            if (!wanted.empty() && key != wanted)
+                continue;
+            // The host notes a sample just after the store took it: a machine may have none yet.
+            const auto found = m_notes.find(key);
+            const Notes* notes = found == m_notes.end() ? nullptr : &found->second;
+            const bool silent = notes != nullptr && now - notes->newestSample > silence;
+            const bool alert = notes != nullptr && notes->alertState != 0;
+            if ((query.only == StatusQuery::Only::Silent && !silent) || (query.only == StatusQuery::Only::Alert && !alert))
+                continue;
+            chosen.emplace_back(&name, notes == nullptr ? std::nullopt : std::optional(*notes));
+        }
+    }
+    qn::status::SystemStatus status;
+    status.mutable_machines()->Reserve(static_cast<int>(chosen.size()));
+    for (const auto& [name, notes] : chosen) {
+        XResourceAgent::XMachineResourceInfo figures;
+        qn::status::MachineStatus& machine = *status.add_machines();
+        machine.set_current(store.GetMachineResourceData(*name, figures));
+        machine.set_machine(name->ToUtf8());
+        SetFigures(figures, machine);
+        if (!notes)
             continue;
-        machine.set_newest_sample_age_sec(SecondsSince(notes->second.newestSample));
-        machine.set_silent(Clock::now() - notes->second.newestSample > silence);
-        if (notes->second.pressure)
-            SetPressure(*notes->second.pressure, machine);
-        if (notes->second.alertState != 0) {
-            machine.set_alert_state(notes->second.alertState);
-            machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes->second.alertState).ToUtf8());
-            machine.set_alert_age_sec(SecondsSince(notes->second.alertAt));
+        machine.set_newest_sample_age_sec(std::chrono::duration<double>(now - notes->newestSample).count());
+        machine.set_silent(now - notes->newestSample > silence);
+        if (notes->pressure)
+            SetPressure(*notes->pressure, machine);
+        if (notes->alertState != 0) {
+            machine.set_alert_state(notes->alertState);
+            machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes->alertState).ToUtf8());
+            machine.set_alert_age_sec(std::chrono::duration<double>(now - notes->alertAt).count());
         }
     }
     return status;
@@ -78,29 +108,32 @@ qn::status::SystemStatus MachineBook::Status() const
 
 std::string StatusJson(const qn::status::SystemStatus& status)
 {
-    google::protobuf::util::JsonPrintOptions options;
-    options.add_whitespace = true;
-    options.always_print_primitive_fields = true;
-    options.preserve_proto_field_names = true;
+    constexpr size_t kBytesPerMachine = 512;
     std::string json;
-    (void)google::protobuf::util::MessageToJsonString(status, &json, options);
+    json.reserve(static_cast<size_t>(status.machines_size()) * kBytesPerMachine);
+    AppendJson(status, json);
+    json.push_back('\n');
     return json;
 }
 
 std::string SystemObserverMetrics(const qn::status::SystemStatus& status, const CallCounts& counts)
 {
     prometheus::Registry registry;
-    AddMachineMetrics(status, registry);
-    auto& age = prometheus::BuildGauge().Name("qn_machine_newest_sample_age_seconds").Help("Time since the machine's newest sample arrived").Register(registry);
-    auto& silent = prometheus::BuildGauge().Name("qn_machine_silent").Help("1 once the machine sent no sample for the stale number of cycles").Register(registry);
-    for (const auto& machine : status.machines()) {
-        age.Add({{"machine", machine.machine()}}).Set(machine.newest_sample_age_sec());
-        silent.Add({{"machine", machine.machine()}}).Set(machine.silent() ? 1.0 : 0.0);
-    }
     AddCallMetrics("qn_system_observer", counts, registry);
     AddCounter("qn_system_observer_new_machines_refused_total", "Samples of machines not kept yet, refused as the store was at its bound",
                XSystemResourceObserverInstance::Instance().RefusedNewMachines(), registry);
-    return Exposition(registry);
+    std::string page = Exposition(registry);
+    constexpr size_t kBytesPerMachine = 2048;
+    page.reserve(page.size() + static_cast<size_t>(status.machines_size()) * kBytesPerMachine);
+    TextExposition machines(page);
+    WriteMachineMetrics(status, machines);
+    machines.Family("qn_machine_newest_sample_age_seconds", "Time since the machine's newest sample arrived", "gauge");
+    for (const auto& machine : status.machines())
+        machines.Sample("qn_machine_newest_sample_age_seconds", {{"machine", machine.machine()}}, machine.newest_sample_age_sec());
+    machines.Family("qn_machine_silent", "1 once the machine sent no sample for the stale number of cycles", "gauge");
+    for (const auto& machine : status.machines())
+        machines.Sample("qn_machine_silent", {{"machine", machine.machine()}}, machine.silent() ? 1.0 : 0.0);
+    return page;
 }
 
 }  // namespace hosts

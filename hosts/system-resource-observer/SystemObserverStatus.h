@@ -8,12 +8,24 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "hosts/common/Metrics.h"
 #include "hosts/common/SystemObserverStatus.pb.h"
 #include "platform/Bstr.h"
 
 namespace hosts {
+
+// Which machines a status shows: a large fleet's operator asks for the few that need a look.
+struct StatusQuery {
+    enum class Only { Every, Silent, Alert };
+    Only only = Only::Every;
+    std::string machine;  // this machine alone (in any case) when not empty
+
+    // From the page's query parameters (`only=silent|alert`, `machine=NAME`); empty when they
+    // ask for something else.
+    static std::optional<StatusQuery> FromParameters(const std::multimap<std::string, std::string>& parameters);
+};
 
 class MachineBook {
 public:
@@ -25,8 +37,9 @@ public:
     void AlertArrived(BSTR machine, LONG state);
     void PressureArrived(BSTR machine, const tagQNMachinePressure& pressure);
 
-    // Every machine of the library's store with its figures and the host's notes.
-    qn::status::SystemStatus Status() const;
+    // The machines of the library's store that `query` asks for, with their figures and the
+    // host's notes, in the order of their names.
+    qn::status::SystemStatus Status(const StatusQuery& query = {}) const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -39,10 +52,10 @@ private:
 
     size_t m_limit;
     mutable std::mutex m_mutex;
-    std::map<std::string, Notes> m_notes;  // by upper-cased name
+    std::unordered_map<std::string, Notes> m_notes;  // by upper-cased name
 };
 
-// The status as JSON, with the field names of the status schema.
+// The status as JSON, with the field names of the status schema, a machine a line.
 std::string StatusJson(const qn::status::SystemStatus& status);
 // The status in Prometheus' text exposition.
 std::string SystemObserverMetrics(const qn::status::SystemStatus& status, const CallCounts& counts);

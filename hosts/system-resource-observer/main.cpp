@@ -5,6 +5,8 @@
 // Prometheus on a loopback HTTP port. Stops on SIGINT or SIGTERM.
 #include <CLI/CLI.hpp>
 
+#include <malloc.h>
+
 #include <cstdio>
 
 #include "hosts/common/HostSupport.h"
@@ -92,7 +94,12 @@ int main(int argc, char** argv)
         transport::XComServer server(CLSID_QNSystemResourceObserver, static_cast<IQNSystemResourceObserver*>(&object), hosts::InstallationSecurity(),
                                      address + ":" + std::to_string(port));
         hosts::LoopbackHttp http;
-        http.Serve("/status", [&book] { return hosts::LoopbackHttp::Page{hosts::StatusJson(book.Status()), "application/json"}; });
+        http.Serve("/status", [&book](const hosts::LoopbackHttp::Parameters& parameters) {
+            const auto query = hosts::StatusQuery::FromParameters(parameters);
+            if (!query)
+                return hosts::LoopbackHttp::Page{"the status takes only=silent, only=alert and machine=NAME\n", "text/plain", 400};
+            return hosts::LoopbackHttp::Page{hosts::StatusJson(book.Status(*query)), "application/json"};
+        });
         http.Serve("/metrics", [&book, &counts] { return hosts::LoopbackHttp::Page{hosts::SystemObserverMetrics(book.Status(), counts), hosts::kExpositionType}; });
         std::string error;
         if (FAILED(server.Start(error)) || !http.Start(statusPort, error)) {
@@ -104,7 +111,11 @@ int main(int argc, char** argv)
                     http.Port());
         std::fflush(stdout);
 
-        hosts::WaitForStop(stopSignals);
+        // What thousands of connections left behind when they closed goes back to the system
+        // now and then: glibc keeps it in the arenas of gRPC's threads otherwise.
+        constexpr unsigned kReturnMemorySec = 10;
+        while (hosts::WaitForSignal(stopSignals, kReturnMemorySec) == 0)
+            ::malloc_trim(0);
         http.Stop();
         server.Stop();
         XSystemResourceObserverInstance::Destroy();

@@ -26,6 +26,9 @@ namespace {
 // A connection without a call for this long is closed; its peer connects again when it calls.
 // Agents and observers call every cycle, far more often.
 constexpr DWORD kIdleConnectionMs = 120000;
+constexpr int kConnectionTableBytes = 1024;
+constexpr int kConnectionReadBytes = 1024;
+constexpr int kConnectionFrameBytes = 4096;
 
 std::array<std::atomic<unsigned long long>, kRefusalReasons> g_refusedCalls{};
 platform::LogThrottle g_refusalLog;
@@ -247,6 +250,15 @@ void ServedClass::Configure(grpc::ServerBuilder& builder)
     // A peer that doesn't finish its handshake, or that connects and never calls, is let go.
     builder.AddChannelArgument(GRPC_ARG_SERVER_HANDSHAKE_TIMEOUT_MS, static_cast<int>(std::chrono::milliseconds(kHandshakeDeadline).count()));
     builder.AddChannelArgument(GRPC_ARG_MAX_CONNECTION_IDLE_MS, static_cast<int>(platform::ScaledDuration(kIdleConnectionMs) / std::chrono::milliseconds(1)));
+    // A connection carries a small call a cycle: what it holds between calls is kept small, so
+    // that thousands of them cost the order of the data they bring (bench/fleet measures it).
+    // No window probing, small header tables, small first reads and TLS frames.
+    builder.AddChannelArgument(GRPC_ARG_HTTP2_BDP_PROBE, 0);
+    builder.AddChannelArgument(GRPC_ARG_HTTP2_HPACK_TABLE_SIZE_DECODER, kConnectionTableBytes);
+    builder.AddChannelArgument(GRPC_ARG_HTTP2_HPACK_TABLE_SIZE_ENCODER, kConnectionTableBytes);
+    builder.AddChannelArgument(GRPC_ARG_TCP_READ_CHUNK_SIZE, kConnectionReadBytes);
+    builder.AddChannelArgument(GRPC_ARG_TCP_MIN_READ_CHUNK_SIZE, kConnectionReadBytes);
+    builder.AddChannelArgument(GRPC_ARG_TSI_MAX_FRAME_SIZE, kConnectionFrameBytes);
     for (auto& service : m_services)
         builder.RegisterService(service.get());
 }

@@ -181,11 +181,12 @@ public:
 
     int Port() const { return m_port; }
 
-    // The status page as qn-status prints it; empty when it can't be read.
-    std::string StatusJson() const
+    // The status page as qn-status prints it, with qn-status's `options`; empty when it can't be read.
+    std::string StatusJson(const std::vector<std::string>& options = {}) const
     {
         std::vector<std::string> arguments = m_prefix;
         arguments.insert(arguments.end(), {QN_STATUS, "--json", "--status-port", std::to_string(m_httpPort)});
+        arguments.insert(arguments.end(), options.begin(), options.end());
         ChildProcess reader(arguments);
         std::string json;
         for (std::string line = reader.ReadLine(); !line.empty(); line = reader.ReadLine())
@@ -193,10 +194,10 @@ public:
         return json;
     }
     // What the status page says now; no machines when it can't be read.
-    qn::status::SystemStatus Status() const
+    qn::status::SystemStatus Status(const std::vector<std::string>& options = {}) const
     {
         qn::status::SystemStatus status;
-        (void)google::protobuf::util::JsonStringToMessage(StatusJson(), &status);
+        (void)google::protobuf::util::JsonStringToMessage(StatusJson(options), &status);
         return status;
     }
     // The first status for which `holds` is true; the last one read after `limit`.

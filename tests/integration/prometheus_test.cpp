@@ -3,12 +3,10 @@
 // accepts both expositions.
 #include <gtest/gtest.h>
 
-#include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -16,6 +14,7 @@
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/Daemons.h"
+#include "tests/helpers/Prometheus.h"
 #include "tests/helpers/Sockets.h"
 #include "tests/helpers/TestInstallation.h"
 #include "tests/helpers/ThisMachine.h"
@@ -26,40 +25,6 @@ using namespace std::chrono_literals;
 using qntest::ChildProcess;
 
 constexpr double kBytesPerKB = 1024.0;
-
-int FreeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// The first value of an instant query, as Prometheus writes it; empty while there is none. Read
-// from the answer's text: the sample is `"value":[TIME,"VALUE"]`.
-std::string Query(int port, const std::string& query)
-{
-    httplib::Client client("127.0.0.1", port);
-    const auto response = client.Get("/api/v1/query", httplib::Params{{"query", query}}, httplib::Headers{});
-    if (!response)
-        return {};
-    const std::string& answer = response->body;
-    const auto value = answer.find("\"value\":[");
-    const auto start = value == std::string::npos ? value : answer.find(",\"", value);
-    const auto end = start == std::string::npos ? start : answer.find('"', start + 2);
-    return end == std::string::npos ? std::string() : answer.substr(start + 2, end - start - 2);
-}
-
-std::string AwaitQuery(int port, const std::string& query, const std::string& wanted = {})
-{
-    return qntest::Await([&] { return Query(port, query); },
-                         [&](const std::string& value) { return !value.empty() && (wanted.empty() || value == wanted); }, 60s, 100ms);
-}
 
 TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvokedAlert)
 {
@@ -96,33 +61,31 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
         EXPECT_LE(shown, after + 1e-6);
     }
 
-    const int prometheusPort = FreeLoopbackPort();
-    std::ofstream(installation.Path("prometheus.yml")) << "global:\n  scrape_interval: 200ms\nscrape_configs:\n"
-                                                       << "  - job_name: system-observer\n    static_configs:\n      - targets: ['127.0.0.1:"
-                                                       << system.HttpPort() << "']\n"
-                                                       << "  - job_name: resource-observer\n    static_configs:\n      - targets: ['127.0.0.1:"
-                                                       << observerPort << "']\n";
-    ChildProcess prometheus({"/usr/bin/prometheus", "--config.file=" + installation.Path("prometheus.yml"),
-                             "--storage.tsdb.path=" + installation.Path("tsdb"), "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)});
+    const qntest::PrometheusServer prometheus(installation.Path("prometheus"), "global:\n  scrape_interval: 200ms\nscrape_configs:\n"
+                                                                     "  - job_name: system-observer\n    static_configs:\n      - targets: ['127.0.0.1:" +
+                                                                         std::to_string(system.HttpPort()) +
+                                                                         "']\n"
+                                                                         "  - job_name: resource-observer\n    static_configs:\n      - targets: ['127.0.0.1:" +
+                                                                         std::to_string(observerPort) + "']\n");
 
     const std::string machine = "machine=\"" + qntest::HostName() + "\"";
-    const std::string free = AwaitQuery(prometheusPort, "qn_machine_physical_memory_available_bytes{job=\"system-observer\"," + machine + "}");
+    const std::string free = prometheus.AwaitQuery("qn_machine_physical_memory_available_bytes{job=\"system-observer\"," + machine + "}");
     ASSERT_FALSE(free.empty()) << "Prometheus never scraped the system observer";
     const double expected = qntest::MemInfoKB("MemAvailable") * kBytesPerKB;
     EXPECT_NEAR(std::stod(free), expected, expected * 0.1);
-    EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert_state{job=\"system-observer\"," + machine + "}", "2"), "2");
-    EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert_state{job=\"resource-observer\"," + machine + "}", "2"), "2");
-    EXPECT_EQ(AwaitQuery(prometheusPort, "qn_process_data_current{job=\"resource-observer\",process=\"qn-monitored-server\"}", "1"), "1");
+    EXPECT_EQ(prometheus.AwaitQuery("qn_machine_alert_state{job=\"system-observer\"," + machine + "}", "2"), "2");
+    EXPECT_EQ(prometheus.AwaitQuery("qn_machine_alert_state{job=\"resource-observer\"," + machine + "}", "2"), "2");
+    EXPECT_EQ(prometheus.AwaitQuery("qn_process_data_current{job=\"resource-observer\",process=\"qn-monitored-server\"}", "1"), "1");
     for (const char* alert : {"processes", "cpu"}) {
         SCOPED_TRACE(alert);
-        EXPECT_EQ(AwaitQuery(prometheusPort, "qn_machine_alert{job=\"system-observer\"," + machine + ",alert=\"" + alert + "\"}"),
+        EXPECT_EQ(prometheus.AwaitQuery("qn_machine_alert{job=\"system-observer\"," + machine + ",alert=\"" + alert + "\"}"),
                   alert == std::string("processes") ? "1" : "0");
     }
 
     // A server keeping one processor busy: rate() of its CPU counter is the CPU it really used.
     ChildProcess busy({QN_SERVER_DEMO, "--interval", "2", "--cpu", "1", "--load-after", "1"});
     const std::string cpu = "qn_process_cpu_seconds_total{job=\"resource-observer\",pid=\"" + std::to_string(busy.Pid()) + "\"}";
-    ASSERT_FALSE(AwaitQuery(prometheusPort, cpu).empty()) << "Prometheus never scraped the busy server";
+    ASSERT_FALSE(prometheus.AwaitQuery(cpu).empty()) << "Prometheus never scraped the busy server";
     const auto measured = [&] {
         const double ticks = qntest::ProcessCpuTicks(busy.Pid());
         const auto at = std::chrono::steady_clock::now();
@@ -130,7 +93,7 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
         return (qntest::ProcessCpuTicks(busy.Pid()) - ticks) / double(::sysconf(_SC_CLK_TCK)) /
                std::chrono::duration<double>(std::chrono::steady_clock::now() - at).count();
     }();
-    const double rate = std::stod(AwaitQuery(prometheusPort, "sum(rate(" + cpu + "[3s]))"));
+    const double rate = std::stod(prometheus.AwaitQuery("sum(rate(" + cpu + "[3s]))"));
     EXPECT_GT(measured, 0.1) << "the server kept a processor busy (a share of one, on a loaded machine)";
     EXPECT_NEAR(rate, measured, 0.2) << "processor seconds per second, from the counter and from /proc";
 

@@ -1,0 +1,179 @@
+#include "bench/fleet/FleetDaemon.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fleet {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRepeats = 3;
+constexpr double kSilentCycles = 10;
+constexpr double kCycleSec = 5;
+constexpr int kStopWaitMs = 10000;
+
+// Starts `arguments` with `environment` added; its standard output into `output` (a pipe's write
+// end) or /dev/null, its standard error into `errors` or /dev/null. The child ends with this process.
+pid_t Spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& environment, int output, const std::string& errors)
+{
+    std::vector<char*> argv;
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (const std::string& variable : environment)
+            ::putenv(const_cast<char*>(variable.c_str()));
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(output >= 0 ? output : null, STDOUT_FILENO);
+        const int log = errors.empty() ? null : ::open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ::dup2(log, STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void Run(const std::string& command)
+{
+    if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
+        throw std::runtime_error("failed: " + command);
+}
+
+}  // namespace
+
+FleetDaemon::FleetDaemon(const Programs& programs, DWORD level, double timeScale, int maxMachines) : m_programs(programs), m_timeScale(timeScale)
+{
+    char folder[] = "/tmp/qn-fleet-XXXXXX";
+    m_work = ::mkdtemp(folder);
+    const std::string work = m_work.string();
+    if (level > RPC_C_AUTHN_LEVEL_NONE) {
+        Run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=fleet-ca -keyout " + work + "/ca.key -out " + work + "/ca.pem");
+        Run("openssl req -newkey rsa:2048 -nodes -subj /CN=fleet-node -keyout " + work + "/node.key -out " + work + "/node.csr");
+        std::ofstream(m_work / "node.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
+        Run("openssl x509 -req -in " + work + "/node.csr -CA " + work + "/ca.pem -CAkey " + work + "/ca.key -CAcreateserial -days 2 -extfile " + work +
+            "/node.ext -out " + work + "/node.pem");
+    }
+    WriteRegistry(level, 0);
+    ::setenv("KORVEL_REGISTRY", (m_work / "registry.ini").c_str(), 1);
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    char scale[32];
+    std::snprintf(scale, sizeof scale, "QN_TIME_SCALE=%g", timeScale);
+    m_pid = Spawn({(programs.folder / "qn-system-resource-observer").string(), "--address", "127.0.0.1", "--port", "0", "--status-port", "0",
+                   "--max-machines", std::to_string(maxMachines)},
+                  {scale}, pipe[1], work + "/daemon.log");
+    ::close(pipe[1]);
+    FILE* output = ::fdopen(pipe[0], "r");
+    char line[512] = "";
+    int port = 0;
+    if (std::fgets(line, sizeof line, output) == nullptr ||
+        std::sscanf(line, "qn-system-resource-observer: serving on %*[^:]:%d, status on http://127.0.0.1:%d/status", &port, &m_httpPort) != 2)
+        throw std::runtime_error("the system observer did not start; see " + work + "/daemon.log");
+    std::fclose(output);
+    WriteRegistry(level, port);
+}
+
+FleetDaemon::~FleetDaemon()
+{
+    ::kill(m_pid, SIGTERM);
+    for (int waited = 0; ::waitpid(m_pid, nullptr, WNOHANG) == 0; waited += 10) {
+        if (waited == kStopWaitMs)
+            ::kill(m_pid, SIGKILL);
+        ::usleep(10000);
+    }
+    std::filesystem::remove_all(m_work);
+}
+
+void FleetDaemon::WriteRegistry(DWORD level, int port) const
+{
+    const std::string work = m_work.string();
+    std::ofstream(m_work / "registry.ini") << "[SOFTWARE\\KORVEL]\nDisableAuthentication=" << (level > RPC_C_AUTHN_LEVEL_NONE ? 0 : 1)
+                                           << "\nDCOMAuthenticationService=WINNT\nSystemResourceObserverPort=" << port << "\nTLSCAFile=" << work
+                                           << "/ca.pem\nTLSCertificateFile=" << work << "/node.pem\nTLSPrivateKeyFile=" << work << "/node.key\n";
+}
+
+double FleetDaemon::RssKB() const
+{
+    std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:"))
+            return std::atof(line.c_str() + 6);
+    return 0;
+}
+
+double FleetDaemon::CpuMs() const
+{
+    std::ifstream stat("/proc/" + std::to_string(m_pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)  // utime and stime are fields 14 and 15
+        if (i >= 14)
+            ticks += std::atof(field.c_str());
+    return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::chrono::duration<double> FleetDaemon::Silence() const
+{
+    return std::chrono::duration<double>(kSilentCycles * kCycleSec * m_timeScale);
+}
+
+FleetDaemon::Page FleetDaemon::Get(const std::string& path) const
+{
+    httplib::Client client("127.0.0.1", m_httpPort);
+    client.set_read_timeout(60);
+    std::vector<double> times;
+    Page page;
+    for (int i = 0; i < kRepeats; ++i) {
+        const auto start = Clock::now();
+        const auto response = client.Get(path);
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        page.bytes = response && response->status == 200 ? static_cast<double>(response->body.size()) : std::nan("");
+        if (std::isnan(page.bytes))
+            std::fprintf(stderr, "fleet: GET %s answered %s\n", path.c_str(),
+                         response ? ("HTTP " + std::to_string(response->status)).c_str() : httplib::to_string(response.error()).c_str());
+    }
+    page.ms = Median(times);
+    return page;
+}
+
+double FleetDaemon::RunStatus(const std::vector<std::string>& options) const
+{
+    std::vector<std::string> arguments{(m_programs.folder / "qn-status").string(), "--status-port", std::to_string(m_httpPort)};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    std::vector<double> times;
+    for (int i = 0; i < kRepeats; ++i) {
+        const auto start = Clock::now();
+        int status = 0;
+        ::waitpid(Spawn(arguments, {}, -1, {}), &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return std::nan("");
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    return Median(times);
+}
+
+}  // namespace fleet

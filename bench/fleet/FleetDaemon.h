@@ -1,0 +1,55 @@
+// FleetDaemon is the system observer under test: a real qn-system-resource-observer on a free
+// loopback port, started with its own registry file (which this process uses too, so that its
+// connections find the daemon) and, for authentication levels above 1, certificates of a CA made
+// for the run. It reads the daemon's RSS and CPU from /proc and times its pages and qn-status.
+// The daemon is stopped and every file removed when the object goes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/transport/Activation.h"
+
+namespace fleet {
+
+struct Programs {
+    std::filesystem::path folder;  // holds qn-system-resource-observer and qn-status
+};
+
+class FleetDaemon {
+public:
+    // Runs the daemon at `timeScale` (QN_TIME_SCALE) with room for `maxMachines`.
+    FleetDaemon(const Programs& programs, DWORD level, double timeScale, int maxMachines);
+    ~FleetDaemon();
+    FleetDaemon(const FleetDaemon&) = delete;
+    FleetDaemon& operator=(const FleetDaemon&) = delete;
+
+    double RssKB() const;
+    double CpuMs() const;
+    // How long a machine goes without samples before the daemon calls it silent, scaled.
+    std::chrono::duration<double> Silence() const;
+
+    struct Page {
+        double ms = 0;  // median of three
+        double bytes = 0;
+    };
+    // GET `path` of the daemon's HTTP pages.
+    Page Get(const std::string& path) const;
+    // The milliseconds qn-status takes with `options` (median of three); NaN when it fails.
+    double RunStatus(const std::vector<std::string>& options) const;
+
+private:
+    void WriteRegistry(DWORD level, int port) const;
+
+    Programs m_programs;
+    std::filesystem::path m_work;
+    double m_timeScale;
+    pid_t m_pid = -1;
+    int m_httpPort = 0;
+};
+
+}  // namespace fleet

@@ -1,0 +1,45 @@
+// SimulatedMachines stands in for the resource observers of a fleet: machine i is "fleet-i", each
+// with a TCP connection of its own to the system observer that the registry names, sending its
+// figures once per round and now and then an alert or an emergency, as a resource observer does
+// once per cycle. Calls go out from gRPC's own threads, so the generator's share of the cores
+// stays small. Not safe for concurrent use.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Com.h"
+
+namespace fleet {
+
+std::string MachineName(int machine);
+
+// Holds gRPC's callback threads until the result goes: this version of gRPC races when their last
+// user goes and a new one comes (a double free in its completion queue), as it would between fleets.
+std::shared_ptr<void> HoldCallbackThreads();
+
+class SimulatedMachines {
+public:
+    // Opens `count` connections with the authentication `level` and waits until each answers;
+    // Connected() tells how many did.
+    SimulatedMachines(int count, DWORD level);
+    ~SimulatedMachines();  // closes every connection
+    SimulatedMachines(const SimulatedMachines&) = delete;
+    SimulatedMachines& operator=(const SimulatedMachines&) = delete;
+
+    int Connected() const;
+    // Every machine sends its figures once (and every 50th an alert or an emergency); returns when
+    // all are answered, with the number of failed calls.
+    long Round(int round);
+
+    // `samples` samples of each of `machines` machines over one connection of its own: the data
+    // a system observer keeps, without the connections. The number of failed calls.
+    static long FillOverOneConnection(int machines, int samples, DWORD level);
+
+private:
+    struct Machine;
+    std::vector<std::unique_ptr<Machine>> m_machines;
+};
+
+}  // namespace fleet

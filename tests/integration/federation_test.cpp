@@ -1,0 +1,82 @@
+// An installation past one system observer, on Debian's Prometheus: two shards, each a system
+// observer with machines of its own scraped by a Prometheus of its own, and a third Prometheus
+// that federates both and evaluates the shipped alerting rules unchanged.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Bstr.h"
+#include "tests/helpers/Daemons.h"
+#include "tests/helpers/Prometheus.h"
+#include "tests/helpers/SystemObserverClient.h"
+#include "tests/helpers/TestInstallation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ShardPrometheus(int systemObserverPort, const std::string& shard)
+{
+    return "global:\n  scrape_interval: 200ms\n  external_labels:\n    shard: " + shard +
+           "\nscrape_configs:\n  - job_name: qn-system-resource-observer\n    static_configs:\n      - targets: ['127.0.0.1:" +
+           std::to_string(systemObserverPort) + "']\n";
+}
+
+TEST(PrometheusFederation, AShippedRuleFiresAtTheFederationForASilentMachineOfEitherShard)
+{
+    if (::access(qntest::kPrometheus, X_OK) != 0)
+        GTEST_SKIP() << "no " << qntest::kPrometheus << ": Debian's prometheus package is not installed (scripts/setup-deps installs it)";
+    qntest::TestInstallation installation(qntest::kPlain);
+    const std::vector<std::string> shards{"a", "b"};
+    std::vector<std::unique_ptr<qntest::SystemObserverDaemon>> systemObservers;
+    std::vector<CComPtr<IQNSystemResourceObserver>> links;
+    for (const std::string& shard : shards) {
+        systemObservers.push_back(std::make_unique<qntest::SystemObserverDaemon>());
+        links.push_back(qntest::ConnectSystemObserver(installation, systemObservers.back()->Port()));
+        ASSERT_NE(links.back(), nullptr) << "shard " << shard;
+        // Each shard's quiet machine reports once and falls silent after the stale number of cycles.
+        ASSERT_EQ(qntest::SendFigures(*links.back(), u"quiet-" + platform::ToUtf16(shard)), S_OK);
+    }
+    // A machine of each shard keeps reporting, so that the shards go on counting their data as
+    // current and keep the quiet machines.
+    std::atomic<bool> stop{false};
+    std::thread live([&] {
+        while (!stop.load()) {
+            for (size_t i = 0; i < shards.size(); ++i)
+                qntest::SendFigures(*links[i], u"live-" + platform::ToUtf16(shards[i]));
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+
+    std::vector<std::unique_ptr<qntest::PrometheusServer>> shardServers;
+    std::string targets;
+    for (size_t i = 0; i < shards.size(); ++i) {
+        shardServers.push_back(std::make_unique<qntest::PrometheusServer>(installation.Path("prometheus-" + shards[i]),
+                                                                          ShardPrometheus(systemObservers[i]->HttpPort(), shards[i])));
+        targets += (i == 0 ? "'" : ", '") + shardServers.back()->Target() + "'";
+    }
+    const qntest::PrometheusServer federation(
+        installation.Path("prometheus-federation"),
+        "global:\n  scrape_interval: 200ms\n  evaluation_interval: 200ms\nrule_files:\n  - " QN_ALERTING_RULES
+        "\nscrape_configs:\n  - job_name: federate\n    honor_labels: true\n    metrics_path: /federate\n    params:\n      'match[]': "
+        "['{job=~\"qn-.*\"}']\n    static_configs:\n      - targets: [" +
+            targets + "]\n");
+
+    for (const std::string& shard : shards) {
+        SCOPED_TRACE("shard " + shard);
+        const std::string alert = "ALERTS{alertname=\"QNMachineSilent\",alertstate=\"firing\",machine=\"quiet-" + shard + "\",shard=\"" + shard + "\"}";
+        EXPECT_EQ(federation.AwaitQuery(alert, "1"), "1") << "the shipped rule fired at the federation for the shard's silent machine";
+        EXPECT_EQ(federation.AwaitQuery("qn_machine_data_current{job=\"qn-system-resource-observer\",machine=\"live-" + shard + "\"}", "1"), "1")
+            << "the shard's reporting machine federated under its own job";
+    }
+    stop = true;
+    live.join();
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+// The system observer's status for a large fleet: qn-status (and the page's query behind it) shows
+// the silent machines, those with an alert, or one machine by name, and nothing else.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "tests/helpers/Daemons.h"
+#include "tests/helpers/Sockets.h"
+#include "tests/helpers/SystemObserverClient.h"
+#include "tests/helpers/TestInstallation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::set<std::string> Names(const qn::status::SystemStatus& status)
+{
+    std::set<std::string> names;
+    for (const auto& machine : status.machines())
+        names.insert(machine.machine());
+    return names;
+}
+
+TEST(FleetStatus, ShowsTheSilentMachinesThoseWithAnAlertOrOneByNameAlone)
+{
+    qntest::TestInstallation installation(qntest::kPlain);
+    const qntest::SystemObserverDaemon system;
+    auto link = qntest::ConnectSystemObserver(installation, system.Port());
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(qntest::SendFigures(*link, u"quiet"), S_OK);
+    ASSERT_EQ(qntest::SendAlert(*link, u"alerted", 0x20), S_OK);
+    // Two machines keep reporting, one of them with an alert, so that the installation's data stay
+    // current and the quiet one is kept.
+    std::atomic<bool> stop{false};
+    std::thread live([&] {
+        while (!stop.load()) {
+            qntest::SendFigures(*link, u"Live");
+            qntest::SendFigures(*link, u"alerted");
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+
+    const auto every = system.AwaitStatus([](const auto& status) { return status.machines_size() == 3; });
+    EXPECT_EQ(Names(every), (std::set<std::string>{"Live", "alerted", "quiet"}));
+    const auto silent = qntest::Await([&] { return system.Status({"--silent"}); }, [](const auto& status) { return status.machines_size() > 0; }, 20s, 50ms);
+    EXPECT_EQ(Names(silent), std::set<std::string>{"quiet"}) << "the quiet machine alone, once silent";
+    EXPECT_TRUE(silent.machines_size() == 1 && silent.machines(0).silent());
+    EXPECT_EQ(Names(system.Status({"--alert"})), std::set<std::string>{"alerted"});
+    const auto one = system.Status({"--machine", "LIVE"});
+    ASSERT_EQ(Names(one), std::set<std::string>{"Live"}) << "a name in any case";
+    EXPECT_EQ(one.machines(0).avail_physical_kb(), 1 << 20) << "with its figures";
+    EXPECT_EQ(system.Status({"--machine", "none"}).machines_size(), 0);
+    EXPECT_EQ(system.Status({"--machine", "quiet", "--alert"}).machines_size(), 0) << "both conditions hold for what is shown";
+
+    httplib::Client client("127.0.0.1", system.HttpPort());
+    const auto refused = client.Get("/status?only=everything");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 400);
+    stop = true;
+    live.join();
+}
+
+}  // namespace
