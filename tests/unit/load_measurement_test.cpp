@@ -7,10 +7,10 @@
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <iterator>
 #include <map>
 #include <set>
@@ -90,8 +90,8 @@ TEST(LoadMeasurement, AgreesWithProcForAServerUnderKnownLoad)
     }
     // Other tests start and end processes meanwhile: the count lies between those alive throughout
     // and those alive before plus every one started since.
-    const auto processesBefore = Entries("/proc", true);
     const long long forksBefore = Forks();
+    const auto processesBefore = Entries("/proc", true);
     server.Write("measure");
     std::map<std::string, long long> figures;
     for (std::string line = server.ReadLine(); !line.empty() && line != "end"; line = server.ReadLine())
