@@ -23,8 +23,8 @@
 #include "agent/XLoadMonitorImpl.h"
 #include "interfaces/QNError64.h"
 #include "platform/FaultInjection.h"
-#include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/Errors.h"
+#include "tests/helpers/MonitoredServer.h"
 #include "tests/helpers/ThisMachine.h"
 
 namespace {
@@ -82,8 +82,8 @@ struct Sample {
 TEST(LoadMeasurement, AgreesWithProcForAServerUnderKnownLoad)
 {
     constexpr long kMegabytes = 64, kDescriptors = 200, kThreads = 12;
-    qntest::ChildProcess server({QN_MONITORED_SERVER, "--interval", "0"});
-    ASSERT_EQ(server.ReadLine(), "started running=0");
+    qntest::MonitoredServer server({"--interval", "0"});
+    ASSERT_EQ(server.StartLine(), "started running=0");
     for (const std::string& load : {"memory " + std::to_string(kMegabytes), "files " + std::to_string(kDescriptors), "threads " + std::to_string(kThreads)}) {
         server.Write(load);
         ASSERT_EQ(server.ReadLine(), load);
