@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
 #include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
 
 namespace {
@@ -27,6 +27,8 @@ class SeveralMachines : public testing::Test {
 protected:
     void SetUp() override
     {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "network and UTS namespaces need root";
         RemoveNamespaces();
         std::filesystem::create_directories(m_folder);
         // The hub's registry; the machines get theirs once the hub's port is known.
@@ -34,7 +36,7 @@ protected:
         ::setenv("KORVEL_REGISTRY", (m_folder + "/registry-hub.ini").c_str(), 1);
         for (const std::string& command : {"ip netns add " + Hub(), "ip -n " + Hub() + " link set lo up", "ip -n " + Hub() + " link add " + Bridge() + " type bridge",
                                            "ip -n " + Hub() + " addr add " + kSubnet + "1/24 dev " + Bridge(), "ip -n " + Hub() + " link set " + Bridge() + " up"})
-            Run(command);
+            ASSERT_TRUE(qntest::Run(command));
         for (int machine = 1; machine <= kMachines; ++machine) {
             const std::string netns = Machine(machine);
             std::ofstream(UtsFile(machine)).close();
@@ -43,7 +45,7 @@ protected:
                   "ip link set " + Veth(machine) + " netns " + Hub(), "ip -n " + Hub() + " link set " + Veth(machine) + " master " + Bridge() + " up",
                   "ip -n " + netns + " addr add " + kSubnet + std::to_string(10 + machine) + "/24 dev eth0", "ip -n " + netns + " link set eth0 up",
                   "unshare --uts=" + UtsFile(machine) + " hostname " + HostName(machine)})
-                Run(command);
+                ASSERT_TRUE(qntest::Run(command));
         }
     }
 
@@ -61,16 +63,14 @@ protected:
         std::ofstream(path) << "[SOFTWARE\\KORVEL]\nDisableAuthentication=1\nDCOMAuthenticationService=WINNT\n" << values;
     }
 
-    static void Run(const std::string& command) { ASSERT_EQ(std::system((command + " 2>&1").c_str()), 0) << command; }
-
     // Leftovers of an earlier run of this process id too.
     void RemoveNamespaces()
     {
         for (int machine = 1; machine <= kMachines; ++machine) {
-            std::system(("umount " + UtsFile(machine) + " 2>/dev/null").c_str());
-            std::system(("ip netns del " + Machine(machine) + " 2>/dev/null").c_str());
+            (void)qntest::Run("umount " + UtsFile(machine));
+            (void)qntest::Run("ip netns del " + Machine(machine));
         }
-        std::system(("ip netns del " + Hub() + " 2>/dev/null").c_str());
+        (void)qntest::Run("ip netns del " + Hub());
     }
 
     std::string Tag() const { return std::to_string(::getpid()); }
@@ -141,7 +141,7 @@ TEST_F(SeveralMachines, TheSystemObserverKeepsEachMachineApartAndDropsThemAfterT
 
     // Machine 2 falls silent; the others keep the store's data current, since staleness counts the
     // cycles in which no machine at all reported.
-    Run("ip -n " + Hub() + " link set " + Veth(2) + " down");
+    ASSERT_TRUE(qntest::Run("ip -n " + Hub() + " link set " + Veth(2) + " down"));
     const auto silent = system.AwaitStatus([](const auto& status) {
         const auto* machine = Find(status, "machine-2");
         return machine != nullptr && machine->newest_sample_age_sec() > 2.0;
@@ -158,8 +158,7 @@ TEST_F(SeveralMachines, TheSystemObserverKeepsEachMachineApartAndDropsThemAfterT
     EXPECT_EQ(silent.machines_size(), kMachines) << "a silent machine stays while others report";
 
     // Cut the others too: all turn stale together, then all are dropped together.
-    Run("ip -n " + Hub() + " link set " + Veth(1) + " down");
-    Run("ip -n " + Hub() + " link set " + Veth(3) + " down");
+    ASSERT_TRUE(qntest::Run("ip -n " + Hub() + " link set " + Veth(1) + " down && ip -n " + Hub() + " link set " + Veth(3) + " down"));
     const auto stale = system.AwaitStatus([](const auto& status) { return status.machines_size() == 0 || !status.machines(0).current(); });
     EXPECT_EQ(stale.machines_size(), kMachines);
     for (const auto& machine : stale.machines())

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <thread>
 #include <tuple>
@@ -14,6 +13,8 @@
 #include "emergency/XResourceEmergencyHandlerInstance.h"
 #include "interfaces/QNError64.h"
 #include "platform/Bstr.h"
+#include "tests/helpers/RecordingHandler.h"
+#include "tests/helpers/Waiting.h"
 
 namespace {
 
@@ -59,39 +60,6 @@ TEST(AlertState, AllBitsInTableOrderAndNothingAbove)
     EXPECT_EQ(Alert(0x28), u"insufficient physical machine memory / machine CPU utilization too high");
 }
 
-// A handler that records its calls and answers with a fixed result. Lives on the test's stack: the
-// registry's references keep nothing alive here.
-class RecordingHandler : public IQNOPXServerEmergencyHandler {
-public:
-    RecordingHandler(std::vector<std::string>& calls, std::string name, HRESULT answer) : m_calls(calls), m_name(std::move(name)), m_answer(answer) {}
-
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return ++m_references; }
-    ULONG Release() override { return --m_references; }
-    HRESULT GetHandlerInfo(BSTR*) override { return E_NOTIMPL; }
-    HRESULT HandleServerEmergency(LONG code) override
-    {
-        m_calls.push_back(m_name + ":" + std::to_string(code));
-        ++m_callCount;
-        if (m_throws)
-            throw std::runtime_error("handler broke");
-        if (m_block.valid())
-            m_block.wait();
-        return m_answer;
-    }
-
-    std::atomic<ULONG> m_references{0};
-    std::atomic<int> m_callCount{0};
-    bool m_throws = false;
-    std::shared_future<void> m_block;
-
-private:
-    static constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
-    std::vector<std::string>& m_calls;
-    std::string m_name;
-    HRESULT m_answer;
-};
-
 // The registry is a process-wide singleton that is never destroyed: every test drains what it
 // registered by making its handlers fail in a last raise.
 class EmergencyHandler : public testing::Test {
@@ -99,23 +67,23 @@ protected:
     void TearDown() override
     {
         for (auto* handler : m_handlers)
-            handler->m_throws = true;
+            handler->throws = true;
         Registry().RaiseServerEmergencyState(0);
     }
 
     static XResourceEmergencyHandlerInstance& Registry() { return XResourceEmergencyHandlerInstance::Instance(); }
 
-    RecordingHandler& Add(std::string name, HRESULT answer)
+    qntest::RecordingHandler& Add(std::string name, HRESULT answer)
     {
-        m_owned.push_back(std::make_unique<RecordingHandler>(m_calls, std::move(name), answer));
+        m_owned.push_back(std::make_unique<qntest::RecordingHandler>(m_calls, std::move(name), answer));
         m_handlers.push_back(m_owned.back().get());
         XResourceEmergencyHandler::RegisterProcessEmergencyHandler(CComPtr<IQNOPXServerEmergencyHandler>(m_owned.back().get()));
         return *m_owned.back();
     }
 
     std::vector<std::string> m_calls;
-    std::vector<std::unique_ptr<RecordingHandler>> m_owned;
-    std::vector<RecordingHandler*> m_handlers;
+    std::vector<std::unique_ptr<qntest::RecordingHandler>> m_owned;
+    std::vector<qntest::RecordingHandler*> m_handlers;
 };
 
 TEST_F(EmergencyHandler, WithoutHandlersARaiseCallsNothing) { EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001)); }
@@ -128,7 +96,7 @@ TEST_F(EmergencyHandler, HandlersAreCalledInRegistrationOrderAndRegisteredTwiceM
     m_handlers.push_back(&first);
     EXPECT_TRUE(Registry().RaiseServerEmergencyState(0x0800));
     EXPECT_THAT(m_calls, testing::ElementsAre("first:2048", "second:2048", "first:2048"));
-    EXPECT_EQ(first.m_references, 2u) << "each registration holds a reference of its own";
+    EXPECT_EQ(first.references, 2u) << "each registration holds a reference of its own";
 }
 
 TEST_F(EmergencyHandler, OnlySOkCountsAsHandledAndAFailingOrThrowingHandlerIsCalledOnceLoggedAndDropped)
@@ -136,11 +104,11 @@ TEST_F(EmergencyHandler, OnlySOkCountsAsHandledAndAFailingOrThrowingHandlerIsCal
     XQNLogbookCapture capture;
     Add("lukewarm", S_FALSE);
     auto& failing = Add("failing", E_FAIL);
-    Add("throwing", S_OK).m_throws = true;
+    Add("throwing", S_OK).throws = true;
     EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x1000));
     EXPECT_FALSE(Registry().RaiseServerEmergencyState(0x0001));
     EXPECT_THAT(m_calls, testing::ElementsAre("lukewarm:4096", "failing:4096", "throwing:4096", "lukewarm:1")) << "S_FALSE keeps its handler";
-    EXPECT_EQ(failing.m_references, 0u) << "the dropped entry released its reference";
+    EXPECT_EQ(failing.references, 0u) << "the dropped entry released its reference";
     const auto entries = capture.Entries();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(std::tuple(entries[0].line, entries[0].result), std::tuple(98, E_FAIL));
@@ -154,26 +122,28 @@ TEST_F(EmergencyHandler, RegistrationWaitsForARaiseInProgress)
 {
     std::promise<void> release;
     auto& slow = Add("slow", S_OK);
-    slow.m_block = release.get_future().share();
+    slow.block = release.get_future().share();
     auto raise = std::async(std::launch::async, [] { return Registry().RaiseServerEmergencyState(0x0001); });
-    while (slow.m_callCount == 0)
+    while (slow.callCount == 0)
         std::this_thread::yield();
 
     std::atomic<bool> registered{false};
-    m_owned.push_back(std::make_unique<RecordingHandler>(m_calls, "late", S_OK));
-    RecordingHandler& late = *m_owned.back();
+    m_owned.push_back(std::make_unique<qntest::RecordingHandler>(m_calls, "late", S_OK));
+    qntest::RecordingHandler& late = *m_owned.back();
     m_handlers.push_back(&late);
+    std::atomic<pid_t> registrarThread{0};
     std::thread registrar([&] {
+        registrarThread = qntest::ThreadId();
         XResourceEmergencyHandler::RegisterProcessEmergencyHandler(CComPtr<IQNOPXServerEmergencyHandler>(&late));
         registered = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(qntest::WaitsOnALock(registrarThread)) << "the registration reached the list";
     EXPECT_FALSE(registered) << "the raise holds the list";
     release.set_value();
     EXPECT_TRUE(raise.get());
     registrar.join();
     EXPECT_TRUE(registered);
-    slow.m_block = {};
+    slow.block = {};
 }
 
 }  // namespace

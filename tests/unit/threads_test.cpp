@@ -6,10 +6,11 @@
 #include <thread>
 #include <tuple>
 
-#include "Cominc64/XThreadedTask.h"
+#include "Cominc64/XWakeableTask.h"
 #include "platform/Clock.h"
 #include "platform/Event.h"
 #include "tests/helpers/Errors.h"
+#include "tests/helpers/Waiting.h"
 
 namespace {
 
@@ -51,25 +52,20 @@ TEST(Event, AnAutoResetEventReleasesOneWaitAManualOneStaysSetAndAWaitEndsWhenAno
 struct Owner {
     std::atomic<int> executions{0};
     std::atomic<int> passes{0};
+    std::atomic<pid_t> worker{0};
 };
 
-using Base = XThreadedTask<Owner, XThreadedTaskTraits::XThreadSchedulerTraits<XThreadScheduler>>;
-
-// A task shaped like the library's: sleeps on its own wake-up event between passes.
-class WakingTask : public Base {
+// The library's tasks are wakeable ones: the worker sleeps on its own wake-up event between passes.
+class WakingTask : public XWakeableTask<Owner> {
 public:
     enum class Body { Loop, ReturnAtOnce, ThrowQN, ThrowStd, ThrowOther };
 
-    explicit WakingTask(Body body, DWORD waitMs = 60000) : Base(-1), m_body(body), m_waitMs(waitMs) { XThreadSync::CreateEventAutoReset(m_wakeEvent, false); }
-    ~WakingTask() override
-    {
-        Stop();
-        ::CloseHandle(m_wakeEvent);
-    }
+    explicit WakingTask(Body body, DWORD waitMs = 60000) : m_body(body), m_waitMs(waitMs) {}
 
     DWORD Execute(Owner* owner) override
     {
         ++owner->executions;
+        owner->worker = qntest::ThreadId();
         switch (m_body) {
         case Body::ReturnAtOnce: return 7;
         case Body::ThrowQN: XQNExceptionFactory::DoThrowException(8, {"t", 1, u"QNResourceAgent", u"Body"}, E_FAIL, 6, u"body failed", u"");
@@ -78,41 +74,32 @@ public:
         case Body::Loop: break;
         }
         while (!IsStopRequested())
-            if (!XThreadSync::WaitForEvent(m_wakeEvent, m_waitMs))
+            if (!WaitForWakeUp(m_waitMs))
                 ++owner->passes;
         return 0;
-    }
-
-    // The owners' stop: flag, wake-up, wait.
-    void StopAndWake()
-    {
-        SetStopRequested(true);
-        XThreadSync::SetEvent(m_wakeEvent);
-        Stop();
     }
 
 private:
     Body m_body;
     DWORD m_waitMs;
-    HANDLE m_wakeEvent = nullptr;
 };
 
-TEST(ThreadedTask, RunsOnceOnOneThreadAndAStopWakesItsWaitPromptly)
+TEST(ThreadedTask, RunsOnceOnOneThreadAndAStopWakesItsWait)
 {
     Owner owner;
-    // One hour of scaled waiting: the stop must not wait for it.
+    // One hour of scaled waiting: a wait that ran out would count a pass.
     WakingTask task(WakingTask::Body::Loop, 3600 * 1000);
     task.Stop();
-    EXPECT_EQ(task.GetStatus(), Base::NotStarted) << "a stop before the start returns at once";
+    EXPECT_EQ(task.GetStatus(), WakingTask::NotStarted) << "a stop before the start returns at once";
     task.Start(&owner);
     task.Start(&owner);
-    EXPECT_EQ(task.GetStatus(), Base::Running);
-    std::this_thread::sleep_for(20ms);
-    task.StopAndWake();
-    EXPECT_EQ(task.GetStatus(), Base::Stopped);
-    EXPECT_EQ(owner.passes, 0);
+    EXPECT_EQ(task.GetStatus(), WakingTask::Running);
+    EXPECT_TRUE(qntest::WaitsOnALock(owner.worker)) << "the worker waits for its wake-up";
+    task.WakeAndStop();
+    EXPECT_EQ(task.GetStatus(), WakingTask::Stopped);
+    EXPECT_EQ(owner.passes, 0) << "woken, not timed out";
     task.Start(&owner);
-    EXPECT_EQ(task.GetStatus(), Base::Stopped) << "a task runs at most once";
+    EXPECT_EQ(task.GetStatus(), WakingTask::Stopped) << "a task runs at most once";
     EXPECT_EQ(owner.executions, 1);
 }
 
@@ -124,7 +111,7 @@ TEST(ThreadedTask, ABodyThatEndsOrThrowsLeavesTheTaskStoppedWithItsExceptionKept
         task.Start(&owner);
         task.Stop();
         task.Stop();  // a stopped task only waits for its termination
-        EXPECT_EQ(task.GetStatus(), Base::Stopped);
+        EXPECT_EQ(task.GetStatus(), WakingTask::Stopped);
         const XWrappedQNException kept = task.GetTaskException();
         ASSERT_EQ(kept.HasException(), body != WakingTask::Body::ReturnAtOnce);
         if (body == WakingTask::Body::ThrowQN) {
@@ -147,7 +134,7 @@ TEST(ThreadSync, FiniteWaitsTimeOutOnTheScaledClockAndNullHandlesRaise)
     task.Start(&owner);
     while (owner.passes < 3)
         std::this_thread::sleep_for(5ms);
-    task.StopAndWake();
+    task.WakeAndStop();
 
     const XQNException waited = qntest::Raised([] { XThreadSync::WaitForEvent(nullptr, 0); });
     EXPECT_EQ(waited.Message().View(), u"wait handle is NULL");
