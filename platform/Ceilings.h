@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -73,5 +74,13 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
+// The folder of the memory cgroup that a /proc/PID/cgroup text names, found through this
+// process's mountinfo; nullopt when the process has no memory cgroup readable from here.
+struct CgroupFolder {
+    std::string folder;
+    bool v2 = false;
+    bool isRoot = false;  // the hierarchy's root, which counts for the whole machine
+};
+std::optional<CgroupFolder> MemoryCgroupOf(std::string_view processCgroups, std::string_view mountInfo);
 
 }  // namespace platform

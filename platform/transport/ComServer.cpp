@@ -19,6 +19,10 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <map>
+#include <mutex>
+#include <string_view>
 #include <vector>
 #include <cstring>
 #include <deque>
@@ -129,6 +133,33 @@ int ListenTcp(const std::string& endpoint, int& port, std::string& error)
 }
 
 std::array<std::atomic<unsigned long long>, kRefusalReasons> g_refusedCalls{};
+
+// The peer process of each Unix socket connection, by the descriptor that gRPC names its peer
+// after ("fd:N"); a descriptor taken again by a later connection overwrites its entry.
+std::mutex g_peersMutex;
+std::map<int, pid_t> g_peerProcesses;
+thread_local std::optional<pid_t> t_callingProcess;
+
+void NotePeerProcess(int connection)
+{
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return;
+    std::lock_guard lock(g_peersMutex);
+    g_peerProcesses[connection] = peer.pid;
+}
+
+std::optional<pid_t> PeerProcessOf(const std::string& peer)
+{
+    constexpr std::string_view kDescriptorPeer = "fd:";
+    int fd = -1;
+    if (!peer.starts_with(kDescriptorPeer) || std::from_chars(peer.data() + kDescriptorPeer.size(), peer.data() + peer.size(), fd).ec != std::errc())
+        return std::nullopt;
+    std::lock_guard lock(g_peersMutex);
+    const auto found = g_peerProcesses.find(fd);
+    return found == g_peerProcesses.end() ? std::nullopt : std::optional(found->second);
+}
 platform::LogThrottle g_refusalLog;
 
 // Counts a refused call and logs it, once a minute for each peer and reason.
@@ -194,11 +225,13 @@ Handler Calling(Gate gate, Method method)
         Record record{};
         FromWire(wire, record);
         HRESULT result = RPC_E_SERVERFAULT;
+        t_callingProcess = PeerProcessOf(context->peer());
         try {
             result = method(&record, wire);
         } catch (...) {
             // The object should turn its failures into results; nothing may escape into gRPC.
         }
+        t_callingProcess.reset();
         FreeStrings(record);
         reply->set_hresult(result);
         return grpc::Status::OK;
@@ -269,7 +302,7 @@ HRESULT FindInterface(const std::string& clsid, IUnknown* object, const qn::Inte
         return REGDB_E_CLASSNOTREG;
     HRESULT result = E_NOINTERFACE;
     for (const IID* iid : {&IQNResourceObserver::kIid, &IQNResourceObserver2::kIid, &IQNEmergencyObserver::kIid, &IQNSystemResourceObserver::kIid,
-                           &IQNSystemResourceObserver2::kIid, &IQNSystemEmergencyObserver::kIid}) {
+                           &IQNSystemResourceObserver2::kIid, &IQNSystemResourceObserver3::kIid, &IQNSystemEmergencyObserver::kIid}) {
         if (GuidToString(*iid) == query.iid()) {
             void* found = nullptr;
             result = object->QueryInterface(*iid, &found);
@@ -328,12 +361,19 @@ struct ServedClass {
     {
         RawService& service = Add(qn::IQNSystemResourceObserver::service_full_name());
         service.AddInline("SetSystemResourceData", Calling<tagQNSystemResourceInformation, qn::SystemResourceInformation>(
-                                                       gate, [observer, withPressure](auto* record, const qn::SystemResourceInformation& wire) {
+                                                       gate, [observer, withPressure, withOomKills = Query<IQNSystemResourceObserver3>(observer)](
+                                                                 auto* record, const qn::SystemResourceInformation& wire) {
                                                            if (!wire.has_pressure() || withPressure == nullptr)
                                                                return observer->SetSystemResourceData(record);
                                                            tagQNMachinePressure pressure{};
                                                            FromWire(wire.pressure(), pressure);
-                                                           return withPressure->SetSystemResourceData2(record, &pressure);
+                                                           if (!wire.has_oom_kills() || withOomKills == nullptr)
+                                                               return withPressure->SetSystemResourceData2(record, &pressure);
+                                                           tagQNMachineOomKills oomKills{};
+                                                           FromWire(wire.oom_kills(), oomKills);
+                                                           const HRESULT result = withOomKills->SetSystemResourceData3(record, &pressure, &oomKills);
+                                                           FreeStrings(oomKills);
+                                                           return result;
                                                        }));
         service.AddPooled("RaiseSystemResourceEmergencyEvent", Calling<tagQNSystemResourceEmergencyEvent, qn::SystemEvent>(
                                                                    gate, [observer](auto* record, const auto&) { return observer->RaiseSystemResourceEmergencyEvent(record); }));
@@ -500,6 +540,7 @@ struct XComServer::Impl {
             tcpConnections->HandleNewConnection(&parameters);
             return;
         }
+        NotePeerProcess(connection);
         const bool trusted = !ChecksIdentity() || Trusts(connection);
         grpc::AddInsecureChannelFromFd((trusted ? admitted : refused)->server.get(), connection);
     }
@@ -568,6 +609,11 @@ void XComServer::Stop()
             served->server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(2));
     impl.admitted.reset();
     impl.refused.reset();
+}
+
+std::optional<pid_t> CallingProcessId()
+{
+    return t_callingProcess;
 }
 
 unsigned long long RefusedCalls(Refusal reason)
