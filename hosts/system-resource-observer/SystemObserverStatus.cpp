@@ -1,6 +1,7 @@
 #include "hosts/system-resource-observer/SystemObserverStatus.h"
 
 #include <google/protobuf/util/json_util.h>
+#include <prometheus/counter.h>
 #include <prometheus/gauge.h>
 #include <prometheus/registry.h>
 
@@ -50,6 +51,19 @@ void MachineBook::PressureArrived(BSTR machine, const tagQNMachinePressure& pres
         notes->second.pressure = pressure;
 }
 
+void MachineBook::OomKillsArrived(BSTR machine, const tagQNMachineOomKills& oomKills)
+{
+    qn::status::OomKillStatus noted;
+    noted.set_kill_count(oomKills.killCount);
+    noted.set_last_victim(platform::ToUtf8(platform::View(oomKills.lastVictimName)));
+    noted.set_last_victim_pid(oomKills.lastVictimId);
+    noted.set_last_victim_time_sec(static_cast<double>(oomKills.lastVictimTimeSec));
+    const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
+    std::lock_guard lock(m_mutex);
+    if (const auto notes = m_notes.find(key); notes != m_notes.end())
+        notes->second.oomKills = std::move(noted);
+}
+
 qn::status::SystemStatus MachineBook::Status() const
 {
     // The store is read before the host's lock is taken, so that intake never waits on the store.
@@ -67,6 +81,8 @@ qn::status::SystemStatus MachineBook::Status() const
         machine.set_silent(Clock::now() - notes->second.newestSample > silence);
         if (notes->second.pressure)
             SetPressure(*notes->second.pressure, machine);
+        if (notes->second.oomKills)
+            *machine.mutable_oom_kills() = *notes->second.oomKills;
         if (notes->second.alertState != 0) {
             machine.set_alert_state(notes->second.alertState);
             machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes->second.alertState).ToUtf8());
@@ -96,6 +112,23 @@ std::string SystemObserverMetrics(const qn::status::SystemStatus& status, const 
     for (const auto& machine : status.machines()) {
         age.Add({{"machine", machine.machine()}}).Set(machine.newest_sample_age_sec());
         silent.Add({{"machine", machine.machine()}}).Set(machine.silent() ? 1.0 : 0.0);
+    }
+    auto& oomKills = prometheus::BuildCounter()
+                         .Name("qn_machine_oom_kills_total")
+                         .Help("Server processes of the machine killed by the OOM killer since its resource observer started")
+                         .Register(registry);
+    auto& lastVictim = prometheus::BuildGauge()
+                           .Name("qn_machine_last_oom_kill_timestamp_seconds")
+                           .Help("When the machine's last OOM-killed server process was seen to end, labelled with its name and pid")
+                           .Register(registry);
+    for (const auto& machine : status.machines()) {
+        if (!machine.has_oom_kills())
+            continue;
+        oomKills.Add({{"machine", machine.machine()}}).Increment(machine.oom_kills().kill_count());
+        if (machine.oom_kills().kill_count() > 0)
+            lastVictim
+                .Add({{"machine", machine.machine()}, {"process", machine.oom_kills().last_victim()}, {"pid", std::to_string(machine.oom_kills().last_victim_pid())}})
+                .Set(machine.oom_kills().last_victim_time_sec());
     }
     AddCallMetrics("qn_system_observer", counts, registry);
     AddCounter("qn_system_observer_new_machines_refused_total", "Samples of machines not kept yet, refused as the store was at its bound",

@@ -24,6 +24,7 @@ public:
     void SampleArrived(BSTR machine);
     void AlertArrived(BSTR machine, LONG state);
     void PressureArrived(BSTR machine, const tagQNMachinePressure& pressure);
+    void OomKillsArrived(BSTR machine, const tagQNMachineOomKills& oomKills);
 
     // Every machine of the library's store with its figures and the host's notes.
     qn::status::SystemStatus Status() const;
@@ -35,6 +36,7 @@ private:
         LONG alertState = 0;
         Clock::time_point alertAt{};
         std::optional<tagQNMachinePressure> pressure;  // the newest a resource observer sent
+        std::optional<qn::status::OomKillStatus> oomKills;  // likewise
     };
 
     size_t m_limit;
