@@ -247,9 +247,9 @@ struct Controller {
 
 }  // namespace
 
-std::optional<CgroupFolder> MemoryCgroupOf(std::string_view processCgroups, std::string_view mountInfo)
+std::optional<CgroupFolder> MemoryCgroupOf(std::string_view processCgroups, std::string_view mountInfo, const std::string& root)
 {
-    const auto placement = Place(Hierarchies(mountInfo), processCgroups, "memory", {});
+    const auto placement = Place(Hierarchies(mountInfo), processCgroups, "memory", root);
     if (!placement)
         return std::nullopt;
     return CgroupFolder{placement->folder, placement->v2, placement->folder.size() <= placement->mountPoint.size()};

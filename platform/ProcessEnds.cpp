@@ -43,7 +43,7 @@ OomKillCounter::OomKillCounter(pid_t pid, const std::string& root)
     : m_root(root), m_processCgroupsPath(root + "/proc/" + std::to_string(pid) + "/cgroup")
 {
     std::string processCgroups = ReadText(m_processCgroupsPath);
-    const auto cgroup = MemoryCgroupOf(processCgroups, ReadText(m_root + "/proc/self/mountinfo"));
+    const auto cgroup = MemoryCgroupOf(processCgroups, ReadText(m_root + "/proc/self/mountinfo"), m_root);
     Open(cgroup, std::move(processCgroups));
 }
 
@@ -54,7 +54,7 @@ void OomKillCounter::Refresh()
         return;
     // A process that is ending shows the root cgroup: only a move to another memory cgroup of
     // its own is followed, so that its last counter stays.
-    const auto cgroup = MemoryCgroupOf(now, ReadText(m_root + "/proc/self/mountinfo"));
+    const auto cgroup = MemoryCgroupOf(now, ReadText(m_root + "/proc/self/mountinfo"), m_root);
     if (cgroup && !cgroup->isRoot)
         Open(*cgroup, std::move(now));
 }
