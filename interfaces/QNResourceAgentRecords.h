@@ -164,6 +164,15 @@ struct tagQNMachinePressure {
     tagQNPressureFigures cpuSome, cpuFull, memorySome, memoryFull, ioSome, ioFull;
 };
 
+// The OOM kills among the server processes of a machine since its resource observer started, and
+// the last victim. The name belongs to whoever filled the record.
+struct tagQNMachineOomKills {
+    std::uint32_t killCount;
+    BSTR lastVictimName;           // null while there was none
+    std::uint32_t lastVictimId;    // in the resource observer's pid namespace
+    std::int64_t lastVictimTimeSec;  // when its end was noticed, seconds since 1970
+};
+
 // The widths are part of the contract between the three kinds of process.
 static_assert(sizeof(tagQNPreciseTime) == 8);
 static_assert(sizeof(tagQNProcessResourceLoad::workingSetKB) == 8 && sizeof(tagQNProcessResourceLoad::threadCount) == 4);

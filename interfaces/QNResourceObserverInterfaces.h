@@ -60,6 +60,19 @@ protected:
     ~IQNSystemResourceObserver2() = default;
 };
 
+// The system observer of resource observers that also send the OOM kills among their machine's
+// server processes. An object that offers it offers IQNSystemResourceObserver2 too.
+struct IQNSystemResourceObserver3 : IQNSystemResourceObserver2 {
+    static constexpr IID kIid = {0x8B41D2C7, 0x0E93, 0x4F5A, {0xB6, 0x27, 0x4C, 0x19, 0xE8, 0x7D, 0xA0, 0x53}};
+    using Base = IQNSystemResourceObserver2;
+    // SetSystemResourceData2 with the machine's OOM kills.
+    virtual HRESULT SetSystemResourceData3(const tagQNSystemResourceInformation* info, const tagQNMachinePressure* pressure,
+                                           const tagQNMachineOomKills* oomKills) = 0;
+
+protected:
+    ~IQNSystemResourceObserver3() = default;
+};
+
 struct IQNSystemEmergencyObserver : IUnknown {
     static constexpr IID kIid = {0xFBBBC18C, 0x2E75, 0x4C29, {0xBF, 0x3D, 0xD2, 0x99, 0xAC, 0xD5, 0x50, 0x05}};
     virtual HRESULT RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent* event) = 0;

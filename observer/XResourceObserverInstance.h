@@ -10,7 +10,9 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -22,6 +24,10 @@
 #include "platform/Export.h"
 
 class XResourceObserverInstanceTask;
+namespace XResourceAgent {
+class XProcessEnds;
+struct XProcessEnd;
+}  // namespace XResourceAgent
 
 class QN_EXPORT XResourceObserverInstance {
 public:
@@ -111,6 +117,16 @@ public:
     size_t KeptEventCount() const;
     unsigned long long DroppedEventCount() const { return m_droppedEvents.load(); }
 
+    // ---- Ends of the processes that report ----
+    // Each process that sends samples is watched from its first sample on; its end is logged with
+    // its cause and last figures, and counted. Ends by process name (as sent) and cause
+    // ("oom_kill", "oom_kill_among": one of several that ended together, "ended") since the
+    // observer started.
+    std::map<std::pair<std::string, std::string>, unsigned long long> GetProcessEndCounts() const;
+    // The OOM kills among the reporting processes since the observer started, and the last
+    // victim; the caller frees the victim's name.
+    tagQNMachineOomKills GetOomKills() const;
+
     // ---- Machine alerts ----
     // Limits of processes, handles, free physical KB, free commit MB and processor load in percent;
     // 0 switches a check off.
@@ -167,6 +183,15 @@ private:
     static void ZeroData(tagQNSystemResourceAlert& alert);
     void NotifyMachineResourceAlertState(LONG state);
 
+    // Watches the sender of `sample` for its end.
+    void NoteReporter(const tagQNResourceInformation& sample);
+    // The worker's wait of `milliseconds` (scaled), in which the ends of reporting processes are
+    // recorded as they come; true when WakeFromProcessEnds cut it short, which only a `wakeable`
+    // wait allows.
+    bool WaitRecordingProcessEnds(DWORD milliseconds, bool wakeable);
+    void WakeFromProcessEnds();
+    void RecordProcessEnd(const XResourceAgent::XProcessEnd& end) const;
+
     CComPtr<IQNSystemResourceObserver> GetSystemResourceObserver(bool forceNew);
     void SyncSystemResourceObserver(const CComPtr<IQNSystemResourceObserver>& link);
     void KeepForSystemObserver(KeptEvent event);
@@ -203,4 +228,5 @@ private:
     std::atomic<size_t> m_machineLimit{kDefaultMachineLimit};
     std::atomic<unsigned long long> m_refusedNewProcesses{0};
     std::atomic<unsigned long long> m_refusedNewMachines{0};
+    std::unique_ptr<XResourceAgent::XProcessEnds> m_processEnds;
 };

@@ -77,6 +77,9 @@ void XResourceObserverInstance::Stop()
     auto task = m_taskHolder.GetWriteProxyPtr();
     if (!task.IsValid())
         return;
+    // The worker waits on the ends of the reporting processes, which Stop cuts short too.
+    task->SetStopRequested(true);
+    WakeFromProcessEnds();
     task->WakeAndStop();
     delete task.GetCheckedPtr();
     task.SetPtr(nullptr);
@@ -129,7 +132,17 @@ void XResourceObserverInstance::SyncSystemResourceObserver(const CComPtr<IQNSyst
     const tagQNMachinePressure pressure = platform::ReadMachinePressure();
     CComPtr<IQNSystemResourceObserver2> withPressure;
     link->QueryInterface(IQNSystemResourceObserver2::kIid, reinterpret_cast<void**>(&withPressure));
+    // And so do the OOM kills among its server processes.
+    CComPtr<IQNSystemResourceObserver3> withOomKills;
+    link->QueryInterface(IQNSystemResourceObserver3::kIid, reinterpret_cast<void**>(&withOomKills));
+    tagQNMachineOomKills oomKills = GetOomKills();
+    struct OomKillStrings {
+        tagQNMachineOomKills& record;
+        ~OomKillStrings() { transport::FreeStrings(record); }
+    } oomKillStrings{oomKills};
     const auto sendFigures = [&](const tagQNSystemResourceInformation& record, bool local) {
+        if (local && withOomKills != nullptr)
+            return withOomKills->SetSystemResourceData3(&record, &pressure, &oomKills);
         return local && withPressure != nullptr ? withPressure->SetSystemResourceData2(&record, &pressure) : link->SetSystemResourceData(&record);
     };
     auto machines = m_machineHistory.GetConstReadProxy();
@@ -214,13 +227,14 @@ DWORD XResourceObserverInstanceTask::Execute(XResourceObserverInstance* owner)
     XWrappedQNException failure;
     try {
         XQNError::CheckPtr_ThrowExcep(At(kLineNoOwner, function), owner, u"");
-        // A plain sleep: the agents report for a while before the first cycle judges them.
-        Sleep(std::max<DWORD>(owner->m_observerIntervalSec.load() * 1000, kFirstSleepMinimumMs));
+        // The agents report for a while before the first cycle judges them; Stop can't shorten this
+        // wait, but the ends of processes are recorded in it too.
+        owner->WaitRecordingProcessEnds(std::max<DWORD>(owner->m_observerIntervalSec.load() * 1000, kFirstSleepMinimumMs), false);
         const CComPtr<IQNSystemResourceObserver> link = owner->GetSystemResourceObserver(true);
         owner->m_sampleCount.exchange(0);
         owner->m_cyclesWithoutSamples.exchange(0);
         while (!IsStopRequested()) {
-            if (WaitForWakeUp(owner->m_observerIntervalSec.load() * 1000))
+            if (owner->WaitRecordingProcessEnds(owner->m_observerIntervalSec.load() * 1000, true))
                 continue;
             owner->UpdateCycleCounters();
             owner->SyncSystemResourceObserver(link);

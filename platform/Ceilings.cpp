@@ -247,6 +247,14 @@ struct Controller {
 
 }  // namespace
 
+std::optional<CgroupFolder> MemoryCgroupOf(std::string_view processCgroups, std::string_view mountInfo, const std::string& root)
+{
+    const auto placement = Place(Hierarchies(mountInfo), processCgroups, "memory", root);
+    if (!placement)
+        return std::nullopt;
+    return CgroupFolder{placement->folder, placement->v2, placement->folder.size() <= placement->mountPoint.size()};
+}
+
 bool Ceiling::IsNear(std::uint64_t floor) const
 {
     constexpr std::uint64_t kMarginDivisor = 20;

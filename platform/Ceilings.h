@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -76,5 +77,15 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
+
+// The folder of the memory cgroup that a /proc/PID/cgroup text names, found through this
+// process's mountinfo, `root` prefixed as for KernelLimits; nullopt when the process has no memory
+// cgroup readable from here.
+struct CgroupFolder {
+    std::string folder;
+    bool v2 = false;
+    bool isRoot = false;  // the hierarchy's root, which counts for the whole machine
+};
+std::optional<CgroupFolder> MemoryCgroupOf(std::string_view processCgroups, std::string_view mountInfo, const std::string& root = {});
 
 }  // namespace platform

@@ -92,16 +92,16 @@ public:
     ULONG Release() override { return 1; }
 
 private:
-    // An interface that extends another (`Base`) offers that one too.
-    template <typename Interface>
+    // An interface that extends another (`Base`) offers that one too, and its base in turn; each
+    // reached through the interface the object was declared with (`Via`).
+    template <typename Interface, typename Via = Interface>
     void Offer(REFIID iid, void*& object)
     {
         if constexpr (requires { Interface::kIid; })
             if (object == nullptr && iid == Interface::kIid)
-                object = static_cast<Interface*>(this);
+                object = static_cast<Interface*>(static_cast<Via*>(this));
         if constexpr (requires { typename Interface::Base; })
-            if (object == nullptr && iid == Interface::Base::kIid)
-                object = static_cast<typename Interface::Base*>(static_cast<Interface*>(this));
+            Offer<typename Interface::Base, Via>(iid, object);
     }
 };
 

@@ -116,6 +116,12 @@ void AddProcessMetrics(const XResourceObserverInstance& observer, prometheus::Re
         faults.Add(labels(i)).Increment(double(newest->pageFaultCount));
     }
     AddCeilingMetrics(observer, processes, labels, registry);
+    auto& ends = prometheus::BuildCounter()
+                     .Name("qn_process_ends_total")
+                     .Help("Ends of reporting processes by cause: oom_kill, oom_kill_among (one of several that ended together), ended")
+                     .Register(registry);
+    for (const auto& [key, count] : observer.GetProcessEndCounts())
+        ends.Add({{"process", key.first}, {"cause", key.second}}).Increment(static_cast<double>(count));
 }
 
 }  // namespace

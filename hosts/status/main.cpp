@@ -6,6 +6,8 @@
 #include <httplib.h>
 
 #include <cstdio>
+#include <ctime>
+#include <string>
 
 #include "hosts/common/LoopbackHttp.h"
 #include "hosts/common/SystemObserverStatus.pb.h"
@@ -14,17 +16,34 @@ namespace {
 
 constexpr double kKBPerMB = 1024.0;
 
+// "2 (qn-server-demo 1234 at 14:02:11)", "0", or "-" from a resource observer that doesn't count them.
+std::string OomKills(const qn::status::MachineStatus& machine)
+{
+    if (!machine.has_oom_kills())
+        return "-";
+    const qn::status::OomKillStatus& kills = machine.oom_kills();
+    if (kills.kill_count() == 0)
+        return "0";
+    const auto at = static_cast<std::time_t>(kills.last_victim_time_sec());
+    std::tm local{};
+    char time[16] = "";
+    if (::localtime_r(&at, &local) != nullptr)
+        std::strftime(time, sizeof time, "%H:%M:%S", &local);
+    return std::to_string(kills.kill_count()) + " (" + kills.last_victim() + (kills.last_victim_pid() != 0 ? " " + std::to_string(kills.last_victim_pid()) : "") +
+           " at " + time + ")";
+}
+
 void PrintTable(const qn::status::SystemStatus& status, bool chosen)
 {
-    std::printf("%-16s %-7s %6s %14s %14s %7s %8s %7s  %s\n", "MACHINE", "DATA", "CPU %", "FREE PHYS MB", "FREE COMMIT MB", "PROCS", "HANDLES",
-                "AGE s", "LAST ALERT");
+    std::printf("%-16s %-7s %6s %14s %14s %7s %8s %7s %-36s  %s\n", "MACHINE", "DATA", "CPU %", "FREE PHYS MB", "FREE COMMIT MB", "PROCS", "HANDLES",
+                "AGE s", "OOM KILLS (LAST VICTIM)", "LAST ALERT");
     for (const auto& machine : status.machines()) {
         char cpu[16] = "-";
         if (machine.has_cpu_load_percent())
             std::snprintf(cpu, sizeof cpu, "%.1f", machine.cpu_load_percent());
-        std::printf("%-16s %-7s %6s %14.0f %14.0f %7u %8u %7.1f  %s\n", machine.machine().c_str(), machine.current() ? "current" : "stale", cpu,
+        std::printf("%-16s %-7s %6s %14.0f %14.0f %7u %8u %7.1f %-36s  %s\n", machine.machine().c_str(), machine.current() ? "current" : "stale", cpu,
                     machine.avail_physical_kb() / kKBPerMB, machine.avail_page_file_kb() / kKBPerMB, machine.process_count(), machine.handle_count(),
-                    machine.newest_sample_age_sec(), machine.alert_state() == 0 ? "-" : machine.alert_text().c_str());
+                    machine.newest_sample_age_sec(), OomKills(machine).c_str(), machine.alert_state() == 0 ? "-" : machine.alert_text().c_str());
     }
     if (status.machines_size() == 0)
         std::printf(chosen ? "(no such machine)\n" : "(no machine known)\n");

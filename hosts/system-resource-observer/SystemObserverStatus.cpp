@@ -43,6 +43,19 @@ void MachineBook::PressureArrived(BSTR machine, const tagQNMachinePressure& pres
         notes->second.pressure = pressure;
 }
 
+void MachineBook::OomKillsArrived(BSTR machine, const tagQNMachineOomKills& oomKills)
+{
+    qn::status::OomKillStatus noted;
+    noted.set_kill_count(oomKills.killCount);
+    noted.set_last_victim(platform::ToUtf8(platform::View(oomKills.lastVictimName)));
+    noted.set_last_victim_pid(oomKills.lastVictimId);
+    noted.set_last_victim_time_sec(static_cast<double>(oomKills.lastVictimTimeSec));
+    const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
+    std::lock_guard lock(m_mutex);
+    if (const auto notes = m_notes.find(key); notes != m_notes.end())
+        notes->second.oomKills = std::move(noted);
+}
+
 std::optional<StatusQuery> StatusQuery::FromParameters(const std::multimap<std::string, std::string>& parameters)
 {
     StatusQuery query;
@@ -97,6 +110,8 @@ qn::status::SystemStatus MachineBook::Status(const StatusQuery& query) const
         machine.set_silent(now - notes->newestSample > silence);
         if (notes->pressure)
             SetPressure(*notes->pressure, machine);
+        if (notes->oomKills)
+            *machine.mutable_oom_kills() = *notes->oomKills;
         if (notes->alertState != 0) {
             machine.set_alert_state(notes->alertState);
             machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes->alertState).ToUtf8());
@@ -133,6 +148,17 @@ std::string SystemObserverMetrics(const qn::status::SystemStatus& status, const 
     machines.Family("qn_machine_silent", "1 once the machine sent no sample for the stale number of cycles", "gauge");
     for (const auto& machine : status.machines())
         machines.Sample("qn_machine_silent", {{"machine", machine.machine()}}, machine.silent() ? 1.0 : 0.0);
+    machines.Family("qn_machine_oom_kills_total", "Server processes of the machine killed by the OOM killer since its resource observer started", "counter");
+    for (const auto& machine : status.machines())
+        if (machine.has_oom_kills())
+            machines.Sample("qn_machine_oom_kills_total", {{"machine", machine.machine()}}, machine.oom_kills().kill_count());
+    machines.Family("qn_machine_last_oom_kill_timestamp_seconds", "When the machine's last OOM-killed server process was seen to end, labelled with its name and pid",
+                    "gauge");
+    for (const auto& machine : status.machines())
+        if (machine.has_oom_kills() && machine.oom_kills().kill_count() > 0)
+            machines.Sample("qn_machine_last_oom_kill_timestamp_seconds",
+                            {{"machine", machine.machine()}, {"pid", std::to_string(machine.oom_kills().last_victim_pid())}, {"process", machine.oom_kills().last_victim()}},
+                            machine.oom_kills().last_victim_time_sec());
     return page;
 }
 

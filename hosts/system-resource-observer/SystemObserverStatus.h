@@ -36,6 +36,7 @@ public:
     void SampleArrived(BSTR machine);
     void AlertArrived(BSTR machine, LONG state);
     void PressureArrived(BSTR machine, const tagQNMachinePressure& pressure);
+    void OomKillsArrived(BSTR machine, const tagQNMachineOomKills& oomKills);
 
     // The machines of the library's store that `query` asks for, with their figures and the
     // host's notes, in the order of their names.
@@ -48,6 +49,7 @@ private:
         LONG alertState = 0;
         Clock::time_point alertAt{};
         std::optional<tagQNMachinePressure> pressure;  // the newest a resource observer sent
+        std::optional<qn::status::OomKillStatus> oomKills;  // likewise
     };
 
     size_t m_limit;

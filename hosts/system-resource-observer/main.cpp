@@ -20,7 +20,7 @@ namespace {
 
 // The object the resource observers call; every call enters the library's forwarders, and what the
 // store took is noted for the status page. It lives as long as the program.
-class SystemResourceObserverObject final : public CComObjectGlobal<IQNSystemResourceObserver2, IQNSystemEmergencyObserver>,
+class SystemResourceObserverObject final : public CComObjectGlobal<IQNSystemResourceObserver3, IQNSystemEmergencyObserver>,
                                            private XQNSystemResourceObserverBase {
 public:
     SystemResourceObserverObject(hosts::MachineBook& book, hosts::CallCounts& counts) : m_book(book), m_counts(counts) {}
@@ -37,6 +37,14 @@ public:
         const HRESULT result = SetSystemResourceData(info);
         if (SUCCEEDED(result) && info->dataValid != 0)
             m_book.PressureArrived(info->machineName, *pressure);
+        return result;
+    }
+    HRESULT SetSystemResourceData3(const tagQNSystemResourceInformation* info, const tagQNMachinePressure* pressure,
+                                   const tagQNMachineOomKills* oomKills) override
+    {
+        const HRESULT result = SetSystemResourceData2(info, pressure);
+        if (SUCCEEDED(result) && info->dataValid != 0)
+            m_book.OomKillsArrived(info->machineName, *oomKills);
         return result;
     }
     HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* event) override

@@ -136,7 +136,7 @@ private:
     std::unique_ptr<qn::IQNEmergencyObserver::Stub> m_emergency;
 };
 
-class SystemResourceObserverProxy final : public IQNSystemResourceObserver2,
+class SystemResourceObserverProxy final : public IQNSystemResourceObserver3,
                                           public IQNSystemEmergencyObserver,
                                           public RefCounted<SystemResourceObserverProxy> {
 public:
@@ -151,6 +151,8 @@ public:
             *object = static_cast<IQNSystemResourceObserver*>(this);
         else if (iid == IQNSystemResourceObserver2::kIid)
             *object = static_cast<IQNSystemResourceObserver2*>(this);
+        else if (iid == IQNSystemResourceObserver3::kIid)
+            *object = static_cast<IQNSystemResourceObserver3*>(this);
         else if (iid == IQNSystemEmergencyObserver::kIid)
             *object = static_cast<IQNSystemEmergencyObserver*>(this);
         else
@@ -174,6 +176,19 @@ public:
         qn::SystemResourceInformation wire;
         ToWire(*info, wire);
         ToWire(*pressure, *wire.mutable_pressure());
+        return Invoke([&](grpc::ClientContext* context, qn::Result* reply) { return m_resource->SetSystemResourceData(context, wire, reply); },
+                      kOnwardCallDeadline);
+    }
+    // The OOM kills travel the same way.
+    HRESULT SetSystemResourceData3(const tagQNSystemResourceInformation* info, const tagQNMachinePressure* pressure,
+                                   const tagQNMachineOomKills* oomKills) override
+    {
+        if (info == nullptr || pressure == nullptr || oomKills == nullptr)
+            return E_POINTER;
+        qn::SystemResourceInformation wire;
+        ToWire(*info, wire);
+        ToWire(*pressure, *wire.mutable_pressure());
+        ToWire(*oomKills, *wire.mutable_oom_kills());
         return Invoke([&](grpc::ClientContext* context, qn::Result* reply) { return m_resource->SetSystemResourceData(context, wire, reply); },
                       kOnwardCallDeadline);
     }

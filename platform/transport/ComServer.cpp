@@ -26,6 +26,7 @@
 #include "platform/Registry.h"
 #include "platform/transport/Acceptor.h"
 #include "platform/transport/Activation.h"
+#include "platform/transport/CallingProcess.h"
 #include "platform/transport/Runtime.h"
 #include "platform/transport/ServedClass.h"
 #include "platform/transport/Status.h"
@@ -220,6 +221,7 @@ struct XComServer::Impl {
             tcpConnections->HandleNewConnection(&parameters);
             return;
         }
+        NotePeerProcess(connection);
         const bool trusted = !ChecksIdentity() || Trusts(connection);
         grpc::AddInsecureChannelFromFd((trusted ? admitted : refused)->server.get(), connection);
     }

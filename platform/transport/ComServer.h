@@ -14,6 +14,9 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
+
+#include <sys/types.h>
 #include <string>
 
 #include "platform/Com.h"
@@ -52,6 +55,11 @@ private:
 // Why a server refused a call before the object saw it.
 enum class Refusal { NoCredentials, OverLimits, Malformed };
 inline constexpr std::size_t kRefusalReasons = 3;
+
+// The process that made the call in progress on this thread, from the peer credentials of its
+// Unix socket connection, in this process's pid namespace: 0 when it is in a namespace this
+// process can't see; nullopt outside a call that came over a Unix socket.
+QN_EXPORT std::optional<pid_t> CallingProcessId();
 
 // Calls that the servers of this process refused for `reason`.
 QN_EXPORT unsigned long long RefusedCalls(Refusal reason);

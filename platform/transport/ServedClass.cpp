@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/LogThrottle.h"
 #include "platform/transport/Activation.h"
+#include "platform/transport/CallingProcess.h"
 #include "platform/transport/ComServer.h"
 #include "platform/transport/ServerLog.h"
 #include "platform/transport/Status.h"
@@ -83,6 +84,7 @@ Handler Calling(Gate gate, Method method)
         FromWire(wire, record);
         HRESULT result = RPC_E_SERVERFAULT;
         try {
+            const CallingProcessScope calling(context->peer());
             result = method(&record, wire);
         } catch (...) {
             // The object should turn its failures into results; nothing may escape into gRPC.
@@ -161,7 +163,7 @@ HRESULT FindInterface(const std::string& clsid, IUnknown* object, const qn::Inte
         return REGDB_E_CLASSNOTREG;
     HRESULT result = E_NOINTERFACE;
     for (const IID* iid : {&IQNResourceObserver::kIid, &IQNResourceObserver2::kIid, &IQNEmergencyObserver::kIid, &IQNSystemResourceObserver::kIid,
-                           &IQNSystemResourceObserver2::kIid, &IQNSystemEmergencyObserver::kIid}) {
+                           &IQNSystemResourceObserver2::kIid, &IQNSystemResourceObserver3::kIid, &IQNSystemEmergencyObserver::kIid}) {
         if (GuidToString(*iid) == query.iid()) {
             void* found = nullptr;
             result = object->QueryInterface(*iid, &found);
@@ -226,12 +228,19 @@ void ServedClass::AddSystemObserver(Gate gate, CComPtr<IQNSystemResourceObserver
 {
     RawService& service = Add(qn::IQNSystemResourceObserver::service_full_name());
     service.AddInline("SetSystemResourceData", Calling<tagQNSystemResourceInformation, qn::SystemResourceInformation>(
-                                                   gate, [observer, withPressure](auto* record, const qn::SystemResourceInformation& wire) {
+                                                   gate, [observer, withPressure, withOomKills = Query<IQNSystemResourceObserver3>(observer)](
+                                                             auto* record, const qn::SystemResourceInformation& wire) {
                                                        if (!wire.has_pressure() || withPressure == nullptr)
                                                            return observer->SetSystemResourceData(record);
                                                        tagQNMachinePressure pressure{};
                                                        FromWire(wire.pressure(), pressure);
-                                                       return withPressure->SetSystemResourceData2(record, &pressure);
+                                                       if (!wire.has_oom_kills() || withOomKills == nullptr)
+                                                           return withPressure->SetSystemResourceData2(record, &pressure);
+                                                       tagQNMachineOomKills oomKills{};
+                                                       FromWire(wire.oom_kills(), oomKills);
+                                                       const HRESULT result = withOomKills->SetSystemResourceData3(record, &pressure, &oomKills);
+                                                       FreeStrings(oomKills);
+                                                       return result;
                                                    }));
     service.AddPooled("RaiseSystemResourceEmergencyEvent", Calling<tagQNSystemResourceEmergencyEvent, qn::SystemEvent>(
                                                                gate, [observer](auto* record, const auto&) { return observer->RaiseSystemResourceEmergencyEvent(record); }));

@@ -283,6 +283,24 @@ void FromWire(const qn::SystemEvent& wire, tagQNSystemServerEmergencyEvent& reco
     record.emergencyState = wire.state();
 }
 
+void ToWire(const tagQNMachineOomKills& record, qn::MachineOomKills& wire)
+{
+    wire.set_kill_count(record.killCount);
+    PutString(record.lastVictimName, [&](std::string s) { wire.set_last_victim_name(std::move(s)); });
+    wire.set_last_victim_id(record.lastVictimId);
+    wire.set_last_victim_time_sec(record.lastVictimTimeSec);
+}
+
+void FromWire(const qn::MachineOomKills& wire, tagQNMachineOomKills& record)
+{
+    record.killCount = wire.kill_count();
+    record.lastVictimName = TakeString(wire.has_last_victim_name(), wire.last_victim_name());
+    record.lastVictimId = wire.last_victim_id();
+    record.lastVictimTimeSec = wire.last_victim_time_sec();
+}
+
+void FreeStrings(tagQNMachineOomKills& record) { Free(record.lastVictimName); }
+
 void FreeStrings(tagQNResourceInformation& record)
 {
     Free(record.machineName);
@@ -311,7 +329,8 @@ const char* RefusalOf(const qn::ProcessEvent& w)
 
 const char* RefusalOf(const qn::SystemResourceInformation& w)
 {
-    return Refusal(w.ByteSizeLong(), {TooLong(w.has_machine_name(), w.machine_name())});
+    return Refusal(w.ByteSizeLong(), {TooLong(w.has_machine_name(), w.machine_name()),
+                                      TooLong(w.oom_kills().has_last_victim_name(), w.oom_kills().last_victim_name())});
 }
 
 const char* RefusalOf(const qn::SystemEvent& w) { return Refusal(w.ByteSizeLong(), {TooLong(w.has_machine_name(), w.machine_name())}); }

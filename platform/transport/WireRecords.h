@@ -37,6 +37,9 @@ void ToWire(const tagQNProcessCeilings& record, qn::ProcessCeilings& wire);
 void FromWire(const qn::ProcessCeilings& wire, tagQNProcessCeilings& record);
 void ToWire(const tagQNMachinePressure& record, qn::MachinePressure& wire);
 void FromWire(const qn::MachinePressure& wire, tagQNMachinePressure& record);
+void ToWire(const tagQNMachineOomKills& record, qn::MachineOomKills& wire);
+void FromWire(const qn::MachineOomKills& wire, tagQNMachineOomKills& record);
+void FreeStrings(tagQNMachineOomKills& record);
 
 void FreeStrings(tagQNResourceInformation& record);
 void FreeStrings(tagQNProcessResourceEmergencyEvent& record);

@@ -1,0 +1,95 @@
+// The ends of the processes that report to the resource observer. Each is watched through a pidfd
+// from its first sample on, and when it ends the cause is told as far as an unprivileged daemon
+// can know it: killed by the OOM killer when the oom_kill count of its memory cgroup (or of the
+// machine, for a process without one) rose between its last samples and its end, otherwise ended
+// (an exit or a signal: only the parent can tell which). The intake threads note samples, the
+// observer's worker waits for ends; safe for concurrent use.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Cominc64/XBasicCritData.h"
+#include "interfaces/QNConvert64.h"
+#include "interfaces/QNResourceAgentRecords.h"
+
+namespace platform {
+class OomKillCounter;
+class ProcessEndWatch;
+}  // namespace platform
+
+namespace XResourceAgent {
+
+// Causes as the metrics and the logbook name them.
+inline constexpr const char* kOomKill = "oom_kill";
+// Some of the processes of one cgroup that ended together were OOM-killed: which, Linux doesn't say.
+inline constexpr const char* kOomKillAmong = "oom_kill_among";
+inline constexpr const char* kEnded = "ended";
+
+// One end of a reporting process and its cause.
+struct XProcessEnd {
+    pid_t pid = 0;  // in the observer's pid namespace
+    XQNComBSTR processName;
+    DWORD processId = 0;  // as its samples named it
+    XQNComBSTR machineName;
+    const char* cause = kEnded;
+    std::string why;  // what the cause rests on, for the logbook
+};
+
+class XProcessEnds {
+public:
+    XProcessEnds();
+    ~XProcessEnds();
+    XProcessEnds(const XProcessEnds&) = delete;
+    XProcessEnds& operator=(const XProcessEnds&) = delete;
+
+    // With each sample the observer took from process `pid` (0: one it can't see): watches it
+    // from the first on, and notes the OOM kills counted so far.
+    void NoteSample(pid_t pid, const tagQNResourceInformation& sample);
+    // Waits until `deadline` for reporting processes to end and returns them with their causes,
+    // counted. Returns early, `woken` true, when Wake is called.
+    std::vector<XProcessEnd> WaitForEnds(std::chrono::steady_clock::time_point deadline, bool& woken);
+    void Wake();
+
+    // Ends by process name (as sent) and cause, since the observer started.
+    std::map<std::pair<std::string, std::string>, unsigned long long> EndCounts() const;
+    // The OOM kills among the reporting processes since the observer started; the caller frees
+    // the victim's name.
+    tagQNMachineOomKills OomKills() const;
+
+private:
+    struct Reporter {
+        XQNComBSTR processName;
+        DWORD processId = 0;
+        XQNComBSTR machineName;
+        std::shared_ptr<platform::OomKillCounter> counter;
+        // Kills counted when the sample before the last one was taken in: the last may have been
+        // in flight while its process was killed, and taken in after the kill was counted.
+        std::optional<std::uint64_t> killsBefore;
+        std::optional<std::uint64_t> killsAtLastSample;
+    };
+    struct Book {
+        std::map<pid_t, Reporter> reporters;
+        std::map<std::string, std::uint64_t> explainedKills;  // by counter (cgroup folder; empty: machine)
+        std::map<std::pair<std::string, std::string>, unsigned long long> endCounts;
+        ULONG oomKills = 0;
+        XQNComBSTR lastVictimName;
+        DWORD lastVictimId = 0;
+        LONGLONG lastVictimTimeSec = 0;
+    };
+
+    // Sets the causes of `ended`, which share one counter, and counts them.
+    static void TellCauses(Book& book, std::vector<std::pair<XProcessEnd, Reporter>>& ended);
+
+    std::unique_ptr<platform::ProcessEndWatch> m_watch;
+    XCritData<Book> m_book;
+};
+
+}  // namespace XResourceAgent

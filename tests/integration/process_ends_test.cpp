@@ -1,0 +1,164 @@
+// Server processes that end while they report: the resource observer records each end with its
+// cause and the last figures the process sent, counts it, and the system observer shows the OOM
+// kills of the machine. Real qn-server-demo processes, real memory cgroups.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "tests/helpers/Daemons.h"
+#include "tests/helpers/TestCgroup.h"
+#include "tests/helpers/TestInstallation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using qntest::ChildProcess;
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned kCgroupMB = 256;
+constexpr unsigned kBeyondCgroupMB = 400;
+
+class ProcessEnds : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_installation.Set("SystemResourceObserverPort", std::to_string(m_system.Port()));
+        ::setenv("QN_LOGBOOK", m_installation.Path("observer.log").c_str(), 1);
+        m_observer = std::make_unique<qntest::ResourceObserverDaemon>(std::vector<std::string>{"--interval", "5"});
+        ::unsetenv("QN_LOGBOOK");
+    }
+
+    // A memory cgroup of kCgroupMB; skips the test without one.
+    void MakeCgroup()
+    {
+        std::string whyNot;
+        m_cgroup = ::geteuid() == 0 ? qntest::TestCgroup::Make("memory", whyNot) : nullptr;
+        if (m_cgroup == nullptr)
+            GTEST_SKIP() << (::geteuid() != 0 ? "memory cgroups need root" : whyNot);
+        const bool v2 = m_cgroup->Has("memory.max");
+        ASSERT_TRUE(m_cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", std::to_string(kCgroupMB << 20)));
+        if (v2)
+            m_cgroup->Set("memory.swap.max", "0");
+        else if (m_cgroup->Has("memory.memsw.limit_in_bytes"))
+            m_cgroup->Set("memory.memsw.limit_in_bytes", std::to_string(kCgroupMB << 20));
+    }
+
+    // A qn-server-demo that makes `memoryMB` on SIGUSR1, in the test's cgroup from its start when
+    // there is one; returns once the resource observer has its samples.
+    std::unique_ptr<ChildProcess> StartServer(unsigned memoryMB)
+    {
+        std::string command = "exec " + std::string(QN_SERVER_DEMO) + " --interval 1 --memory-mb " + std::to_string(memoryMB);
+        if (m_cgroup != nullptr)
+            command = "echo $$ > " + m_cgroup->Folder() + "/cgroup.procs && " + command;
+        auto server = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command});
+        EXPECT_NE(server->ReadLineStartingWith("qn-server-demo: pid"), "");
+        EXPECT_EQ(m_observer->AwaitCount("qn_process_threads{pid=\"" + std::to_string(server->Pid()) + "\"", 1), 1);
+        return server;
+    }
+
+    // When `server` ended, its exit not collected: it stays a zombie that the test may still kill.
+    static Clock::time_point AwaitEnd(const ChildProcess& server)
+    {
+        siginfo_t info{};
+        ::waitid(P_PID, static_cast<id_t>(server.Pid()), &info, WEXITED | WNOWAIT);
+        return Clock::now();
+    }
+
+    // The logbook's record of the end of `pid`; empty when none came within a minute.
+    std::string AwaitRecord(pid_t pid) const
+    {
+        const std::string mark = "(pid " + std::to_string(pid) + " here) ended";
+        return qntest::Await(
+            [&] {
+                std::ifstream logbook(m_installation.Path("observer.log"));
+                for (std::string line; std::getline(logbook, line);)
+                    if (line.find(mark) != std::string::npos)
+                        return line;
+                return std::string();
+            },
+            [](const std::string& line) { return !line.empty(); }, 60s, 1ms);
+    }
+
+    int Ends(const std::string& cause) const
+    {
+        const std::string prefix = "qn_process_ends_total{cause=\"" + cause + "\",process=\"qn-server-demo\"} ";
+        const std::string metrics = m_observer->Metrics();
+        const auto at = metrics.find(prefix);
+        return at == std::string::npos ? -1 : std::atoi(metrics.c_str() + at + prefix.size());
+    }
+
+    qntest::TestInstallation m_installation{qntest::kPlain};
+    qntest::SystemObserverDaemon m_system;
+    std::unique_ptr<qntest::ResourceObserverDaemon> m_observer;
+    std::unique_ptr<qntest::TestCgroup> m_cgroup;
+};
+
+TEST_F(ProcessEnds, AServerKilledByTheOomKillerIsRecordedWithItsLastFiguresCountedAndShownAtTheSystemObserver)
+{
+    MakeCgroup();
+    auto server = StartServer(kBeyondCgroupMB);
+    const pid_t pid = server->Pid();
+    ::kill(pid, SIGUSR1);
+    const Clock::time_point killed = AwaitEnd(*server);
+    const std::string record = AwaitRecord(pid);
+    const auto noticed = std::chrono::duration<double, std::milli>(Clock::now() - killed).count();
+    std::printf("the OOM kill was in the resource observer's logbook %.1f ms after the kill\n", noticed);
+    EXPECT_NE(record.find("process name 'qn-server-demo', process id " + std::to_string(pid)), std::string::npos) << record;
+    EXPECT_NE(record.find("cause: oom_kill (the oom_kill count of memory cgroup " + m_cgroup->Folder() + " rose"), std::string::npos) << record;
+    EXPECT_NE(record.find("last figures: working set "), std::string::npos) << record;
+    EXPECT_NE(record.find(" descriptors, "), std::string::npos) << record;
+    EXPECT_NE(record.find("nearest ceiling: memory " + std::to_string(kCgroupMB << 10) + " KB under cgroup, "), std::string::npos) << record;
+    EXPECT_EQ(Ends("oom_kill"), 1);
+    EXPECT_EQ(Ends("ended"), 0);
+
+    const auto status = m_system.AwaitStatus([](const auto& s) { return s.machines_size() == 1 && s.machines(0).oom_kills().kill_count() == 1; });
+    ASSERT_EQ(status.machines_size(), 1);
+    EXPECT_EQ(status.machines(0).oom_kills().last_victim(), "qn-server-demo");
+    EXPECT_EQ(status.machines(0).oom_kills().last_victim_pid(), static_cast<unsigned>(pid));
+    EXPECT_GT(status.machines(0).oom_kills().last_victim_time_sec(), 0);
+}
+
+TEST_F(ProcessEnds, AServerThatExitsAndOneKilledWithSigkillAreEachRecordedAsEndedWithoutAnOomKill)
+{
+    auto exiting = StartServer(0);
+    auto killed = StartServer(0);
+    const pid_t exitingPid = exiting->Pid(), killedPid = killed->Pid();
+    EXPECT_EQ(exiting->Terminate(), 0);
+    ::kill(killedPid, SIGKILL);
+    for (const pid_t pid : {exitingPid, killedPid}) {
+        const std::string record = AwaitRecord(pid);
+        EXPECT_NE(record.find("cause: ended (no OOM kill counted "), std::string::npos) << record;
+    }
+    EXPECT_EQ(Ends("ended"), 2);
+    EXPECT_EQ(Ends("oom_kill"), 0);
+    const auto status = m_system.AwaitStatus([](const auto& s) { return s.machines_size() == 1 && s.machines(0).has_oom_kills(); });
+    ASSERT_EQ(status.machines_size(), 1);
+    EXPECT_EQ(status.machines(0).oom_kills().kill_count(), 0u);
+}
+
+TEST_F(ProcessEnds, OfTwoServersInOneCgroupTheOomKilledOneIsNamedAndTheOtherEndsLaterAsEnded)
+{
+    MakeCgroup();
+    auto victim = StartServer(kBeyondCgroupMB);
+    auto survivor = StartServer(0);
+    ::kill(victim->Pid(), SIGUSR1);
+    AwaitEnd(*victim);
+    const std::string record = AwaitRecord(victim->Pid());
+    // The survivor lives on: the kill is the victim's alone. Had both ended together, the record
+    // would say the victim is one of them.
+    EXPECT_NE(record.find("cause: oom_kill ("), std::string::npos) << record;
+    const pid_t survivorPid = survivor->Pid();
+    EXPECT_EQ(survivor->Terminate(), 0);
+    EXPECT_NE(AwaitRecord(survivorPid).find("cause: ended ("), std::string::npos) << "the kill explained the victim's end, not the survivor's";
+    EXPECT_EQ(Ends("oom_kill"), 1);
+    EXPECT_EQ(Ends("ended"), 1);
+}
+
+}  // namespace
