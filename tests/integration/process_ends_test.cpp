@@ -30,9 +30,7 @@ protected:
     void SetUp() override
     {
         m_installation.Set("SystemResourceObserverPort", std::to_string(m_system.Port()));
-        ::setenv("QN_LOGBOOK", m_installation.Path("observer.log").c_str(), 1);
         m_observer = std::make_unique<qntest::ResourceObserverDaemon>(std::vector<std::string>{"--interval", "5"});
-        ::unsetenv("QN_LOGBOOK");
     }
 
     // A memory cgroup of kCgroupMB; skips the test without one.
@@ -77,7 +75,7 @@ protected:
         const std::string mark = "(pid " + std::to_string(pid) + " here) ended";
         return qntest::Await(
             [&] {
-                std::ifstream logbook(m_installation.Path("observer.log"));
+                std::ifstream logbook(m_observer->LogbookPath());
                 for (std::string line; std::getline(logbook, line);)
                     if (line.find(mark) != std::string::npos)
                         return line;
