@@ -132,6 +132,11 @@ TEST_F(KernelLimits, ThreadsStartedAt500PerSecondInAPidsCgroupAreWarnedBeforeCre
 // 100 MB at 400 MB/s that stops well short of a 256 MB cgroup's margin, and stays there.
 TEST_F(KernelLimits, ABurstThatStopsShortOfTheCeilingRaisesNothing)
 {
+#ifdef __SANITIZE_THREAD__
+    // The demo's shadow memory counts in the cgroup: it is OOM-killed with 259 MB resident before
+    // its 100 MB are grown, so the burst cannot stop short of the ceiling.
+    GTEST_SKIP() << "ThreadSanitizer's shadow memory fills the 256 MB cgroup before the burst's cap";
+#endif
     auto cgroup = Cgroup("memory");
     if (cgroup == nullptr)
         GTEST_SKIP() << m_whyNot;
