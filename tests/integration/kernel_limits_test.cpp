@@ -22,7 +22,7 @@ using qntest::ChildProcess;
 using qntest::TestCgroup;
 
 // At the tests' time scale of 1/100 an interval of 100 s is a cycle a second, and the growth
-// below runs at real speed: hundreds of MB, thousands of descriptors, hundreds of threads a cycle
+// below runs at real speed: hundreds of MB, hundreds of descriptors, hundreds of threads a cycle
 // against margins of 16 MB, 32 descriptors and 8 threads.
 constexpr const char* kInterval = "100";
 constexpr const char* kGrowAfter = "150";  // past the monitor's first sleep of one interval
@@ -113,9 +113,11 @@ TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV1IsWarnedBeforeTheOo
 
 TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV2IsWarnedBeforeTheOomKill) { GrowMemoryInACgroup(TestCgroup::Version::V2); }
 
-TEST_F(KernelLimits, DescriptorsOpenedAt2000PerSecondAreWarnedBeforeTheFirstEmfile)
+// 400 a second leaves 80 ms from the margin to EMFILE, time enough for a look and its check on a
+// busy machine, and still 12 margins an interval; the limit puts EMFILE between two cycles.
+TEST_F(KernelLimits, DescriptorsOpenedAt400PerSecondAreWarnedBeforeTheFirstEmfile)
 {
-    auto demo = StartDemo("files:2000", nullptr, "256");
+    auto demo = StartDemo("files:400", nullptr, "384");
     ExpectWarnedBeforeRefusal(*demo, 0x1000);
 }
 
@@ -132,6 +134,11 @@ TEST_F(KernelLimits, ThreadsStartedAt500PerSecondInAPidsCgroupAreWarnedBeforeCre
 // 100 MB at 400 MB/s that stops well short of a 256 MB cgroup's margin, and stays there.
 TEST_F(KernelLimits, ABurstThatStopsShortOfTheCeilingRaisesNothing)
 {
+#ifdef __SANITIZE_THREAD__
+    // The demo's shadow memory counts in the cgroup: it is OOM-killed with 259 MB resident before
+    // its 100 MB are grown, so the burst cannot stop short of the ceiling.
+    GTEST_SKIP() << "ThreadSanitizer's shadow memory fills the 256 MB cgroup before the burst's cap";
+#endif
     auto cgroup = Cgroup("memory");
     if (cgroup == nullptr)
         GTEST_SKIP() << m_whyNot;
