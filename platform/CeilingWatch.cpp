@@ -24,8 +24,10 @@ void LookSchedule::Saw(const Ceiling& ceiling, Clock::time_point now)
     m_left = ceiling.left;
     m_seenAt = now;
     const double secondsToLimit = static_cast<double>(ceiling.left) / std::max(m_growth, m_fastestGrowth);
-    const auto wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(secondsToLimit / 2));
-    m_due = now + std::clamp<Clock::duration>(wait, kSoonest, kLatest);
+    // Clamped while still a double: a ceiling far away would overflow the clock's integer ticks.
+    const std::chrono::duration<double> wait = std::clamp(std::chrono::duration<double>(secondsToLimit / 2), std::chrono::duration<double>(kSoonest),
+                                                          std::chrono::duration<double>(kLatest));
+    m_due = now + std::chrono::duration_cast<Clock::duration>(wait);
 }
 
 void CeilingWatch::Saw(const ProcessCeilings& ceilings, Clock::time_point now)
