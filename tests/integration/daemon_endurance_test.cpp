@@ -71,14 +71,20 @@ std::string Answer(const std::shared_ptr<grpc::Channel>& channel, const std::str
     return hresult;
 }
 
+// Lines of the logbook file at `path`.
+std::vector<std::string> Lines(const std::string& path)
+{
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 // Lines of the logbook file at `path` that hold `text`.
 int CountLines(const std::string& path, const std::string& text)
 {
-    std::ifstream file(path);
-    int count = 0;
-    for (std::string line; std::getline(file, line);)
-        count += line.find(text) != std::string::npos;
-    return count;
+    return static_cast<int>(std::ranges::count_if(Lines(path), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
 }
 
 struct Daemons {
@@ -209,16 +215,6 @@ int LowerDescriptorLimit(pid_t pid, int limit)
     return ChildProcess({"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + group, "--clear-groups", "/usr/bin/prlimit", "--pid", std::to_string(pid),
                          "--nofile=" + std::to_string(limit) + ":" + std::to_string(limit)})
         .Finish();
-}
-
-// Lines of the logbook file at `path`.
-std::vector<std::string> Lines(const std::string& path)
-{
-    std::ifstream file(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 TEST(Endurance, FreshDaemonsWhoseFirstEntryIsAboutAFloodOfConnectionsOutliveItAndAnswerAfterIt)
