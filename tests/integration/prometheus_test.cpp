@@ -7,12 +7,12 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <thread>
 
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
 #include "tests/helpers/MonitoredServer.h"
 #include "tests/helpers/Prometheus.h"
@@ -44,7 +44,7 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     for (const int port : {system.HttpPort(), observerPort}) {
         const std::string file = installation.Path("metrics-" + std::to_string(port) + ".txt");
         std::ofstream(file) << qntest::HttpGet(port, "/metrics");
-        EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << qntest::HttpGet(port, "/metrics");
+        EXPECT_TRUE(qntest::Run("promtool check metrics < " + file));
     }
 
     // This machine's pressure at the resource observer, read while the page was made.
