@@ -3,7 +3,6 @@
 //   limits KB THREADS HANDLES   sets the emergency limits
 //   threads N | memory MB | files N   starts N more idle threads, allocates and touches MB more,
 //                               opens N more descriptors ("VERB failed" when the kernel refuses)
-//   stop | start                calls Stop or Start of the monitor
 //   measure                     measures twice, 50 ms apart, and prints the second sample as
 //                               "name value" lines up to "end"
 //   log                         prints the logbook so far, "log LINE SEVERITY HRESULT MESSAGE" lines up to "end"
@@ -57,13 +56,6 @@ public:
     }
 };
 
-void SetLimit(int resource, rlim_t value)
-{
-    const rlimit limit{value, value};
-    if (::setrlimit(resource, &limit) != 0)
-        std::perror("setrlimit");
-}
-
 // Limits the address space to what the process uses now plus `headroomMB`.
 void LimitAddressSpace(long headroomMB)
 {
@@ -72,7 +64,10 @@ void LimitAddressSpace(long headroomMB)
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmSize:", 0) == 0)
             sizeKB = std::stoll(line.substr(7));
-    SetLimit(RLIMIT_AS, static_cast<rlim_t>(sizeKB + headroomMB * 1024) * 1024);
+    const auto bytes = static_cast<rlim_t>(sizeKB + headroomMB * 1024) * 1024;
+    const rlimit limit{bytes, bytes};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0)
+        std::perror("setrlimit");
 }
 
 void PrintMeasurement()
@@ -104,18 +99,10 @@ int main(int argc, char** argv)
 {
     CLI::App app{"A server process under test, run by commands on standard input."};
     long interval = 2, usage = 0, headroomMB = 0;
-    rlim_t descriptors = 0;
-    std::string cgroup;
     app.add_option("--interval", interval, "Monitor interval in seconds");
     app.add_option("--usage", usage, "External resource usage to report");
     app.add_option("--address-space-headroom-mb", headroomMB, "Limit the address space to what is used now plus this much");
-    app.add_option("--nofile", descriptors, "RLIMIT_NOFILE to set");
-    app.add_option("--join-cgroup", cgroup, "Cgroup folder to move into before the monitor starts");
     CLI11_PARSE(app, argc, argv);
-    if (!cgroup.empty())
-        std::ofstream(cgroup + "/cgroup.procs") << ::getpid() << std::endl;
-    if (descriptors > 0)
-        SetLimit(RLIMIT_NOFILE, descriptors);
     XQNLogbookCapture log;
     PrintingHandler handler;
     XResourceEmergencyHandler::RegisterProcessEmergencyHandler(CComPtr<IQNOPXServerEmergencyHandler>(&handler));
@@ -161,10 +148,6 @@ int main(int argc, char** argv)
             } else if (verb == "files") {
                 for (long i = 0; i < a && !refused; ++i)
                     refused = ::open("/dev/null", O_RDONLY) < 0;
-            } else if (verb == "stop" || verb == "start") {
-                verb == "stop" ? monitor.Stop() : monitor.Start();
-                Print("%s running=%d\n", verb.c_str(), monitor.IsRunnning() ? 1 : 0);
-                continue;
             } else if (verb == "measure") {
                 PrintMeasurement();
                 continue;

@@ -71,14 +71,20 @@ std::string Answer(const std::shared_ptr<grpc::Channel>& channel, const std::str
     return hresult;
 }
 
+// Lines of the logbook file at `path`.
+std::vector<std::string> Lines(const std::string& path)
+{
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 // Lines of the logbook file at `path` that hold `text`.
 int CountLines(const std::string& path, const std::string& text)
 {
-    std::ifstream file(path);
-    int count = 0;
-    for (std::string line; std::getline(file, line);)
-        count += line.find(text) != std::string::npos;
-    return count;
+    return static_cast<int>(std::ranges::count_if(Lines(path), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
 }
 
 struct Daemons {
@@ -211,16 +217,6 @@ int LowerDescriptorLimit(pid_t pid, int limit)
         .Finish();
 }
 
-// Lines of the logbook file at `path`.
-std::vector<std::string> Lines(const std::string& path)
-{
-    std::ifstream file(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 TEST(Endurance, FreshDaemonsWhoseFirstEntryIsAboutAFloodOfConnectionsOutliveItAndAnswerAfterIt)
 {
     // Every value the daemons read at start, as the shipped template has them, so that they log
@@ -253,28 +249,10 @@ TEST(Endurance, FreshDaemonsWhoseFirstEntryIsAboutAFloodOfConnectionsOutliveItAn
         EXPECT_NE(lines[flooded.linesBefore].find("Too many open files"), std::string::npos) << "its first entry since is the flood's";
         for (const int fd : flood)
             ::close(fd);
-        const auto ended = std::chrono::steady_clock::now();
         EXPECT_TRUE(qntest::Await([&] { return Reached(flooded.kind); }, [](bool reached) { return reached; }, 60s, 0ms)) << "a normal call after the flood";
-        const auto answered = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - ended);
-        RecordProperty(std::string(flooded.kind) + "_answered_after_flood_ms", static_cast<int>(answered.count()));
-        std::printf("%s observer: %zu connections held; a normal call answered %lld ms after they were closed\n", flooded.kind, flood.size(),
-                    static_cast<long long>(answered.count()));
         EXPECT_EQ(::kill(flooded.daemon.Process().Pid(), 0), 0) << "alive";
         EXPECT_EQ(CountLines(logbook, "can't accept connections on"), 1) << "logged once, not for every refused connection";
     }
-}
-
-TEST(Endurance, ADaemonWhoseLogFolderCantBeWrittenServesAndSaysWhyOnStandardError)
-{
-    qntest::TestInstallation installation(qntest::kPlain);
-    // A folder that can't be made: its parent is a file.
-    std::ofstream(installation.Path("blocker")) << "";
-    const std::string logbook = installation.Path("blocker/log/qn-resource-observer.log");
-    qntest::ResourceObserverDaemon daemon({}, logbook);
-    EXPECT_TRUE(Reached());
-    const std::string said = daemon.StandardError();
-    EXPECT_NE(said.find("can't write the logbook file " + logbook), std::string::npos) << said;
-    EXPECT_EQ(said.find("can't write the logbook file"), said.rfind("can't write the logbook file")) << "one line says why: " << said;
 }
 
 TEST(Endurance, ADaemonWhoseLogFileTurnsUnwritableGoesOnServing)

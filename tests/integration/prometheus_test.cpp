@@ -7,13 +7,14 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
 #include <thread>
 
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
+#include "tests/helpers/MonitoredServer.h"
 #include "tests/helpers/Prometheus.h"
 #include "tests/helpers/Sockets.h"
 #include "tests/helpers/TestInstallation.h"
@@ -35,15 +36,15 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     qntest::ResourceObserverDaemon observer({"--process-limit", "1"});
     const int observerPort = observer.HttpPort();
     ASSERT_GT(observerPort, 0);
-    ChildProcess server({QN_MONITORED_SERVER, "--interval", "2"});
-    ASSERT_EQ(server.ReadLine(), "started running=1");
+    qntest::MonitoredServer server({"--interval", "2"});
+    ASSERT_EQ(server.StartLine(), "started running=1");
     const auto status = system.AwaitStatus([](const auto& status) { return status.machines_size() == 1 && status.machines(0).alert_state() == 2; });
     ASSERT_EQ(status.machines_size(), 1);
 
     for (const int port : {system.HttpPort(), observerPort}) {
         const std::string file = installation.Path("metrics-" + std::to_string(port) + ".txt");
         std::ofstream(file) << qntest::HttpGet(port, "/metrics");
-        EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << qntest::HttpGet(port, "/metrics");
+        EXPECT_TRUE(qntest::Run("promtool check metrics < " + file));
     }
 
     // This machine's pressure at the resource observer, read while the page was made.

@@ -9,6 +9,7 @@
 #include "observer/XResourceObserverInstance.h"
 #include "platform/transport/WireRecords.h"
 #include "tests/helpers/Errors.h"
+#include "tests/helpers/Sample.h"
 
 // The tests' view of the worker's steps.
 struct XResourceObserverInstanceProbe {
@@ -62,17 +63,11 @@ protected:
     // A sample whose figures are all `figure`.
     static void Send(const char16_t* machine, const char16_t* process, DWORD id, int interval, ULONG figure, LONG valid = 1)
     {
-        tagQNResourceInformation sample{};
-        sample.machineName = SysAllocString(machine);
-        sample.processName = SysAllocString(process);
-        sample.auxText = SysAllocString(u"");
-        sample.processId = id;
+        qntest::Sample sample(machine, process, id, interval);
         sample.dataValid = valid;
-        sample.monitorIntervalSec = interval;
         sample.processLoad.threadCount = sample.machineLoad.processCount = figure;
         sample.processLoad.workingSetKB = sample.machineLoad.availPhysicalKB = figure;
         Observer().SetResourceData(sample);
-        transport::FreeStrings(sample);
     }
     static bool ProcessCurrent(const char16_t* name, DWORD id)
     {
