@@ -255,6 +255,19 @@ TEST(Endurance, FreshDaemonsWhoseFirstEntryIsAboutAFloodOfConnectionsOutliveItAn
     }
 }
 
+TEST(Endurance, ADaemonWhoseLogFolderCantBeWrittenServesAndSaysWhyOnStandardError)
+{
+    qntest::TestInstallation installation(qntest::kPlain);
+    // A folder that can't be made: its parent is a file.
+    std::ofstream(installation.Path("blocker")) << "";
+    const std::string logbook = installation.Path("blocker/log/qn-resource-observer.log");
+    qntest::ResourceObserverDaemon daemon({}, logbook);
+    EXPECT_TRUE(Reached());
+    const std::string said = daemon.StandardError();
+    EXPECT_NE(said.find("can't write the logbook file " + logbook), std::string::npos) << said;
+    EXPECT_EQ(said.find("can't write the logbook file"), said.rfind("can't write the logbook file")) << "one line says why: " << said;
+}
+
 TEST(Endurance, ADaemonWhoseLogFileTurnsUnwritableGoesOnServing)
 {
     if (::geteuid() != 0)
