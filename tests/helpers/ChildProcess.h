@@ -95,12 +95,6 @@ public:
         return {};
     }
 
-    void Write(const std::string& line)
-    {
-        std::fputs((line + "\n").c_str(), m_input);
-        std::fflush(m_input);
-    }
-
     // Tells the child to finish (a line, then the end of its input) and returns its exit status.
     int Finish()
     {

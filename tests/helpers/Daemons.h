@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/Sockets.h"
+#include "tests/helpers/TestInstallation.h"
 
 namespace qntest {
 
@@ -83,10 +85,22 @@ inline std::vector<std::string> AsTheUnitsStart(const std::string& program, cons
 class Daemon {
 public:
     ChildProcess& Process() { return *m_process; }
-    // The daemon's logbook file and what it wrote to standard error.
+    // The daemon's logbook file, what it wrote to standard error and its logbook's lines.
     const std::string& LogbookPath() const { return m_logbook; }
     std::string StandardError() const { return ReadAll(m_standardError); }
-    std::string Logbook() const { return ReadAll(m_logbook); }
+    std::vector<std::string> LogbookLines() const
+    {
+        std::ifstream file(m_logbook);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);)
+            lines.push_back(line);
+        return lines;
+    }
+    // Lines of its logbook that hold `text`.
+    int CountLogged(const std::string& text) const
+    {
+        return static_cast<int>(std::ranges::count_if(LogbookLines(), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
+    }
     // The loopback port of the daemon's HTTP pages.
     int HttpPort() const { return m_httpPort; }
 
@@ -210,6 +224,19 @@ public:
 private:
     std::vector<std::string> m_prefix;  // what runs a program in the daemon's namespace
     int m_port = 0;
+};
+
+// The daemons of one machine: a system observer on a free port, which the installation's registry
+// then names, and the resource observer that reports to it; each with its `options`.
+struct BothDaemons {
+    explicit BothDaemons(TestInstallation& installation, const std::vector<std::string>& resourceOptions = {},
+                         const std::vector<std::string>& systemOptions = {})
+        : system(0, {}, systemOptions), resource((installation.Set("SystemResourceObserverPort", std::to_string(system.Port())), resourceOptions))
+    {
+    }
+
+    SystemObserverDaemon system;
+    ResourceObserverDaemon resource;
 };
 
 }  // namespace qntest

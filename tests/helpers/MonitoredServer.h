@@ -1,7 +1,6 @@
-// A server process under test: qn-monitored-server, started and past its start-up.
+// A server process under test: the real qn-server-demo, started and past its start-up.
 #pragma once
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -11,28 +10,32 @@ namespace qntest {
 
 class MonitoredServer : public ChildProcess {
 public:
-    // With `options`, run through `prefix` (an environment or another user) when one is given;
-    // returns once the server printed its start line.
-    explicit MonitoredServer(const std::vector<std::string>& options = {}, std::vector<std::string> prefix = {})
-        : ChildProcess(Command(options, std::move(prefix))), m_startLine(ReadLineStartingWith("started"))
+    // With `options`, run through `prefix` (an environment, another user, a limit) when one is
+    // given, its standard error appended to the file `standardError` when one is given; returns
+    // once the server said whether its monitor runs.
+    explicit MonitoredServer(const std::vector<std::string>& options = {}, std::vector<std::string> prefix = {}, const std::string& standardError = {})
+        : ChildProcess(Command(options, std::move(prefix)), standardError), m_startLine(ReadLineStartingWith("qn-server-demo: pid "))
     {
     }
 
-    // "started running=1" with a monitor loop, "started running=0" without; empty when it failed.
-    const std::string& StartLine() const { return m_startLine; }
-    // Just after the process was started, before it reached its start line.
-    std::chrono::steady_clock::time_point StartedAt() const { return m_startedAt; }
+    // Whether its monitor loop runs: false too when the server did not start.
+    bool Monitoring() const { return m_startLine.find(", monitor running every ") != std::string::npos; }
 
 private:
     static std::vector<std::string> Command(const std::vector<std::string>& options, std::vector<std::string> prefix)
     {
-        prefix.push_back(QN_MONITORED_SERVER);
+        prefix.push_back(QN_SERVER_DEMO);
         prefix.insert(prefix.end(), options.begin(), options.end());
         return prefix;
     }
 
-    std::chrono::steady_clock::time_point m_startedAt = std::chrono::steady_clock::now();
     std::string m_startLine;
 };
+
+// What runs a program in the cgroup of the folder `cgroup` from its start, as a prefix.
+inline std::vector<std::string> InCgroup(const std::string& cgroup)
+{
+    return {"/bin/sh", "-c", "echo $$ >" + cgroup + "/cgroup.procs && exec \"$@\"", "sh"};
+}
 
 }  // namespace qntest

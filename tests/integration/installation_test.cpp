@@ -40,7 +40,7 @@ TEST(Installation, ShowsTheMachinesFiguresAndGoesOnWithEachDaemonKilledAndStarte
     for (int i = 0; i < kAgents; ++i) {
         const std::string usage = i < 2 ? std::to_string(3 + i) : "0";
         agents.push_back(std::make_unique<qntest::MonitoredServer>(std::vector<std::string>{"--interval", "1", "--usage", usage}));
-        ASSERT_EQ(agents.back()->StartLine(), "started running=1");
+        ASSERT_TRUE(agents.back()->Monitoring());
     }
     ASSERT_EQ(observer->AwaitCount(kReportingProcess, kAgents), kAgents) << "every agent reports";
 
@@ -52,7 +52,6 @@ TEST(Installation, ShowsTheMachinesFiguresAndGoesOnWithEachDaemonKilledAndStarte
     const qn::status::MachineStatus& machine = status.machines(0);
     EXPECT_EQ(machine.machine(), qntest::HostName());
     EXPECT_EQ(machine.external_usage_sum(), 7u) << "the usage of the server processes";
-    EXPECT_DOUBLE_EQ(machine.avg_database_access_ratio(), 22.0 / 11.0);
     EXPECT_GT(machine.avail_physical_kb(), 0);
     EXPECT_LT(machine.avail_physical_kb() + machine.used_physical_kb(), qntest::MemInfoKB("MemTotal") + 1);
     EXPECT_GE(machine.process_count(), kAgents + 2u) << "at least the processes of this test";
@@ -97,7 +96,7 @@ TEST(Installation, ShowsTheMachinesFiguresAndGoesOnWithEachDaemonKilledAndStarte
     EXPECT_TRUE(OneCurrentMachine(system->AwaitStatus(OneCurrentMachine))) << "figures arrive again on the relink timer";
     for (auto& agent : agents) {
         EXPECT_EQ(::waitpid(agent->Pid(), nullptr, WNOHANG), 0) << "agent " << agent->Pid() << " ended";
-        EXPECT_EQ(agent->Finish(), 0);
+        EXPECT_EQ(agent->Terminate(), 0);
     }
 
     SCOPED_TRACE("a machine whose samples stop turns stale and keeps its figures");

@@ -64,11 +64,18 @@ TEST_F(SystemObserverLink, EventsArePassedOnAndOnlyThoseWithAStateAreLoggedAndAN
 TEST_F(SystemObserverLink, AFailingSystemObserverEndsTheWorkerUntilItIsNamedAgain)
 {
     RecordingObserver system(m_installation, "system", {"--answer", "0x80004005"});
-    const auto sendSample = [] { Observer().SetResourceData(qntest::Sample(u"node1", u"srv")); };
+    // Of this machine: its figures carry the usage and the database access ratio of its processes.
+    const auto sendSample = [] {
+        qntest::Sample sample(platform::ToUtf16(qntest::HostName()).c_str(), u"srv");
+        sample.externalUsage = {7, 22, 11};
+        Observer().SetResourceData(sample);
+    };
     Observer().SetResourceObserverInterval(5);
     sendSample();
     Observer().SetSystemResourceObserver(XQNComBSTR(u"localhost"));
-    ASSERT_FALSE(system.Next("SetSystemResourceData").method.empty());
+    const auto figures = system.Next("SetSystemResourceData");
+    ASSERT_FALSE(figures.method.empty());
+    EXPECT_TRUE(qntest::HasFields(figures.As<qn::SystemResourceInformation>(), "external_usage_sum: 7 avg_database_access_ratio: 2"));
     // The worker ends with the failure kept and logged.
     const auto last = qntest::Await([&] { return m_log.Entries(); }, [](const auto& entries) { return !entries.empty() && entries.back().line == 870; }, 1s);
     ASSERT_FALSE(last.empty());
@@ -89,12 +96,12 @@ TEST(ResourceObserverDaemon, PassesOnANewMachineAlertBeforeTheFiguresOfItsCycle)
     // Any machine has more than one process: the process alert is raised in the first cycle.
     qntest::ResourceObserverDaemon daemon({"--interval", "5", "--process-limit", "1"});
     qntest::MonitoredServer server({"--interval", "2"});
-    ASSERT_EQ(server.StartLine(), "started running=1");
+    ASSERT_TRUE(server.Monitoring());
 
     // Cycles before the first sample send nothing: the history is still empty.
     EXPECT_EQ(system.Next("NotifySystemResourceAlert").body, "machine_name: \"" + qntest::HostName() + "\" state: 2");
     EXPECT_EQ(system.Next().method, "SetSystemResourceData") << "the figures of the alert's cycle follow it";
-    EXPECT_EQ(server.Finish(), 0);
+    EXPECT_EQ(server.Terminate(), 0);
     EXPECT_EQ(daemon.Process().Terminate(), 0);
 }
 

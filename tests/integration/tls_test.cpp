@@ -122,7 +122,7 @@ TEST_F(MutualTls, ARealInstallationReportsOverTlsAndAResourceObserverWithoutCert
         SCOPED_TRACE(certless ? "without certificate" : "with its certificate");
         ChildProcess observer({"/usr/bin/env", environment, QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost"});
         qntest::MonitoredServer server({"--interval", "2"}, {"/usr/bin/env", environment});
-        ASSERT_EQ(server.StartLine(), "started running=1");
+        ASSERT_TRUE(server.Monitoring());
         if (certless) {
             const std::string refused = "qn_transport_calls_refused_total{reason=\"credentials\"} ";
             EXPECT_EQ(system.AwaitCount(refused + "0", 0), 0);
@@ -135,7 +135,7 @@ TEST_F(MutualTls, ARealInstallationReportsOverTlsAndAResourceObserverWithoutCert
             EXPECT_TRUE(status.machines(0).current());
             EXPECT_GT(status.machines(0).avail_physical_kb(), 0);
         }
-        EXPECT_EQ(server.Finish(), 0);
+        EXPECT_EQ(server.Terminate(), 0);
         EXPECT_EQ(observer.Terminate(), 0);
     }
 }
