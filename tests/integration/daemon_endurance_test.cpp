@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <grpcpp/generic/generic_stub.h>
 #include <grpcpp/grpcpp.h>
@@ -26,7 +27,9 @@
 #include <vector>
 
 #include "interfaces/QNResourceObserver.grpc.pb.h"
+#include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
+#include "tests/helpers/MonitoredServer.h"
 #include "tests/helpers/Sockets.h"
 #include "tests/helpers/StandIns.h"
 
@@ -39,15 +42,6 @@ using qntest::ChildProcess;
 bool Reached(const std::string& kind = "resource")
 {
     return qntest::Probe({"--class", kind, "--level", "1"}).starts_with("create 0x00000000 ");
-}
-
-// A daemon that is expected to refuse to start: the line it says so on (standard error included)
-// and its exit status.
-std::pair<std::string, int> RunRefused(const std::string& program, const std::string& options)
-{
-    ChildProcess daemon({"/bin/sh", "-c", "exec " + program + " " + options + " 2>&1"});
-    const std::string line = daemon.ReadLineStartingWith(program.substr(program.rfind('/') + 1) + ":");
-    return {line, daemon.Finish()};
 }
 
 // What a daemon answers to `bytes` sent as the message of `method`: the HRESULT of its reply, or
@@ -71,33 +65,7 @@ std::string Answer(const std::shared_ptr<grpc::Channel>& channel, const std::str
     return hresult;
 }
 
-// Lines of the logbook file at `path`.
-std::vector<std::string> Lines(const std::string& path)
-{
-    std::ifstream file(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// Lines of the logbook file at `path` that hold `text`.
-int CountLines(const std::string& path, const std::string& text)
-{
-    return static_cast<int>(std::ranges::count_if(Lines(path), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
-}
-
-struct Daemons {
-    explicit Daemons(qntest::TestInstallation& installation, const std::vector<std::string>& resourceOptions = {},
-                     const std::vector<std::string>& systemOptions = {})
-        : resource(resourceOptions), system(0, {}, systemOptions), resourceChannel(grpc::CreateChannel("unix:" + installation.SocketPath(), grpc::InsecureChannelCredentials())),
-          systemChannel(grpc::CreateChannel("127.0.0.1:" + std::to_string(system.Port()), grpc::InsecureChannelCredentials()))
-    {
-    }
-    qntest::ResourceObserverDaemon resource;
-    qntest::SystemObserverDaemon system;
-    std::shared_ptr<grpc::Channel> resourceChannel, systemChannel;
-};
+std::shared_ptr<grpc::Channel> Channel(const std::string& target) { return grpc::CreateChannel(target, grpc::InsecureChannelCredentials()); }
 
 // Each daemon's methods, and messages of no type of the schema: a field of a wire type that
 // doesn't exist, and a string field that isn't UTF-8.
@@ -117,12 +85,9 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
     ::getrlimit(RLIMIT_NOFILE, &own);
     const rlimit lowered{256, own.rlim_max};
     ::setrlimit(RLIMIT_NOFILE, &lowered);  // what the daemons inherit
-    auto daemons = std::make_unique<Daemons>(installation);
+    auto daemons = std::make_unique<qntest::BothDaemons>(installation);
     ::setrlimit(RLIMIT_NOFILE, &own);
-    const auto logged = [&](const std::string& text) {
-        return CountLines(daemons->resource.LogbookPath(), text) + CountLines(daemons->system.LogbookPath(), text);
-    };
-    installation.Set("SystemResourceObserverPort", std::to_string(daemons->system.Port()));
+    const auto logged = [&](const std::string& text) { return daemons->resource.CountLogged(text) + daemons->system.CountLogged(text); };
 
     SCOPED_TRACE("each daemon raises its soft descriptor limit to the hard one");
     for (const pid_t pid : {daemons->resource.Process().Pid(), daemons->system.Process().Pid()}) {
@@ -134,20 +99,21 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
     }
 
     SCOPED_TRACE("a second instance is refused, naming the first, which goes on");
-    auto [line, status] = RunRefused(QN_RESOURCE_OBSERVER, "--metrics-port 0 --system-observer localhost");
-    EXPECT_NE(status, 0);
-    EXPECT_NE(line.find("process " + std::to_string(daemons->resource.Process().Pid()) + " serves on " + installation.SocketPath() + " already"), std::string::npos)
-        << line;
-    std::tie(line, status) = RunRefused(QN_SYSTEM_RESOURCE_OBSERVER, "--port " + std::to_string(daemons->system.Port()) + " --status-port 0");
-    EXPECT_NE(status, 0);
-    EXPECT_NE(line.find("in use by another process"), std::string::npos) << line;
+    const auto second = qntest::Run(std::string(QN_RESOURCE_OBSERVER) + " --metrics-port 0 --system-observer localhost");
+    EXPECT_FALSE(second);
+    EXPECT_THAT(second.message(), testing::HasSubstr("process " + std::to_string(daemons->resource.Process().Pid()) + " serves on " +
+                                                     installation.SocketPath() + " already"));
+    const auto secondSystem = qntest::Run(std::string(QN_SYSTEM_RESOURCE_OBSERVER) + " --port " + std::to_string(daemons->system.Port()) + " --status-port 0");
+    EXPECT_FALSE(secondSystem);
+    EXPECT_THAT(secondSystem.message(), testing::HasSubstr("in use by another process"));
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(Reached("system")) << "every connection reaches the first";
 
     SCOPED_TRACE("garbage on every method is answered E_INVALIDARG, counted and logged once, and leaves what was stored");
     ChildProcess sample({"/usr/bin/python3", QN_PYTHON_CLIENT, QN_DESCRIPTOR_SET, installation.SocketPath()});
     ASSERT_EQ(sample.ReadLine(), "hresult 0");
-    for (const auto& [channel, methods] : {std::pair{daemons->resourceChannel, std::span(kResourceObserverMethods)}, std::pair{daemons->systemChannel, std::span(kSystemObserverMethods)}})
+    for (const auto& [channel, methods] : {std::pair{Channel("unix:" + installation.SocketPath()), std::span(kResourceObserverMethods)},
+                                           std::pair{Channel("127.0.0.1:" + std::to_string(daemons->system.Port())), std::span(kSystemObserverMethods)}})
         for (const char* method : methods)
             for (const std::string& garbage : kGarbage) {
                 SCOPED_TRACE(std::string(method) + " " + std::to_string(&garbage - kGarbage));
@@ -166,36 +132,46 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
     EXPECT_TRUE(qntest::ClosedWithin(silent, 60s)) << "closed by the daemon";
     ::close(silent);
 
-    SCOPED_TRACE("the status answers at once while idle and dribbling clients hold connections");
-    std::vector<int> idle, dribbling;
-    // A request that never ends: its start at once, then one more byte of a header line every
-    // 100 ms, well within the 2 s the pages give a slow client.
-    for (int i = 0; i < 8; ++i) {
-        idle.push_back(qntest::ConnectToLoopback(daemons->system.HttpPort()));
-        dribbling.push_back(qntest::ConnectToLoopback(daemons->system.HttpPort()));
-        (void)::send(dribbling.back(), "GET /status HTTP/1.1\r\nX-Slow: ", 30, MSG_NOSIGNAL);
-    }
-    std::atomic<bool> done{false};
-    std::thread dribbler([&] {
-        for (; !done; std::this_thread::sleep_for(100ms))
-            for (const int fd : dribbling)
-                (void)::send(fd, "a", 1, MSG_NOSIGNAL);
-    });
-    httplib::Client client("127.0.0.1", daemons->system.HttpPort());
-    // The dribbling clients hold their workers for as long as they dribble: a page that had to
-    // wait for one of them would not come before this generous time-out.
-    client.set_read_timeout(30s);
-    const auto response = client.Get("/status");
-    ASSERT_TRUE(response);
-    EXPECT_EQ(response->status, 200);
-    EXPECT_TRUE(std::none_of(dribbling.begin(), dribbling.end(), [](int fd) { return qntest::ClosedWithin(fd, 0ms); }))
-        << "answered while the dribbling clients were still held";
-    done = true;
-    dribbler.join();
-    for (const int fd : idle)
-        ::close(fd);
-    for (const int fd : dribbling)
-        ::close(fd);
+    SCOPED_TRACE("the status is answered while idle and dribbling clients hold connections");
+    // Each dribbling client starts a request as it connects and adds a byte every 100 ms, well
+    // within the 2 s the pages give a slow client. A page that waited for them would not come
+    // before the generous time-out: they dribble until it came. A try counts once each dribbling
+    // client's request, finished then, is answered: proof that it was held throughout. One starved
+    // past its 2 s was let go, and the page is asked for again.
+    const int port = daemons->system.HttpPort();
+    const auto pageWhileHeld = [port] {
+        std::vector<int> idle, dribbling;
+        for (int i = 0; i < 8; ++i) {
+            idle.push_back(qntest::ConnectToLoopback(port));
+            dribbling.push_back(qntest::ConnectToLoopback(port));
+            (void)::send(dribbling.back(), "GET /status HTTP/1.1\r\nX-Slow: ", 30, MSG_NOSIGNAL);
+        }
+        std::atomic<bool> done{false};
+        std::thread dribbler([&] {
+            for (; !done; std::this_thread::sleep_for(100ms))
+                for (const int fd : dribbling)
+                    (void)::send(fd, "a", 1, MSG_NOSIGNAL);
+        });
+        httplib::Client client("127.0.0.1", port);
+        client.set_read_timeout(30s);
+        const auto response = client.Get("/status");
+        done = true;
+        dribbler.join();
+        bool held = true;
+        for (const int fd : dribbling) {
+            char reply[12];
+            held = held && ::send(fd, "\r\n\r\n", 4, MSG_NOSIGNAL) == 4 && ::recv(fd, reply, sizeof reply, MSG_WAITALL) == sizeof reply &&
+                   std::string_view(reply, sizeof reply) == "HTTP/1.1 200";
+        }
+        for (const int fd : idle)
+            ::close(fd);
+        for (const int fd : dribbling)
+            ::close(fd);
+        return std::pair{response ? response->status : 0, held};
+    };
+    const auto [status, held] = qntest::Await(pageWhileHeld, [](const auto& tried) { return tried.second; }, 300s, 0ms);
+    EXPECT_TRUE(held) << "every try had a dribbling client let go";
+    EXPECT_EQ(status, 200) << "the page came while they were held";
 
     SCOPED_TRACE("a socket file left by a crash is replaced");
     ::kill(daemons->resource.Process().Pid(), SIGKILL);
@@ -207,14 +183,12 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
 
 // Lowers the descriptor limit of the process `pid` to `limit`, as its own user: root may lack
 // the capability over processes of other users.
-int LowerDescriptorLimit(pid_t pid, int limit)
+testing::AssertionResult LowerDescriptorLimit(pid_t pid, int limit)
 {
     struct stat owner {};
     ::stat(("/proc/" + std::to_string(pid)).c_str(), &owner);
-    const std::string user = std::to_string(owner.st_uid), group = std::to_string(owner.st_gid);
-    return ChildProcess({"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + group, "--clear-groups", "/usr/bin/prlimit", "--pid", std::to_string(pid),
-                         "--nofile=" + std::to_string(limit) + ":" + std::to_string(limit)})
-        .Finish();
+    return qntest::Run("/usr/bin/setpriv --reuid=" + std::to_string(owner.st_uid) + " --regid=" + std::to_string(owner.st_gid) +
+                       " --clear-groups /usr/bin/prlimit --pid " + std::to_string(pid) + " --nofile=" + std::to_string(limit) + ":" + std::to_string(limit));
 }
 
 TEST(Endurance, FreshDaemonsWhoseFirstEntryIsAboutAFloodOfConnectionsOutliveItAndAnswerAfterIt)
@@ -223,9 +197,9 @@ TEST(Endurance, FreshDaemonsWhoseFirstEntryIsAboutAFloodOfConnectionsOutliveItAn
     // nothing of their own: the system observer nothing at all, the resource observer only the
     // line of its link.
     qntest::TestInstallation installation({{"DisableAuthentication", "1"}, {"DCOMAuthenticationService", "WINNT"}});
-    qntest::SystemObserverDaemon system;
-    installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
-    qntest::ResourceObserverDaemon resource;
+    qntest::BothDaemons daemons(installation);
+    auto& system = daemons.system;
+    auto& resource = daemons.resource;
     struct Flooded {
         const char* kind;
         qntest::Daemon& daemon;
@@ -236,24 +210,24 @@ TEST(Endurance, FreshDaemonsWhoseFirstEntryIsAboutAFloodOfConnectionsOutliveItAn
     for (const Flooded& flooded : {Flooded{"system", system, 0, [&] { return qntest::ConnectToLoopback(system.Port(), false); }},
                                    Flooded{"resource", resource, 1, [&] { return qntest::ConnectToSocket(installation.SocketPath(), false); }}}) {
         SCOPED_TRACE(flooded.kind);
-        const std::string logbook = flooded.daemon.LogbookPath();
         // The resource observer's link line comes when its worker first links, not at start.
-        const auto fresh = qntest::Await([&] { return Lines(logbook); }, [&](const auto& now) { return now.size() >= flooded.linesBefore; }, 60s);
+        const auto lines = [&] { return flooded.daemon.LogbookLines(); };
+        const auto fresh = qntest::Await(lines, [&](const auto& now) { return now.size() >= flooded.linesBefore; }, 60s);
         ASSERT_EQ(fresh.size(), flooded.linesBefore) << "a fresh daemon";
-        ASSERT_EQ(LowerDescriptorLimit(flooded.daemon.Process().Pid(), 128), 0);
+        ASSERT_TRUE(LowerDescriptorLimit(flooded.daemon.Process().Pid(), 128));
         std::vector<int> flood;
         for (int i = 0; i < 400; ++i)
             if (const int fd = flooded.connect(); fd >= 0)
                 flood.push_back(fd);
-        const auto lines = qntest::Await([&] { return Lines(logbook); }, [&](const auto& now) { return now.size() > flooded.linesBefore; }, 60s);
-        ASSERT_GT(lines.size(), flooded.linesBefore) << "the daemon ran out of descriptors";
-        EXPECT_NE(lines[flooded.linesBefore].find("can't accept connections on"), std::string::npos) << lines[flooded.linesBefore];
-        EXPECT_NE(lines[flooded.linesBefore].find("Too many open files"), std::string::npos) << "its first entry since is the flood's";
+        const auto after = qntest::Await(lines, [&](const auto& now) { return now.size() > flooded.linesBefore; }, 60s);
+        ASSERT_GT(after.size(), flooded.linesBefore) << "the daemon ran out of descriptors";
+        EXPECT_NE(after[flooded.linesBefore].find("can't accept connections on"), std::string::npos) << after[flooded.linesBefore];
+        EXPECT_NE(after[flooded.linesBefore].find("Too many open files"), std::string::npos) << "its first entry since is the flood's";
         for (const int fd : flood)
             ::close(fd);
         EXPECT_TRUE(qntest::Await([&] { return Reached(flooded.kind); }, [](bool reached) { return reached; }, 60s, 0ms)) << "a normal call after the flood";
         EXPECT_EQ(::kill(flooded.daemon.Process().Pid(), 0), 0) << "alive";
-        EXPECT_EQ(CountLines(logbook, "can't accept connections on"), 1) << "logged once, not for every refused connection";
+        EXPECT_EQ(flooded.daemon.CountLogged("can't accept connections on"), 1) << "logged once, not for every refused connection";
     }
 }
 
@@ -277,19 +251,18 @@ TEST(Endurance, ADaemonWhoseLogFileTurnsUnwritableGoesOnServing)
     qntest::TestInstallation installation(qntest::kPlain);
     const std::string folder = installation.Path("full");
     std::filesystem::create_directories(folder);
-    if (std::system(("mount -t tmpfs -o size=64k tmpfs " + folder + " >/dev/null 2>&1").c_str()) != 0)
-        GTEST_SKIP() << "can't mount a small tmpfs for the logbook";
+    if (const auto mounted = qntest::Run("mount -t tmpfs -o size=64k tmpfs " + folder); !mounted)
+        GTEST_SKIP() << "can't mount a small tmpfs for the logbook: " << mounted.message();
     struct Unmount {
         std::string folder;
-        ~Unmount() { (void)std::system(("umount -l " + folder).c_str()); }
+        ~Unmount() { (void)qntest::Run("umount -l " + folder); }
     } unmount{folder};
     ::chmod(folder.c_str(), 0777);
     const std::string logbook = folder + "/qn-resource-observer.log";
     qntest::ResourceObserverDaemon daemon({}, logbook);
     // The file system full, up to the last byte of the logbook's last page.
-    (void)std::system(("cat /dev/zero >" + folder + "/filler 2>/dev/null; cat /dev/zero >>" + logbook + " 2>/dev/null").c_str());
-    const auto channel = grpc::CreateChannel("unix:" + installation.SocketPath(), grpc::InsecureChannelCredentials());
-    EXPECT_EQ(Answer(channel, kResourceObserverMethods[1], kGarbage[0]), "0x80070057") << "a call that writes to the logbook";
+    (void)qntest::Run("cat /dev/zero >" + folder + "/filler; cat /dev/zero >>" + logbook);
+    EXPECT_EQ(Answer(Channel("unix:" + installation.SocketPath()), kResourceObserverMethods[1], kGarbage[0]), "0x80070057") << "a call that writes to the logbook";
     const std::string said = qntest::Await([&] { return daemon.StandardError(); },
                                            [](const std::string& text) { return text.find("refused a call from") != std::string::npos; }, 60s);
     EXPECT_NE(said.find("can't write the logbook file " + logbook), std::string::npos) << said;
@@ -304,10 +277,9 @@ TEST(Endurance, AServerWhoseLogbookCantBeOpenedIsNotEndedByTheLibraryWhenItRunsO
     std::ofstream(installation.Path("blocker")) << "";  // the logbook's folder can't be made
     const std::string said = installation.Path("server.stderr");
     // Its files after a second, once the monitor runs: up to the last descriptor of 256.
-    ChildProcess server({"/usr/bin/env", "QN_LOGBOOK=" + installation.Path("blocker/server.log"), "/usr/bin/prlimit", "--nofile=256:256", QN_SERVER_DEMO,
-                         "--interval", "1", "--files", "240", "--load-after", "100"},
-                        said);
-    ASSERT_FALSE(server.ReadLineStartingWith("qn-server-demo: pid").empty());
+    qntest::MonitoredServer server({"--interval", "1", "--files", "240", "--load-after", "100"},
+                                   {"/usr/bin/env", "QN_LOGBOOK=" + installation.Path("blocker/server.log"), "/usr/bin/prlimit", "--nofile=256:256"}, said);
+    ASSERT_TRUE(server.Monitoring());
     const auto stderrText = [&] {
         std::ifstream file(said);
         return std::string(std::istreambuf_iterator<char>(file), {});
@@ -321,20 +293,21 @@ TEST(Endurance, AServerWhoseLogbookCantBeOpenedIsNotEndedByTheLibraryWhenItRunsO
 TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
 {
     qntest::TestInstallation installation(qntest::kPlain);
-    Daemons daemons(installation, {"--max-processes", "3", "--max-machines", "2"}, {"--max-machines", "2"});
+    qntest::BothDaemons daemons(installation, {"--max-processes", "3", "--max-machines", "2"}, {"--max-machines", "2"});
+    const auto resourceChannel = Channel("unix:" + installation.SocketPath()), systemChannel = Channel("127.0.0.1:" + std::to_string(daemons.system.Port()));
     const auto sample = [&](const char* machine, int pid) {
         qn::ResourceInformation wire;
         wire.set_machine_name(machine);
         wire.set_process_name("srv");
         wire.set_process_id(pid);
         wire.set_data_valid(1);
-        return Answer(daemons.resourceChannel, "/qn.IQNResourceObserver/SetProcessResourceInfo", wire.SerializeAsString());
+        return Answer(resourceChannel, "/qn.IQNResourceObserver/SetProcessResourceInfo", wire.SerializeAsString());
     };
     const auto machineSample = [&](const char* machine) {
         qn::SystemResourceInformation wire;
         wire.set_machine_name(machine);
         wire.set_data_valid(1);
-        return Answer(daemons.systemChannel, "/qn.IQNSystemResourceObserver/SetSystemResourceData", wire.SerializeAsString());
+        return Answer(systemChannel, "/qn.IQNSystemResourceObserver/SetSystemResourceData", wire.SerializeAsString());
     };
     constexpr const char* kTaken = "0x00000000";
     constexpr const char* kStoreFull = "0x80070718";
@@ -368,7 +341,7 @@ TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
         qn::SystemEvent alert;
         alert.set_machine_name("B");
         alert.set_state(state);
-        EXPECT_EQ(Answer(daemons.systemChannel, "/qn.IQNSystemResourceObserver/NotifySystemResourceAlert", alert.SerializeAsString()), kTaken);
+        EXPECT_EQ(Answer(systemChannel, "/qn.IQNSystemResourceObserver/NotifySystemResourceAlert", alert.SerializeAsString()), kTaken);
     }
     const auto status = daemons.system.Status();
     const auto b = std::find_if(status.machines().begin(), status.machines().end(), [](const auto& machine) { return machine.machine() == "B"; });
