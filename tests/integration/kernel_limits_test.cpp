@@ -11,6 +11,7 @@
 
 #include "tests/helpers/Await.h"
 #include "tests/helpers/Daemons.h"
+#include "tests/helpers/MonitoredServer.h"
 #include "tests/helpers/StandIns.h"
 #include "tests/helpers/TestCgroup.h"
 #include "tests/helpers/ThisMachine.h"
@@ -46,21 +47,16 @@ protected:
         return TestCgroup::Make(controller, m_whyNot, version);
     }
 
-    // qn-server-demo growing `growth` in `cgroup` (may be null) under the descriptor limit `noFile`
-    // (empty: as it is), with its logbook in the test's folder.
-    std::unique_ptr<ChildProcess> StartDemo(const std::string& growth, const TestCgroup* cgroup, const std::string& noFile = {},
-                                            const std::vector<std::string>& more = {})
+    // qn-server-demo growing `growth` with `more` options, run through `prefix` (a cgroup, a limit),
+    // with its logbook in the test's folder.
+    std::unique_ptr<qntest::MonitoredServer> StartDemo(const std::string& growth, std::vector<std::string> prefix = {},
+                                                        const std::vector<std::string>& more = {})
     {
-        std::string script = "QN_LOGBOOK=" + LogPath() + "; export QN_LOGBOOK; ";
-        if (cgroup != nullptr)
-            script += "echo $$ >" + cgroup->Folder() + "/cgroup.procs || exit 1; ";
-        if (!noFile.empty())
-            script += "ulimit -n " + noFile + " || exit 1; ";
-        script += std::string("exec ") + QN_SERVER_DEMO + " --interval " + kInterval + " --load-after " + kGrowAfter + " --grow " + growth;
-        for (const std::string& option : more)
-            script += " " + option;
-        auto demo = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", script});
-        EXPECT_NE(demo->ReadLineStartingWith("qn-server-demo: pid"), "");
+        prefix.insert(prefix.begin(), {"/usr/bin/env", "QN_LOGBOOK=" + LogPath()});
+        std::vector<std::string> options{"--interval", kInterval, "--load-after", kGrowAfter, "--grow", growth};
+        options.insert(options.end(), more.begin(), more.end());
+        auto demo = std::make_unique<qntest::MonitoredServer>(options, prefix);
+        EXPECT_TRUE(demo->Monitoring());
         return demo;
     }
 
@@ -98,7 +94,7 @@ protected:
         ASSERT_TRUE(cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", std::to_string(kMemoryLimitMB << 20)));
         if (v2)
             cgroup->Set("memory.swap.max", "0");
-        auto demo = StartDemo("memory:400", cgroup.get());
+        auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()));
         ExpectWarnedBeforeRefusal(*demo, 0x1);
         EXPECT_TRUE(LogbookHas("LOW MEMORY EMERGENCY: ") && LogbookHas(" of cgroup " + cgroup->Folder())) << "the logbook names the cgroup";
     }
@@ -117,7 +113,7 @@ TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV2IsWarnedBeforeTheOo
 // busy machine, and still 12 margins an interval; the limit puts EMFILE between two cycles.
 TEST_F(KernelLimits, DescriptorsOpenedAt400PerSecondAreWarnedBeforeTheFirstEmfile)
 {
-    auto demo = StartDemo("files:400", nullptr, "384");
+    auto demo = StartDemo("files:400", {"/usr/bin/prlimit", "--nofile=384:384"});
     ExpectWarnedBeforeRefusal(*demo, 0x1000);
 }
 
@@ -127,7 +123,7 @@ TEST_F(KernelLimits, ThreadsStartedAt500PerSecondInAPidsCgroupAreWarnedBeforeCre
     if (cgroup == nullptr)
         GTEST_SKIP() << m_whyNot;
     ASSERT_TRUE(cgroup->Set("pids.max", "64"));
-    auto demo = StartDemo("threads:500", cgroup.get());
+    auto demo = StartDemo("threads:500", qntest::InCgroup(cgroup->Folder()));
     ExpectWarnedBeforeRefusal(*demo, 0x800);
 }
 
@@ -144,7 +140,7 @@ TEST_F(KernelLimits, ABurstThatStopsShortOfTheCeilingRaisesNothing)
         GTEST_SKIP() << m_whyNot;
     const bool v2 = cgroup->Has("memory.max");
     ASSERT_TRUE(cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", std::to_string(kMemoryLimitMB << 20)));
-    auto demo = StartDemo("memory:400", cgroup.get(), {}, {"--grow-cap", "100"});
+    auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()), {"--grow-cap", "100"});
     const std::string capped = demo->ReadLineStartingWith("qn-server-demo: grow ");
     ASSERT_NE(capped.find("reached its cap of 100 MB"), std::string::npos) << capped;
     // Proof that the agent looked after the burst: a sample sent since shows the grown memory.

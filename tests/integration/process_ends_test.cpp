@@ -8,29 +8,21 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "tests/helpers/Daemons.h"
+#include "tests/helpers/MonitoredServer.h"
 #include "tests/helpers/TestCgroup.h"
 #include "tests/helpers/TestInstallation.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using qntest::ChildProcess;
 
 constexpr unsigned kCgroupMB = 256;
 constexpr unsigned kBeyondCgroupMB = 400;
 
 class ProcessEnds : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_installation.Set("SystemResourceObserverPort", std::to_string(m_system.Port()));
-        m_observer = std::make_unique<qntest::ResourceObserverDaemon>(std::vector<std::string>{"--interval", "5"});
-    }
-
     // A memory cgroup of kCgroupMB; skips the test without one.
     void MakeCgroup()
     {
@@ -48,19 +40,17 @@ protected:
 
     // A qn-server-demo that makes `memoryMB` on SIGUSR1, in the test's cgroup from its start when
     // there is one; returns once the resource observer has its samples.
-    std::unique_ptr<ChildProcess> StartServer(unsigned memoryMB)
+    std::unique_ptr<qntest::MonitoredServer> StartServer(unsigned memoryMB)
     {
-        std::string command = "exec " + std::string(QN_SERVER_DEMO) + " --interval 1 --memory-mb " + std::to_string(memoryMB);
-        if (m_cgroup != nullptr)
-            command = "echo $$ > " + m_cgroup->Folder() + "/cgroup.procs && " + command;
-        auto server = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command});
-        EXPECT_NE(server->ReadLineStartingWith("qn-server-demo: pid"), "");
-        EXPECT_EQ(m_observer->AwaitCount("qn_process_threads{pid=\"" + std::to_string(server->Pid()) + "\"", 1), 1);
+        auto server = std::make_unique<qntest::MonitoredServer>(std::vector<std::string>{"--interval", "1", "--memory-mb", std::to_string(memoryMB)},
+                                                                m_cgroup != nullptr ? qntest::InCgroup(m_cgroup->Folder()) : std::vector<std::string>{});
+        EXPECT_TRUE(server->Monitoring());
+        EXPECT_EQ(m_daemons.resource.AwaitCount("qn_process_threads{pid=\"" + std::to_string(server->Pid()) + "\"", 1), 1);
         return server;
     }
 
     // Once `server` ended, its exit not collected: it stays a zombie that the test may still kill.
-    static void AwaitEnd(const ChildProcess& server)
+    static void AwaitEnd(const qntest::ChildProcess& server)
     {
         siginfo_t info{};
         ::waitid(P_PID, static_cast<id_t>(server.Pid()), &info, WEXITED | WNOWAIT);
@@ -70,28 +60,25 @@ protected:
     std::string AwaitRecord(pid_t pid) const
     {
         const std::string mark = "(pid " + std::to_string(pid) + " here) ended";
-        return qntest::Await(
-            [&] {
-                std::ifstream logbook(m_observer->LogbookPath());
-                for (std::string line; std::getline(logbook, line);)
-                    if (line.find(mark) != std::string::npos)
-                        return line;
-                return std::string();
-            },
-            [](const std::string& line) { return !line.empty(); }, 60s, 1ms);
+        const auto record = [&] {
+            for (const std::string& line : m_daemons.resource.LogbookLines())
+                if (line.find(mark) != std::string::npos)
+                    return line;
+            return std::string();
+        };
+        return qntest::Await(record, [](const std::string& line) { return !line.empty(); }, 60s, 1ms);
     }
 
     int Ends(const std::string& cause) const
     {
         const std::string prefix = "qn_process_ends_total{cause=\"" + cause + "\",process=\"qn-server-demo\"} ";
-        const std::string metrics = m_observer->Metrics();
+        const std::string metrics = m_daemons.resource.Metrics();
         const auto at = metrics.find(prefix);
         return at == std::string::npos ? -1 : std::atoi(metrics.c_str() + at + prefix.size());
     }
 
     qntest::TestInstallation m_installation{qntest::kPlain};
-    qntest::SystemObserverDaemon m_system;
-    std::unique_ptr<qntest::ResourceObserverDaemon> m_observer;
+    qntest::BothDaemons m_daemons{m_installation, {"--interval", "5"}};
     std::unique_ptr<qntest::TestCgroup> m_cgroup;
 };
 
@@ -116,7 +103,7 @@ TEST_F(ProcessEnds, AServerKilledByTheOomKillerIsRecordedWithItsLastFiguresCount
     EXPECT_EQ(Ends("oom_kill"), 1);
     EXPECT_EQ(Ends("ended"), 0);
 
-    const auto status = m_system.AwaitStatus([](const auto& s) { return s.machines_size() == 1 && s.machines(0).oom_kills().kill_count() == 1; });
+    const auto status = m_daemons.system.AwaitStatus([](const auto& s) { return s.machines_size() == 1 && s.machines(0).oom_kills().kill_count() == 1; });
     ASSERT_EQ(status.machines_size(), 1);
     EXPECT_EQ(status.machines(0).oom_kills().last_victim(), "qn-server-demo");
     EXPECT_EQ(status.machines(0).oom_kills().last_victim_pid(), static_cast<unsigned>(pid));
@@ -142,7 +129,7 @@ TEST_F(ProcessEnds, AServerThatExitsAndOneKilledWithSigkillAreEachRecordedAsEnde
     }
     EXPECT_EQ(Ends("ended"), 2);
     EXPECT_EQ(Ends("oom_kill"), 0);
-    const auto status = m_system.AwaitStatus([](const auto& s) { return s.machines_size() == 1 && s.machines(0).has_oom_kills(); });
+    const auto status = m_daemons.system.AwaitStatus([](const auto& s) { return s.machines_size() == 1 && s.machines(0).has_oom_kills(); });
     ASSERT_EQ(status.machines_size(), 1);
     EXPECT_EQ(status.machines(0).oom_kills().kill_count(), 0u);
 }
