@@ -47,10 +47,9 @@ TEST(RefCountLock, WriteInsideReadIsRefusedAndAReleaseWithoutReferenceIsLoggedAn
     const XQNException refused = qntest::Raised([&] { lock.AddLockRef(); });
     EXPECT_EQ(refused.Message().View(), u"unable to add a write lock reference to a read lock");
     EXPECT_EQ(std::tuple(refused.Line(), refused.Severity(), refused.Type()), std::tuple(111, 8, 8));
-    EXPECT_EQ(lock.ThreadReferenceCount(), 2);
     lock.ReleaseLockRef();
     lock.ReleaseLockRef();
-    EXPECT_EQ(lock.ThreadReferenceCount(), 0);
+    // Another thread gets the lock: the refused write took no reference that holds it.
     std::thread([&] {
         lock.AddLockRef();
         lock.ReleaseLockRef();
@@ -58,7 +57,6 @@ TEST(RefCountLock, WriteInsideReadIsRefusedAndAReleaseWithoutReferenceIsLoggedAn
 
     lock.ReleaseLockRef();
     EXPECT_EQ(qntest::Only(capture.WithMessage("trying to unlock the critical section without having it locked for the running thread")).line, 216);
-    EXPECT_EQ(lock.ThreadReferenceCount(), 0);
     lock.AddLockRef();
     lock.ReleaseLockRef();
 
