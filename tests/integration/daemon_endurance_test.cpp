@@ -14,7 +14,6 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -244,32 +243,6 @@ TEST(Endurance, ADaemonWhoseLogFolderCantBeWrittenServesAndSaysWhyOnStandardErro
     EXPECT_EQ(said.find("can't write the logbook file"), said.rfind("can't write the logbook file")) << "one line says why: " << said;
 }
 
-TEST(Endurance, ADaemonWhoseLogFileTurnsUnwritableGoesOnServing)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "a full file system for the logbook needs root (mount)";
-    qntest::TestInstallation installation(qntest::kPlain);
-    const std::string folder = installation.Path("full");
-    std::filesystem::create_directories(folder);
-    if (const auto mounted = qntest::Run("mount -t tmpfs -o size=64k tmpfs " + folder); !mounted)
-        GTEST_SKIP() << "can't mount a small tmpfs for the logbook: " << mounted.message();
-    struct Unmount {
-        std::string folder;
-        ~Unmount() { (void)qntest::Run("umount -l " + folder); }
-    } unmount{folder};
-    ::chmod(folder.c_str(), 0777);
-    const std::string logbook = folder + "/qn-resource-observer.log";
-    qntest::ResourceObserverDaemon daemon({}, logbook);
-    // The file system full, up to the last byte of the logbook's last page.
-    (void)qntest::Run("cat /dev/zero >" + folder + "/filler; cat /dev/zero >>" + logbook);
-    EXPECT_EQ(Answer(Channel("unix:" + installation.SocketPath()), kResourceObserverMethods[1], kGarbage[0]), "0x80070057") << "a call that writes to the logbook";
-    const std::string said = qntest::Await([&] { return daemon.StandardError(); },
-                                           [](const std::string& text) { return text.find("refused a call from") != std::string::npos; }, 60s);
-    EXPECT_NE(said.find("can't write the logbook file " + logbook), std::string::npos) << said;
-    EXPECT_NE(said.find("refused a call from"), std::string::npos) << "the entry went to standard error instead";
-    EXPECT_TRUE(Reached()) << "and the daemon goes on serving";
-}
-
 TEST(Endurance, AServerWhoseLogbookCantBeOpenedIsNotEndedByTheLibraryWhenItRunsOutOfDescriptors)
 {
     qntest::TestInstallation installation(qntest::kPlain);
@@ -366,18 +339,6 @@ TEST(Endurance, AnAlertIsPassedOnAtOnceAndOneRaisedWhileTheSystemObserverIsAwayI
     EXPECT_NE(system->Next("NotifySystemResourceAlert").body.find("state: 2"), std::string::npos) << "the kept alert arrives once the system observer is back";
     EXPECT_EQ(daemon.AwaitCount("qn_resource_observer_kept_events 0", 1), 1);
     EXPECT_EQ(daemon.CountMetrics("qn_resource_observer_dropped_events_total 0"), 1);
-}
-
-TEST(Endurance, ARegistryPortOutsideItsRangeMeansTheDefaultPort)
-{
-    qntest::TestInstallation installation(qntest::kPlain);
-    qntest::SystemObserverDaemon system(7541);
-    if (system.Port() != 7541)
-        GTEST_SKIP() << "the default port 7541 is taken on this machine";
-    for (const char* port : {"0", "65536", "-1"}) {
-        installation.Set("SystemResourceObserverPort", port);
-        EXPECT_TRUE(Reached("system")) << port;
-    }
 }
 
 }  // namespace

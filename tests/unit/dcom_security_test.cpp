@@ -1,4 +1,4 @@
-// The registry file and the transport's security settings read from it.
+// The registry file and the transport's settings read from it.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -7,6 +7,7 @@
 #include "inc/QNDCOMSecurity.h"
 #include "interfaces/QNError64.h"
 #include "platform/Registry.h"
+#include "platform/transport/Activation.h"
 #include "tests/helpers/Errors.h"
 #include "tests/helpers/TestInstallation.h"
 
@@ -67,6 +68,16 @@ TEST(AuthenticationService, NoneInAnyCaseSwitchesAuthenticationOffAndAMissingVal
         installation.Set("DCOMAuthenticationService", text);
         EXPECT_EQ(QNDCOMSecurity::GetAuthenticationService(&service), S_OK);
         EXPECT_EQ(service, expected) << text;
+    }
+}
+
+TEST(SystemObserverPort, IsTheRegistrysWithinItsRangeAndTheDefaultOtherwise)
+{
+    qntest::TestInstallation installation;
+    EXPECT_EQ(transport::SystemResourceObserverPort(), 7541) << "no value";
+    for (const auto& [text, port] : {std::pair{"1", 1}, {"65535", 65535}, {"0", 7541}, {"65536", 7541}, {"-1", 7541}}) {
+        installation.Set("SystemResourceObserverPort", text);
+        EXPECT_EQ(transport::SystemResourceObserverPort(), port) << text;
     }
 }
 
