@@ -1,4 +1,5 @@
-// A sample as a server process sends it, for tests that hand it to the observer themselves.
+// Samples as a server process and a resource observer send them, for tests that hand them to an
+// observer themselves.
 #pragma once
 
 #include "platform/transport/WireRecords.h"
@@ -20,6 +21,18 @@ struct Sample : tagQNResourceInformation {
     ~Sample() { transport::FreeStrings(*this); }
     Sample(const Sample&) = delete;
     Sample& operator=(const Sample&) = delete;
+};
+
+// A valid sample of the machine `machine` with every figure at zero; it frees its name.
+struct MachineSample : tagQNSystemResourceInformation {
+    explicit MachineSample(const char16_t* machine) : tagQNSystemResourceInformation{}
+    {
+        machineName = SysAllocString(machine);
+        dataValid = 1;
+    }
+    ~MachineSample() { transport::FreeStrings(*this); }
+    MachineSample(const MachineSample&) = delete;
+    MachineSample& operator=(const MachineSample&) = delete;
 };
 
 }  // namespace qntest

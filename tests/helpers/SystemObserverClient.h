@@ -6,6 +6,7 @@
 
 #include "interfaces/QNResourceObserverInterfaces.h"
 #include "platform/transport/Activation.h"
+#include "tests/helpers/Sample.h"
 #include "tests/helpers/TestInstallation.h"
 
 namespace qntest {
@@ -25,13 +26,9 @@ inline CComPtr<IQNSystemResourceObserver> ConnectSystemObserver(TestInstallation
 
 inline HRESULT SendFigures(IQNSystemResourceObserver& observer, const std::u16string& machine)
 {
-    tagQNSystemResourceInformation figures{};
-    figures.machineName = SysAllocString(machine.c_str());
-    figures.dataValid = 1;
+    MachineSample figures(machine.c_str());
     figures.machineLoad.availPhysicalKB = 1 << 20;
-    const HRESULT result = observer.SetSystemResourceData(&figures);
-    SysFreeString(figures.machineName);
-    return result;
+    return observer.SetSystemResourceData(&figures);
 }
 
 inline HRESULT SendAlert(IQNSystemResourceObserver& observer, const std::u16string& machine, LONG state)

@@ -207,17 +207,17 @@ public:
 
 class MachineAlerts : public testing::Test {
 protected:
-    void SetUp() override { Observer().RegisterResourceAlertHandler(&m_handler); }
-    void TearDown() override
+    void SetUp() override
     {
-        XResourceObserverInstance::Destroy();
-        transport::FreeStrings(m_figures);
+        Observer().RegisterResourceAlertHandler(&m_handler);
+        // Processor times of idle 10 out of 100 (kernel time includes idle): a load of 0.9.
+        m_figures.machineLoad = {{10, 0}, {100, 0}, {0, 0}, 0, 524288, 0, 4096, 100, 1000, 0};
     }
+    void TearDown() override { XResourceObserverInstance::Destroy(); }
     LONG Check() { return Probe::Check(Observer(), m_figures); }
 
     AlertRecorder m_handler;
-    // Processor times of idle 10 out of 100 (kernel time includes idle): a load of 0.9.
-    tagQNSystemResourceInformation m_figures{SysAllocString(u"node1"), 1, {{10, 0}, {100, 0}, {0, 0}, 0, 524288, 0, 4096, 100, 1000, 0}, {}, 0, 0.0};
+    qntest::MachineSample m_figures{u"node1"};
 };
 
 TEST_F(MachineAlerts, AnAlertIsRaisedAndClearedOnceForEachRegistrationAndDisabledAlertsKeepWhatStands)

@@ -9,6 +9,7 @@
 #include "interfaces/QNError64.h"
 #include "systemobserver/XSystemResourceObserverInstance.h"
 #include "tests/helpers/Errors.h"
+#include "tests/helpers/Sample.h"
 
 // The tests' view of the worker's cycle.
 struct XSystemResourceObserverInstanceProbe {
@@ -37,18 +38,14 @@ protected:
     // `figure` + 1000.
     static void Send(const char16_t* machine, ULONG figure, LONG valid = 1)
     {
-        tagQNSystemResourceInformation info{};
-        info.machineName = SysAllocString(machine);
+        qntest::MachineSample info(machine);
         info.dataValid = valid;
-        info.machineLoad.processCount = figure;
-        info.machineLoad.handleCount = figure;
+        info.machineLoad.processCount = info.machineLoad.handleCount = figure;
         info.machineLoad.availPhysicalKB = figure;
         info.machineLoad.idleTime.lowPart = figure;
-        info.externalUsageSum = figure + 1000;
+        info.externalUsageSum = info.opxServerLoad.hostValue3 = figure + 1000;
         info.opxServerLoad.hostFlag = 1;
-        info.opxServerLoad.hostValue3 = figure + 1000;
         Store().SetSystemResourceData(info);
-        SysFreeString(info.machineName);
     }
 
     static bool Query(const char16_t* machine, XMachineResourceInfo& result) { return Store().GetMachineResourceData(XQNComBSTR(machine), result); }
