@@ -19,13 +19,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "hosts/common/SystemObserverStatus.pb.h"
 #include "tests/helpers/Await.h"
 #include "tests/helpers/ChildProcess.h"
+#include "tests/helpers/Command.h"
 #include "tests/helpers/Sockets.h"
 #include "tests/helpers/TestInstallation.h"
 
@@ -53,9 +53,7 @@ inline const passwd* ServiceAccount()
     if (::geteuid() != 0)
         return nullptr;
     if (::getpwnam(kServiceAccount) == nullptr)
-        (void)std::system((std::string("useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin ") +
-                           kServiceAccount + " >/dev/null 2>&1")
-                              .c_str());
+        (void)Run(std::string("useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin ") + kServiceAccount);
     return ::getpwnam(kServiceAccount);
 }
 
@@ -87,7 +85,11 @@ public:
     ChildProcess& Process() { return *m_process; }
     // The daemon's logbook file, what it wrote to standard error and its logbook's lines.
     const std::string& LogbookPath() const { return m_logbook; }
-    std::string StandardError() const { return ReadAll(m_standardError); }
+    std::string StandardError() const
+    {
+        std::ifstream file(m_standardError);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
     std::vector<std::string> LogbookLines() const
     {
         std::ifstream file(m_logbook);
@@ -134,30 +136,15 @@ protected:
     int m_httpPort = 0;
 
 private:
-    // A folder of the installation's (a fresh one without) that belongs to the service account, as
-    // the units' LogsDirectory.
+    // A folder of the installation's that belongs to the service account, as the units'
+    // LogsDirectory.
     static std::string LogFolder()
     {
-        const char* registry = std::getenv("KORVEL_REGISTRY");
-        std::string folder;
-        if (registry != nullptr) {
-            folder = std::filesystem::path(registry).parent_path() / "log";
-            std::filesystem::create_directories(folder);
-        } else {
-            char pattern[] = "/tmp/qn-log-XXXXXX";
-            folder = ::mkdtemp(pattern);
-        }
+        const std::string folder = std::filesystem::path(std::getenv("KORVEL_REGISTRY")).parent_path() / "log";
+        std::filesystem::create_directories(folder);
         if (const passwd* account = ServiceAccount())
             (void)::chown(folder.c_str(), account->pw_uid, account->pw_gid);
         return folder;
-    }
-
-    static std::string ReadAll(const std::string& path)
-    {
-        std::ifstream file(path);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
     }
 
     std::unique_ptr<ChildProcess> m_process;
@@ -180,16 +167,15 @@ public:
 
 class SystemObserverDaemon : public Daemon {
 public:
-    // On `port` (0: a free one), in the network namespace `netns` (a path like /run/netns/NAME)
-    // when one is given; `options` follow the program; `logbook` as for Daemon::Start.
-    explicit SystemObserverDaemon(int port = 0, const std::string& netns = {}, const std::vector<std::string>& options = {},
-                                  const std::string& logbook = {})
+    // On a free port, in the network namespace `netns` (a path like /run/netns/NAME) when one is
+    // given; `options` follow the program.
+    explicit SystemObserverDaemon(const std::string& netns = {}, const std::vector<std::string>& options = {})
     {
         if (!netns.empty())
             m_prefix = {"/usr/bin/nsenter", "--net=" + netns};
-        std::vector<std::string> arguments{"--port", std::to_string(port), "--status-port", "0"};
+        std::vector<std::string> arguments{"--port", "0", "--status-port", "0"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        const std::string serving = Start(m_prefix, QN_SYSTEM_RESOURCE_OBSERVER, arguments, "qn-system-resource-observer: serving on ", logbook);
+        const std::string serving = Start(m_prefix, QN_SYSTEM_RESOURCE_OBSERVER, arguments, "qn-system-resource-observer: serving on ", {});
         std::sscanf(serving.c_str(), "qn-system-resource-observer: serving on %*[^:]:%d, status on http://127.0.0.1:%d/status", &m_port, &m_httpPort);
     }
 
@@ -231,7 +217,7 @@ private:
 struct BothDaemons {
     explicit BothDaemons(TestInstallation& installation, const std::vector<std::string>& resourceOptions = {},
                          const std::vector<std::string>& systemOptions = {})
-        : system(0, {}, systemOptions), resource((installation.Set("SystemResourceObserverPort", std::to_string(system.Port())), resourceOptions))
+        : system({}, systemOptions), resource((installation.Set("SystemResourceObserverPort", std::to_string(system.Port())), resourceOptions))
     {
     }
 

@@ -14,6 +14,7 @@
 #include "tests/helpers/ChildProcess.h"
 #include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
+#include "tests/helpers/MonitoredServer.h"
 
 namespace {
 
@@ -81,14 +82,11 @@ protected:
     std::string UtsFile(int machine) const { return m_folder + "/uts-" + std::to_string(machine); }
     static std::string HostName(int machine) { return "machine-" + std::to_string(machine); }
 
-    // Starts `arguments` on `machine`, with the machine's own registry file.
-    ChildProcess& StartOn(int machine, std::vector<std::string> arguments)
+    // What runs a program on `machine`, with the machine's own registry file.
+    std::vector<std::string> On(int machine) const
     {
-        const std::string registry = m_folder + "/registry-" + std::to_string(machine) + ".ini";
-        arguments.insert(arguments.begin(), {"/usr/bin/nsenter", "--net=/run/netns/" + Machine(machine), "--uts=" + UtsFile(machine), "/usr/bin/env",
-                                             "KORVEL_REGISTRY=" + registry});
-        m_processes.push_back(std::make_unique<ChildProcess>(arguments));
-        return *m_processes.back();
+        return {"/usr/bin/nsenter", "--net=/run/netns/" + Machine(machine), "--uts=" + UtsFile(machine), "/usr/bin/env",
+                "KORVEL_REGISTRY=" + m_folder + "/registry-" + std::to_string(machine) + ".ini"};
     }
 
     // A resource observer reporting to the hub and two servers, whose usage adds up to 3 × 10^(machine - 1).
@@ -97,11 +95,16 @@ protected:
         WriteRegistry(m_folder + "/registry-" + std::to_string(machine) + ".ini",
                       "ResourceObserverSocket=" + m_folder + "/observer-" + std::to_string(machine) +
                           ".sock\nSystemResourceObserverPort=" + std::to_string(systemObserverPort) + "\n");
-        ChildProcess& observer = StartOn(machine, {QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", kSubnet + "1"});
-        ASSERT_FALSE(observer.ReadLineStartingWith("qn-resource-observer: serving on").empty());
+        std::vector<std::string> observer = On(machine);
+        observer.insert(observer.end(), {QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", kSubnet + "1"});
+        m_processes.push_back(std::make_unique<ChildProcess>(observer));
+        ASSERT_FALSE(m_processes.back()->ReadLineStartingWith("qn-resource-observer: serving on").empty());
         const int unit = machine == 1 ? 1 : machine == 2 ? 10 : 100;
-        for (int usage : {unit, 2 * unit})
-            ASSERT_FALSE(StartOn(machine, {QN_SERVER_DEMO, "--interval", "2", "--usage", std::to_string(usage)}).ReadLine().empty());
+        for (int usage : {unit, 2 * unit}) {
+            auto server = std::make_unique<qntest::MonitoredServer>(std::vector<std::string>{"--interval", "2", "--usage", std::to_string(usage)}, On(machine));
+            ASSERT_TRUE(server->Monitoring());
+            m_processes.push_back(std::move(server));
+        }
     }
 
     const std::string m_folder = "/tmp/qn-machines-" + std::to_string(::getpid());
@@ -118,7 +121,7 @@ const qn::status::MachineStatus* Find(const qn::status::SystemStatus& status, co
 
 TEST_F(SeveralMachines, TheSystemObserverKeepsEachMachineApartAndDropsThemAfterTheirSilence)
 {
-    qntest::SystemObserverDaemon system(0, "/run/netns/" + Hub());
+    qntest::SystemObserverDaemon system("/run/netns/" + Hub());
     ASSERT_GT(system.Port(), 0);
     for (int machine = 1; machine <= kMachines; ++machine)
         StartMachine(machine, system.Port());
