@@ -20,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <span>
 #include <thread>
@@ -43,11 +44,14 @@ bool Reached(const std::string& kind = "resource")
     return qntest::Probe({"--class", kind, "--level", "1"}).starts_with("create 0x00000000 ");
 }
 
-// What a daemon answers to `bytes` sent as the message of `method`: the HRESULT of its reply, or
-// a note on the failure.
-std::string Answer(const std::shared_ptr<grpc::Channel>& channel, const std::string& method, const std::string& bytes)
+// What the daemon at `target` answers to `bytes` sent as the message of `method`: the HRESULT of
+// its reply, or a note on the failure. One connection a target: a daemon logs once per peer.
+std::string Answer(const std::string& target, const std::string& method, const std::string& bytes)
 {
-    grpc::GenericStub stub(channel);
+    static std::map<std::string, std::shared_ptr<grpc::Channel>> channels;
+    if (channels.count(target) == 0)
+        channels[target] = grpc::CreateChannel(target, grpc::InsecureChannelCredentials());
+    grpc::GenericStub stub(channels[target]);
     grpc::ClientContext context;
     context.set_deadline(std::chrono::system_clock::now() + 5s);
     grpc::Slice slice(bytes);
@@ -64,8 +68,6 @@ std::string Answer(const std::shared_ptr<grpc::Channel>& channel, const std::str
     return hresult;
 }
 
-std::shared_ptr<grpc::Channel> Channel(const std::string& target) { return grpc::CreateChannel(target, grpc::InsecureChannelCredentials()); }
-
 // Each daemon's methods, and messages of no type of the schema: a field of a wire type that
 // doesn't exist, and a string field that isn't UTF-8.
 constexpr const char* kResourceObserverMethods[] = {"/qn.QNObject/QueryInterface", "/qn.IQNResourceObserver/SetProcessResourceInfo",
@@ -76,6 +78,20 @@ constexpr const char* kSystemObserverMethods[] = {"/qn.QNObject/QueryInterface",
                                                   "/qn.IQNSystemResourceObserver/NotifySystemResourceAlert",
                                                   "/qn.IQNSystemEmergencyObserver/RaiseGlobalEmergencyEvent"};
 const std::string kGarbage[] = {std::string("\x0f\xff\xff\xff", 4), std::string("\x0a\x02\xff\xfe", 4)};
+
+// A valid sample of process `pid` of `machine`, or of the machine alone (pid 0), in its wire form.
+std::string Sample(const char* machine, int pid)
+{
+    qn::ResourceInformation process;
+    qn::SystemResourceInformation figures;
+    process.set_machine_name(machine);
+    process.set_process_name("srv");
+    process.set_process_id(pid);
+    process.set_data_valid(1);
+    figures.set_machine_name(machine);
+    figures.set_data_valid(1);
+    return pid == 0 ? figures.SerializeAsString() : process.SerializeAsString();
+}
 
 TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPeersAndACrashLeavesNothingInTheWay)
 {
@@ -109,15 +125,12 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
         EXPECT_TRUE(Reached("system")) << "every connection reaches the first";
 
     SCOPED_TRACE("garbage on every method is answered E_INVALIDARG, counted and logged once, and leaves what was stored");
-    ChildProcess sample({"/usr/bin/python3", QN_PYTHON_CLIENT, QN_DESCRIPTOR_SET, installation.SocketPath()});
-    ASSERT_EQ(sample.ReadLine(), "hresult 0");
-    for (const auto& [channel, methods] : {std::pair{Channel("unix:" + installation.SocketPath()), std::span(kResourceObserverMethods)},
-                                           std::pair{Channel("127.0.0.1:" + std::to_string(daemons->system.Port())), std::span(kSystemObserverMethods)}})
+    const std::string resourceTarget = "unix:" + installation.SocketPath(), systemTarget = "127.0.0.1:" + std::to_string(daemons->system.Port());
+    ASSERT_EQ(Answer(resourceTarget, kResourceObserverMethods[1], Sample("A", 1)), "0x00000000");
+    for (const auto& [target, methods] : {std::pair{resourceTarget, std::span(kResourceObserverMethods)}, std::pair{systemTarget, std::span(kSystemObserverMethods)}})
         for (const char* method : methods)
-            for (const std::string& garbage : kGarbage) {
-                SCOPED_TRACE(std::string(method) + " " + std::to_string(&garbage - kGarbage));
-                EXPECT_EQ(Answer(channel, method, garbage), "0x80070057");
-            }
+            for (const std::string& garbage : kGarbage)
+                EXPECT_EQ(Answer(target, method, garbage), "0x80070057") << method << " " << &garbage - kGarbage;
     EXPECT_EQ(daemons->resource.CountMetrics("qn_transport_calls_refused_total{reason=\"malformed\"} 10"), 1) << daemons->resource.Metrics();
     // The sample before them is still the only one taken: a slow run may have let it go stale since.
     EXPECT_EQ(daemons->resource.CountMetrics("qn_resource_observer_samples_accepted_total 1"), 1);
@@ -267,39 +280,16 @@ TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
 {
     qntest::TestInstallation installation(qntest::kPlain);
     qntest::BothDaemons daemons(installation, {"--max-processes", "3", "--max-machines", "2"}, {"--max-machines", "2"});
-    const auto resourceChannel = Channel("unix:" + installation.SocketPath()), systemChannel = Channel("127.0.0.1:" + std::to_string(daemons.system.Port()));
-    const auto sample = [&](const char* machine, int pid) {
-        qn::ResourceInformation wire;
-        wire.set_machine_name(machine);
-        wire.set_process_name("srv");
-        wire.set_process_id(pid);
-        wire.set_data_valid(1);
-        return Answer(resourceChannel, "/qn.IQNResourceObserver/SetProcessResourceInfo", wire.SerializeAsString());
-    };
-    const auto machineSample = [&](const char* machine) {
-        qn::SystemResourceInformation wire;
-        wire.set_machine_name(machine);
-        wire.set_data_valid(1);
-        return Answer(systemChannel, "/qn.IQNSystemResourceObserver/SetSystemResourceData", wire.SerializeAsString());
-    };
+    const std::string resourceTarget = "unix:" + installation.SocketPath(), systemTarget = "127.0.0.1:" + std::to_string(daemons.system.Port());
     constexpr const char* kTaken = "0x00000000";
     constexpr const char* kStoreFull = "0x80070718";
-    const std::tuple<const char*, std::function<std::string()>, const char*> steps[] = {
-        {"first process", [&] { return sample("A", 1); }, kTaken},
-        {"second process, second machine", [&] { return sample("B", 2); }, kTaken},
-        {"third process", [&] { return sample("A", 3); }, kTaken},
-        {"a fourth process", [&] { return sample("A", 4); }, kStoreFull},
-        {"a kept process again", [&] { return sample("a", 1); }, kTaken},
-        {"a third machine", [&] { return sample("C", 1); }, kStoreFull},
-        {"first machine", [&] { return machineSample("A"); }, kTaken},
-        {"second machine", [&] { return machineSample("B"); }, kTaken},
-        {"a third machine onward", [&] { return machineSample("C"); }, kStoreFull},
-        {"a kept machine again", [&] { return machineSample("a"); }, kTaken},
-    };
-    for (const auto& [what, send, answer] : steps) {
-        SCOPED_TRACE(what);
-        EXPECT_EQ(send(), answer);
-    }
+    // Samples of processes 1 to 4 and of their machines alone (0); "a" is "A" again.
+    const std::tuple<const char*, int, const char*> steps[] = {{"A", 1, kTaken},     {"B", 2, kTaken}, {"A", 3, kTaken}, {"A", 4, kStoreFull},
+                                                               {"a", 1, kTaken},     {"C", 1, kStoreFull}, {"A", 0, kTaken}, {"B", 0, kTaken},
+                                                               {"C", 0, kStoreFull}, {"a", 0, kTaken}};
+    for (const auto& [machine, pid, answer] : steps)
+        EXPECT_EQ(Answer(pid == 0 ? systemTarget : resourceTarget, pid == 0 ? kSystemObserverMethods[1] : kResourceObserverMethods[1], Sample(machine, pid)), answer)
+            << machine << " " << pid;
     EXPECT_EQ(daemons.resource.CountMetrics("qn_process_data_current{"), 3);
     EXPECT_EQ(daemons.resource.CountMetrics("qn_resource_observer_samples_accepted_total 4"), 1);
     EXPECT_EQ(daemons.resource.CountMetrics("qn_resource_observer_samples_refused_total 2"), 1);
@@ -314,12 +304,11 @@ TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
         qn::SystemEvent alert;
         alert.set_machine_name("B");
         alert.set_state(state);
-        EXPECT_EQ(Answer(systemChannel, "/qn.IQNSystemResourceObserver/NotifySystemResourceAlert", alert.SerializeAsString()), kTaken);
+        EXPECT_EQ(Answer(systemTarget, kSystemObserverMethods[3], alert.SerializeAsString()), kTaken);
     }
-    const auto status = daemons.system.Status();
-    const auto b = std::find_if(status.machines().begin(), status.machines().end(), [](const auto& machine) { return machine.machine() == "B"; });
-    ASSERT_NE(b, status.machines().end());
-    EXPECT_EQ(b->alert_state(), 2);
+    const auto b = daemons.system.Status({"--machine", "B"});
+    ASSERT_EQ(b.machines_size(), 1);
+    EXPECT_EQ(b.machines(0).alert_state(), 2);
 }
 
 TEST(Endurance, AnAlertIsPassedOnAtOnceAndOneRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnceItIsBack)
