@@ -6,25 +6,11 @@
 #include "agent/IsRpcFailure.h"
 #include "inc/QNDCOMSecurity.h"
 #include "interfaces/QNError64.h"
-#include "platform/Registry.h"
 #include "platform/transport/Activation.h"
 #include "tests/helpers/Errors.h"
 #include "tests/helpers/TestInstallation.h"
 
 namespace {
-
-TEST(Registry, OnlyTheKorvelKeyOfTheMachineOpens)
-{
-    qntest::TestInstallation installation;
-    const HKEY currentUser = reinterpret_cast<HKEY>(0x80000001);
-    for (const auto& [root, key, opens] : {std::tuple{HKEY_LOCAL_MACHINE, u"SOFTWARE\\KORVEL", true}, std::tuple{HKEY_LOCAL_MACHINE, u"SOFTWARE\\OTHER", false},
-                                          std::tuple{currentUser, u"SOFTWARE\\KORVEL", false}}) {
-        HKEY opened = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE, &opened) == ERROR_SUCCESS, opens);
-        EXPECT_EQ(opened != nullptr, opens);
-        RegCloseKey(opened);
-    }
-}
 
 TEST(AuthenticationLevel, FollowsTheRegistry)
 {

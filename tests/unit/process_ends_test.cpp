@@ -1,9 +1,7 @@
 // Where the kernel counts a process's OOM kills, read from sample trees laid out as the kernel
-// shows them, and the end of a real child seen through its pidfd.
+// shows them. Real ends seen through their pidfds are the integration test's.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,8 +12,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 
 constexpr pid_t kPid = 4242;
 constexpr const char* kV1MountInfo = "34 30 0:31 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n";
@@ -76,32 +72,6 @@ TEST_F(OomKillCounter, FollowsAMoveToAnotherCgroupButNotTheRootThatAnEndingProce
     Place(kV2MountInfo, "0::/\n");
     counter.Refresh();
     EXPECT_EQ(counter.Read(), 2u);
-}
-
-TEST(ProcessEndWatch, ReturnsAChildThatEndedAndIsWokenByWake)
-{
-    platform::ProcessEndWatch watch;
-    int toChild[2];
-    ASSERT_EQ(::pipe(toChild), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(toChild[1]);
-        char byte;
-        (void)!::read(toChild[0], &byte, 1);
-        ::_exit(0);
-    }
-    ::close(toChild[0]);
-    ASSERT_TRUE(watch.Watch(child));
-    bool woken = false;
-    EXPECT_TRUE(watch.Wait(Clock::now() + 10ms, 1, woken).empty()) << "it still runs";
-    ::close(toChild[1]);
-    const auto ended = watch.Wait(Clock::now() + 60s, 1, woken);
-    EXPECT_EQ(ended, std::vector<pid_t>{child});
-    EXPECT_FALSE(watch.IsWatched(child));
-    ::waitpid(child, nullptr, 0);
-    watch.Wake();
-    EXPECT_TRUE(watch.Wait(Clock::now() + 60s, 1, woken).empty());
-    EXPECT_TRUE(woken);
 }
 
 }  // namespace
