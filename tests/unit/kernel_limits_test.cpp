@@ -1,5 +1,5 @@
-// The cgroup and kernel limits and the pressure stall information, read from sample trees laid
-// out as the kernel shows them.
+// The cgroup and kernel limits, the OOM kill counters and the pressure stall information, read
+// from sample trees laid out as the kernel shows them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include "platform/CeilingWatch.h"
 #include "platform/Ceilings.h"
 #include "platform/Pressure.h"
+#include "platform/ProcessEnds.h"
 
 namespace {
 
@@ -150,6 +151,54 @@ TEST(KernelLimits, ACgroupOutsideWhatTheMountShowsIsSkipped)
     EXPECT_EQ(KernelLimits(tree.Root()).Memory(0).left, 19 * kMB) << "the path below the mount's root";
     tree.Write("/proc/self/cgroup", "0::/elsewhere");
     EXPECT_EQ(KernelLimits(tree.Root()).Memory(0).source, CeilingSource::None);
+}
+
+// Where the kernel counts the OOM kills of the process kPid: its memory cgroup (v2, v1) or the
+// machine.
+class OomKillCounter : public testing::Test {
+protected:
+    static constexpr pid_t kPid = 4242;
+
+    void SetUp() override
+    {
+        m_tree.Write("/proc/vmstat", "nr_free_pages 100\noom_kill 7\nnr_zone_active_anon 3");
+        m_tree.Write("/sys/fs/cgroup/app/memory.events", "low 0\nhigh 0\nmax 9\noom 3\noom_kill 2\noom_group_kill 5");
+        m_tree.Write("/sys/fs/cgroup/memory/app/memory.oom_control", "oom_kill_disable 0\nunder_oom 0\noom_kill 4");
+    }
+    void Place(const std::string& mountInfo, const std::string& cgroups) const
+    {
+        m_tree.Write("/proc/self/mountinfo", mountInfo);
+        m_tree.Write("/proc/" + std::to_string(kPid) + "/cgroup", cgroups);
+    }
+
+    SampleTree m_tree{"", ""};
+};
+
+TEST_F(OomKillCounter, ReadsTheOomKillLineOfTheProcesssMemoryCgroupInV2AndV1)
+{
+    Place(kV2MountInfo, "0::/app");
+    platform::OomKillCounter v2(kPid, m_tree.Root());
+    EXPECT_EQ(v2.Cgroup(), m_tree.Path("/sys/fs/cgroup/app"));
+    EXPECT_EQ(v2.Read(), 2u) << "oom_group_kill is another line";
+    Place(kV1MountInfo, "4:memory:/app\n0::/");
+    EXPECT_EQ(platform::OomKillCounter(kPid, m_tree.Root()).Read(), 4u);
+}
+
+TEST_F(OomKillCounter, CountsForTheMachineWithoutAMemoryCgroupOfItsOwnAndFollowsAMoveButNotTheRootThatAnEndingProcessShows)
+{
+    for (const char* cgroups : {"0::/", "2:cpu:/app"}) {
+        Place(kV2MountInfo, cgroups);
+        platform::OomKillCounter counter(kPid, m_tree.Root());
+        EXPECT_EQ(counter.Cgroup(), "") << cgroups;
+        EXPECT_EQ(counter.Read(), 7u) << cgroups;
+    }
+    platform::OomKillCounter counter(kPid, m_tree.Root());
+    Place(kV2MountInfo, "0::/app");
+    counter.Refresh();
+    EXPECT_EQ(counter.Read(), 2u);
+    Place(kV2MountInfo, "0::/");
+    counter.Refresh();
+    EXPECT_EQ(counter.Read(), 2u);
 }
 
 // The watch's schedule of one ceiling: whatever the growth up to the fastest a process reaches,
