@@ -1,5 +1,5 @@
-// What the tests compare the system's figures with: this machine's own name and memory and a
-// process's processor time, read the plain way.
+// What the tests compare the system's figures with: this machine's own name, /proc's figures and
+// a process's processor time, read the plain way.
 #pragma once
 
 #include <unistd.h>
@@ -18,16 +18,15 @@ inline std::string HostName()
     return std::string(name).substr(0, std::string(name).find('.'));
 }
 
-// A field of /proc/meminfo in KB ("MemTotal", "MemAvailable"); 0 when it is missing.
-inline long long MemInfoKB(const std::string& field)
+// The number after `key` on its line of a /proc file ("/proc/meminfo", "MemTotal:"); -1 when it
+// is missing.
+inline long long ProcField(const std::string& path, const std::string& key)
 {
-    std::ifstream meminfo("/proc/meminfo");
-    std::string name, unit;
-    long long kb = 0;
-    while (meminfo >> name >> kb >> unit)
-        if (name == field + ":")
-            return kb;
-    return 0;
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);)
+        if (line.rfind(key, 0) == 0)
+            return std::stoll(line.substr(key.size()));
+    return -1;
 }
 
 // User and system time of process `pid` in clock ticks, from /proc/PID/stat; 0 when it is gone.

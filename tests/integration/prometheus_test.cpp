@@ -69,7 +69,7 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     const std::string machine = "machine=\"" + qntest::HostName() + "\"";
     const std::string free = prometheus.AwaitQuery("qn_machine_physical_memory_available_bytes{job=\"system-observer\"," + machine + "}");
     ASSERT_FALSE(free.empty()) << "Prometheus never scraped the system observer";
-    const double expected = qntest::MemInfoKB("MemAvailable") * kBytesPerKB;
+    const double expected = qntest::ProcField("/proc/meminfo", "MemAvailable:") * kBytesPerKB;
     EXPECT_NEAR(std::stod(free), expected, expected * 0.1);
     EXPECT_EQ(prometheus.AwaitQuery("qn_machine_alert_state{job=\"system-observer\"," + machine + "}", "2"), "2");
     EXPECT_EQ(prometheus.AwaitQuery("qn_machine_alert_state{job=\"resource-observer\"," + machine + "}", "2"), "2");

@@ -31,15 +31,7 @@ namespace {
 
 using platform::SystemCall;
 
-// "Key:   value" from a /proc file, read by the test itself.
-long long ProcField(const std::string& path, const std::string& key)
-{
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);)
-        if (line.rfind(key, 0) == 0)
-            return std::stoll(line.substr(key.size()));
-    return -1;
-}
+using qntest::ProcField;
 
 std::set<std::string> Entries(const std::string& path, bool numericOnly = false)
 {
