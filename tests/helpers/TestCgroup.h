@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -19,6 +20,10 @@ public:
     // The new cgroup, or null with the reason in `whyNot`.
     static std::unique_ptr<TestCgroup> Make(const std::string& controller, std::string& whyNot, Version version = Version::Any)
     {
+        if (::geteuid() != 0) {
+            whyNot = "cgroups need root";
+            return nullptr;
+        }
         const std::string mount = MountOf(controller, version);
         if (mount.empty()) {
             whyNot = std::string(version == Version::V1 ? "no cgroup v1" : version == Version::V2 ? "no cgroup v2" : "no cgroup") + " hierarchy has the " +
@@ -33,6 +38,23 @@ public:
             return nullptr;
         }
         return std::unique_ptr<TestCgroup>(new TestCgroup(folder));
+    }
+
+    // A new memory cgroup of `megabytes` without swap, or null with the reason in `whyNot`.
+    static std::unique_ptr<TestCgroup> Memory(unsigned megabytes, std::string& whyNot, Version version = Version::Any)
+    {
+        auto cgroup = Make("memory", whyNot, version);
+        if (cgroup == nullptr)
+            return nullptr;
+        const bool v2 = cgroup->Has("memory.max");
+        const std::string bytes = std::to_string(std::uint64_t{megabytes} << 20);
+        if (!cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", bytes)) {
+            whyNot = "the kernel refused the cgroup's memory limit";
+            return nullptr;
+        }
+        // v1 has its file only where swap is accounted.
+        cgroup->Set(v2 ? "memory.swap.max" : "memory.memsw.limit_in_bytes", v2 ? "0" : bytes);
+        return cgroup;
     }
 
     ~TestCgroup() { ::rmdir(m_folder.c_str()); }

@@ -37,16 +37,6 @@ protected:
         m_daemon = std::make_unique<qntest::ResourceObserverDaemon>(std::vector<std::string>{"--interval", "5"});
     }
 
-    // A new cgroup of `controller`, or null with the reason in m_whyNot.
-    std::unique_ptr<TestCgroup> Cgroup(const std::string& controller, TestCgroup::Version version = TestCgroup::Version::Any)
-    {
-        if (::geteuid() != 0) {
-            m_whyNot = "cgroups need root";
-            return nullptr;
-        }
-        return TestCgroup::Make(controller, m_whyNot, version);
-    }
-
     // qn-server-demo growing `growth` with `more` options, run through `prefix` (a cgroup, a limit),
     // with its logbook in the test's folder.
     std::unique_ptr<qntest::MonitoredServer> StartDemo(const std::string& growth, std::vector<std::string> prefix = {},
@@ -87,13 +77,9 @@ protected:
 
     void GrowMemoryInACgroup(TestCgroup::Version version)
     {
-        auto cgroup = Cgroup("memory", version);
+        auto cgroup = TestCgroup::Memory(kMemoryLimitMB, m_whyNot, version);
         if (cgroup == nullptr)
             GTEST_SKIP() << m_whyNot;
-        const bool v2 = cgroup->Has("memory.max");
-        ASSERT_TRUE(cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", std::to_string(kMemoryLimitMB << 20)));
-        if (v2)
-            cgroup->Set("memory.swap.max", "0");
         auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()));
         ExpectWarnedBeforeRefusal(*demo, 0x1);
         EXPECT_TRUE(LogbookHas("LOW MEMORY EMERGENCY: ") && LogbookHas(" of cgroup " + cgroup->Folder())) << "the logbook names the cgroup";
@@ -119,7 +105,7 @@ TEST_F(KernelLimits, DescriptorsOpenedAt400PerSecondAreWarnedBeforeTheFirstEmfil
 
 TEST_F(KernelLimits, ThreadsStartedAt500PerSecondInAPidsCgroupAreWarnedBeforeCreationFails)
 {
-    auto cgroup = Cgroup("pids");
+    auto cgroup = TestCgroup::Make("pids", m_whyNot);
     if (cgroup == nullptr)
         GTEST_SKIP() << m_whyNot;
     ASSERT_TRUE(cgroup->Set("pids.max", "64"));
@@ -135,11 +121,9 @@ TEST_F(KernelLimits, ABurstThatStopsShortOfTheCeilingRaisesNothing)
     // its 100 MB are grown, so the burst cannot stop short of the ceiling.
     GTEST_SKIP() << "ThreadSanitizer's shadow memory fills the 256 MB cgroup before the burst's cap";
 #endif
-    auto cgroup = Cgroup("memory");
+    auto cgroup = TestCgroup::Memory(kMemoryLimitMB, m_whyNot);
     if (cgroup == nullptr)
         GTEST_SKIP() << m_whyNot;
-    const bool v2 = cgroup->Has("memory.max");
-    ASSERT_TRUE(cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", std::to_string(kMemoryLimitMB << 20)));
     auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()), {"--grow-cap", "100"});
     const std::string capped = demo->ReadLineStartingWith("qn-server-demo: grow ");
     ASSERT_NE(capped.find("reached its cap of 100 MB"), std::string::npos) << capped;

@@ -27,15 +27,9 @@ protected:
     void MakeCgroup()
     {
         std::string whyNot;
-        m_cgroup = ::geteuid() == 0 ? qntest::TestCgroup::Make("memory", whyNot) : nullptr;
+        m_cgroup = qntest::TestCgroup::Memory(kCgroupMB, whyNot);
         if (m_cgroup == nullptr)
-            GTEST_SKIP() << (::geteuid() != 0 ? "memory cgroups need root" : whyNot);
-        const bool v2 = m_cgroup->Has("memory.max");
-        ASSERT_TRUE(m_cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", std::to_string(kCgroupMB << 20)));
-        if (v2)
-            m_cgroup->Set("memory.swap.max", "0");
-        else if (m_cgroup->Has("memory.memsw.limit_in_bytes"))
-            m_cgroup->Set("memory.memsw.limit_in_bytes", std::to_string(kCgroupMB << 20));
+            GTEST_SKIP() << whyNot;
     }
 
     // A qn-server-demo that makes `memoryMB` on SIGUSR1, in the test's cgroup from its start when
