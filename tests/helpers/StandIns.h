@@ -6,6 +6,7 @@
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -47,6 +48,12 @@ struct ReceivedCall {
         return wire;
     }
 };
+
+// Calls of `method` among `calls`.
+inline long Count(const std::vector<ReceivedCall>& calls, const std::string& method)
+{
+    return std::count_if(calls.begin(), calls.end(), [&](const ReceivedCall& call) { return call.method == method; });
+}
 
 class RecordingObserver {
 public:

@@ -31,11 +31,6 @@ constexpr const char* kSample = "SetProcessResourceInfo";
 constexpr const char* kEmergency = "RaiseProcessResourceEmergencyEvent";
 constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);
 
-int Count(const std::vector<ReceivedCall>& calls, const std::string& method)
-{
-    return std::count_if(calls.begin(), calls.end(), [&](const ReceivedCall& call) { return call.method == method; });
-}
-
 class MonitoredServer : public testing::Test {
 protected:
     qntest::TestInstallation m_installation{qntest::kIdentityChecked};
@@ -225,8 +220,8 @@ TEST_F(MonitorLoop, RpcFailureAnswersAreRetriedWithThreeReconnectsAndOtherFailur
 
         XProcessAgent::Destroy();  // closes the connection, so the observer ends at once
         const auto calls = observer.Finish();
-        EXPECT_EQ(Count(calls, kSample), samples);
-        EXPECT_EQ(Count(calls, "QueryInterface"), 1 + retries) << "the first connection and a reconnect for each retry";
+        EXPECT_EQ(qntest::Count(calls, kSample), samples);
+        EXPECT_EQ(qntest::Count(calls, "QueryInterface"), 1 + retries) << "the first connection and a reconnect for each retry";
     }
 }
 
