@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <tuple>
 
 #include "agent/XProcessAgent.h"
@@ -210,12 +211,18 @@ TEST_F(ServiceAccounts, AServerOfTheGroupReportsAndOneOutsideIsRefusedAndStoresN
     EXPECT_EQ(socket.st_gid, named->gr_gid) << "the socket is the group's";
     EXPECT_EQ(socket.st_mode & 0777, 0660u);
 
-    qntest::MonitoredServer outsider({"--interval", "2"}, As(m_outsider));
+    const std::string said = m_installation.Path("outsider.stderr");
+    qntest::MonitoredServer outsider({"--interval", "2"}, As(m_outsider), said);
     qntest::MonitoredServer member({"--interval", "2"}, As(m_member));
     ASSERT_TRUE(member.Monitoring());
     EXPECT_EQ(daemon.AwaitCount("qn_process_data_current{pid=\"" + std::to_string(member.Pid()) + "\"", 1), 1) << "the member's samples arrive";
 
     EXPECT_EQ(qntest::Probe({}, As(m_outsider)), "create 0x80070005 call 0x80004005") << "refused as access denied";
+    const auto refused = [&] {
+        std::ifstream file(said);
+        return std::string(std::istreambuf_iterator<char>(file), {}).find("CoCreateInstanceEx(__uuidof(QNResourceObserver) failed") != std::string::npos;
+    };
+    ASSERT_TRUE(qntest::Await(refused, [](bool found) { return found; }, std::chrono::seconds(60))) << "the outsider's server tried";
     EXPECT_EQ(daemon.CountMetrics("qn_process_data_current{pid=\"" + std::to_string(outsider.Pid()) + "\""), 0) << "nothing of the outsider stored";
 }
 
