@@ -13,7 +13,6 @@
 #include <grpcpp/grpcpp.h>
 #include <httplib.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>

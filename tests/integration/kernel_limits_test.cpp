@@ -6,7 +6,6 @@
 
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 
 #include "tests/helpers/Await.h"

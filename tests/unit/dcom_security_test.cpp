@@ -1,7 +1,6 @@
 // The registry file and the transport's settings read from it.
 #include <gtest/gtest.h>
 
-#include <tuple>
 
 #include "agent/IsRpcFailure.h"
 #include "inc/QNDCOMSecurity.h"

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstring>
 #include <future>
-#include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
