@@ -83,8 +83,7 @@ inline std::vector<std::string> AsTheUnitsStart(const std::string& program, cons
 class Daemon {
 public:
     ChildProcess& Process() { return *m_process; }
-    // The daemon's logbook file, what it wrote to standard error and its logbook's lines.
-    const std::string& LogbookPath() const { return m_logbook; }
+    // What the daemon wrote to standard error, and its logbook's lines.
     std::string StandardError() const
     {
         std::ifstream file(m_standardError);
