@@ -282,18 +282,18 @@ TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
     const std::string resourceTarget = "unix:" + installation.SocketPath(), systemTarget = "127.0.0.1:" + std::to_string(daemons.system.Port());
     constexpr const char* kTaken = "0x00000000";
     constexpr const char* kStoreFull = "0x80070718";
-    // Samples of processes 1 to 4 and of their machines alone (0); "a" is "A" again.
-    const std::tuple<const char*, int, const char*> steps[] = {{"A", 1, kTaken},     {"B", 2, kTaken}, {"A", 3, kTaken}, {"A", 4, kStoreFull},
-                                                               {"a", 1, kTaken},     {"C", 1, kStoreFull}, {"A", 0, kTaken}, {"B", 0, kTaken},
-                                                               {"C", 0, kStoreFull}, {"a", 0, kTaken}};
-    for (const auto& [machine, pid, answer] : steps)
-        EXPECT_EQ(Answer(pid == 0 ? systemTarget : resourceTarget, pid == 0 ? kSystemObserverMethods[1] : kResourceObserverMethods[1], Sample(machine, pid)), answer)
-            << machine << " " << pid;
+    // The machines' samples first: the resource observer passes on to the system observer the
+    // machines it keeps, and it keeps none before the processes' samples. "a" is "A" again.
+    for (const auto& [machine, answer] : {std::pair{"A", kTaken}, {"B", kTaken}, {"C", kStoreFull}, {"a", kTaken}})
+        EXPECT_EQ(Answer(systemTarget, kSystemObserverMethods[1], Sample(machine, 0)), answer) << machine;
+    EXPECT_EQ(daemons.system.CountMetrics("qn_system_observer_samples_accepted_total 3"), 1);
+    EXPECT_EQ(daemons.system.CountMetrics("qn_system_observer_samples_refused_total 1"), 1);
+    for (const auto& [machine, pid, answer] :
+         {std::tuple{"A", 1, kTaken}, {"B", 2, kTaken}, {"A", 3, kTaken}, {"A", 4, kStoreFull}, {"a", 1, kTaken}, {"C", 1, kStoreFull}})
+        EXPECT_EQ(Answer(resourceTarget, kResourceObserverMethods[1], Sample(machine, pid)), answer) << machine << " " << pid;
     EXPECT_EQ(daemons.resource.CountMetrics("qn_process_data_current{"), 3);
     EXPECT_EQ(daemons.resource.CountMetrics("qn_resource_observer_samples_accepted_total 4"), 1);
     EXPECT_EQ(daemons.resource.CountMetrics("qn_resource_observer_samples_refused_total 2"), 1);
-    EXPECT_EQ(daemons.system.CountMetrics("qn_system_observer_samples_accepted_total 3"), 1);
-    EXPECT_EQ(daemons.system.CountMetrics("qn_system_observer_samples_refused_total 1"), 1);
     EXPECT_EQ(daemons.resource.CountMetrics("qn_resource_observer_new_names_refused_total{kind=\"process\"} 1"), 1) << daemons.resource.Metrics();
     EXPECT_EQ(daemons.resource.CountMetrics("qn_resource_observer_new_names_refused_total{kind=\"machine\"} 1"), 1);
     EXPECT_EQ(daemons.system.Status().machines_size(), 2);

@@ -46,8 +46,9 @@ TEST_F(MonitoredServer, FirstSampleAfterTheFirstSleepAndAWaitThenOnePerInterval)
     std::vector<ReceivedCall> samples;
     for (int i = 0; i < 4; ++i)
         samples.push_back(observer.Next(kSample));
+    // From before the start to when the test read them, which a slow test can only lengthen.
     EXPECT_GE(samples[0].at - started, 115ms) << "10 s of first sleep and one interval of 2 s, at 1/100 speed";
-    EXPECT_GE(samples[3].at - samples[0].at, 50ms) << "three intervals of 20 ms, taken together";
+    EXPECT_GE(samples[3].at - started, 175ms) << "and three more intervals";
     const std::string expected = "machine_name: '" + qntest::HostName() + "' process_name: 'qn-server-demo' aux_text: '' process_id: " +
                                  std::to_string(server.Pid()) + " monitor_interval_sec: 2 data_valid: 1 external_usage { external_resource_usage: 42 }";
     for (const auto& call : samples) {
