@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,6 +18,13 @@
 extern char** environ;
 
 namespace qntest {
+
+// The text of the file at `path` (a child's logbook or standard error); empty when there is none.
+inline std::string FileText(const std::string& path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
 
 class ChildProcess {
 public:

@@ -84,11 +84,7 @@ class Daemon {
 public:
     ChildProcess& Process() { return *m_process; }
     // What the daemon wrote to standard error, and its logbook's lines.
-    std::string StandardError() const
-    {
-        std::ifstream file(m_standardError);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
+    std::string StandardError() const { return FileText(m_standardError); }
     std::vector<std::string> LogbookLines() const
     {
         std::ifstream file(m_logbook);

@@ -265,11 +265,7 @@ TEST(Endurance, AServerWhoseLogbookCantBeOpenedIsNotEndedByTheLibraryWhenItRunsO
     qntest::MonitoredServer server({"--interval", "1", "--files", "240", "--load-after", "100"},
                                    {"/usr/bin/env", "QN_LOGBOOK=" + installation.Path("blocker/server.log"), "/usr/bin/prlimit", "--nofile=256:256"}, said);
     ASSERT_TRUE(server.Monitoring());
-    const auto stderrText = [&] {
-        std::ifstream file(said);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    };
-    const std::string text = qntest::Await(stderrText, [](const std::string& now) { return now.find("server emergency raised: 0x1000") != std::string::npos; }, 60s);
+    const std::string text = qntest::Await([&] { return qntest::FileText(said); }, [](const std::string& now) { return now.find("server emergency raised: 0x1000") != std::string::npos; }, 60s);
     EXPECT_NE(text.find("can't write the logbook file " + installation.Path("blocker/server.log")), std::string::npos) << text;
     EXPECT_NE(text.find("server emergency raised: 0x1000"), std::string::npos) << "the handle emergency reached the handler's logbook on standard error";
     EXPECT_EQ(server.Terminate(), 0) << "alive until told to stop";

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <tuple>
 
 #include "agent/XLoadMonitor.h"
@@ -88,9 +87,7 @@ TEST_F(MonitoredServer, BrokenLimitsSendOneEmergencyBeforeThatCyclesSampleAndNon
         if (line.starts_with("qn-server-demo: server emergency "))
             handled.push_back(line.substr(0, line.find(" at ")));
     EXPECT_THAT(handled, testing::ElementsAre("qn-server-demo: server emergency 0x1", "qn-server-demo: server emergency 0x800"));
-    std::ifstream file(logbook);
-    const std::string logged((std::istreambuf_iterator<char>(file)), {});
-    EXPECT_THAT(logged, testing::HasSubstr("LOW MEMORY EMERGENCY WARNING: amount of available virtual process memory: "));
+    EXPECT_THAT(qntest::FileText(logbook), testing::HasSubstr("LOW MEMORY EMERGENCY WARNING: amount of available virtual process memory: "));
 }
 
 class MonitorLoop : public testing::Test {

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <tuple>
 
 #include "agent/XProcessAgent.h"
@@ -218,11 +217,8 @@ TEST_F(ServiceAccounts, AServerOfTheGroupReportsAndOneOutsideIsRefusedAndStoresN
     EXPECT_EQ(daemon.AwaitCount("qn_process_data_current{pid=\"" + std::to_string(member.Pid()) + "\"", 1), 1) << "the member's samples arrive";
 
     EXPECT_EQ(qntest::Probe({}, As(m_outsider)), "create 0x80070005 call 0x80004005") << "refused as access denied";
-    const auto refused = [&] {
-        std::ifstream file(said);
-        return std::string(std::istreambuf_iterator<char>(file), {}).find("CoCreateInstanceEx(__uuidof(QNResourceObserver) failed") != std::string::npos;
-    };
-    ASSERT_TRUE(qntest::Await(refused, [](bool found) { return found; }, std::chrono::seconds(60))) << "the outsider's server tried";
+    const auto refused = [](const std::string& text) { return text.find("CoCreateInstanceEx(__uuidof(QNResourceObserver) failed") != std::string::npos; };
+    ASSERT_TRUE(refused(qntest::Await([&] { return qntest::FileText(said); }, refused, std::chrono::seconds(60)))) << "the outsider's server tried";
     EXPECT_EQ(daemon.CountMetrics("qn_process_data_current{pid=\"" + std::to_string(outsider.Pid()) + "\""), 0) << "nothing of the outsider stored";
 }
 
