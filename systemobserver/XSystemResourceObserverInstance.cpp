@@ -179,6 +179,22 @@ bool XSystemResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& m
     return current;
 }
 
+bool XSystemResourceObserverInstance::GetEveryMachineResourceData(std::vector<XMachineFigures>& machines) const
+{
+    auto history = m_machineHistory.GetConstReadProxy();
+    machines.reserve(machines.size() + history->size());
+    for (const auto& [key, samples] : *history) {
+        if (samples.empty())
+            continue;
+        XMachineFigures& machine = machines.emplace_back(XMachineFigures{key, {}});
+        machine.figures.machineName = samples.back().machineName;
+        machine.figures.opxServerInfo = samples.back().opxServerInfo;
+        machine.figures.externalUsageSum = samples.back().externalUsageSum;
+        XResourceObserverInstance::GetAverageResourceData(samples, machine.figures);
+    }
+    return m_cyclesWithoutSamples.load() < m_machineStaleCycles;
+}
+
 std::vector<XQNComBSTR> XSystemResourceObserverInstance::GetMachineNames() const
 {
     return XResourceAgent::GetMachineNames(*m_machineHistory.GetConstReadProxy());

@@ -4,11 +4,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 #include "hosts/common/Metrics.h"
 #include "hosts/common/SystemObserverStatus.pb.h"
@@ -32,11 +32,10 @@ public:
     // Notes of at most `limit` machines.
     explicit MachineBook(size_t limit) : m_limit(limit) {}
 
-    // Both take the machine name as sent; names match in any case.
-    void SampleArrived(BSTR machine);
+    // Each takes the machine name as sent; names match in any case. What a resource observer did
+    // not send (null) stays as the last one that did.
+    void SampleArrived(BSTR machine, const tagQNMachinePressure* pressure, const tagQNMachineOomKills* oomKills);
     void AlertArrived(BSTR machine, LONG state);
-    void PressureArrived(BSTR machine, const tagQNMachinePressure& pressure);
-    void OomKillsArrived(BSTR machine, const tagQNMachineOomKills& oomKills);
 
     // The machines of the library's store that `query` asks for, with their figures and the
     // host's notes, in the order of their names.
@@ -44,17 +43,24 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    struct OomKills {
+        std::uint32_t killCount = 0;
+        std::string lastVictim;
+        std::uint32_t lastVictimId = 0;
+        std::int64_t lastVictimTimeSec = 0;
+    };
     struct Notes {
         Clock::time_point newestSample{};
         LONG alertState = 0;
         Clock::time_point alertAt{};
-        std::optional<tagQNMachinePressure> pressure;  // the newest a resource observer sent
-        std::optional<qn::status::OomKillStatus> oomKills;  // likewise
+        std::optional<tagQNMachinePressure> pressure;
+        std::optional<OomKills> oomKills;
     };
 
     size_t m_limit;
     mutable std::mutex m_mutex;
-    std::unordered_map<std::string, Notes> m_notes;  // by upper-cased name
+    // By the store's key of each machine, in the store's order: a status walks both side by side.
+    std::map<XQNComBSTR, Notes> m_notes;
 };
 
 // The status as JSON, with the field names of the status schema, a machine a line.
