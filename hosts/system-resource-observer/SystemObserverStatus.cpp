@@ -58,6 +58,16 @@ std::optional<StatusQuery> StatusQuery::FromParameters(const std::multimap<std::
 
 qn::status::SystemStatus MachineBook::Status(const StatusQuery& query) const
 {
+    qn::status::SystemStatus status;
+    Status(query, [&status](const qn::status::MachineStatus& machine, size_t shown) {
+        status.mutable_machines()->Reserve(static_cast<int>(shown));
+        *status.add_machines() = machine;
+    });
+    return status;
+}
+
+void MachineBook::Status(const StatusQuery& query, const std::function<void(const qn::status::MachineStatus&, size_t shown)>& each) const
+{
     // The store is read before the host's lock is taken, so that intake never waits on the
     // store; under the lock the notes are walked beside the store's machines, both in key order.
     const XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
@@ -85,42 +95,51 @@ qn::status::SystemStatus MachineBook::Status(const StatusQuery& query) const
             chosen.emplace_back(&machine, noted == nullptr ? std::nullopt : std::optional(*noted));
         }
     }
-    qn::status::SystemStatus status;
-    status.mutable_machines()->Reserve(static_cast<int>(chosen.size()));
+    qn::status::MachineStatus machine;
     for (const auto& [figures, notes] : chosen) {
-        qn::status::MachineStatus& machine = *status.add_machines();
+        machine.Clear();
         machine.set_current(current);
         machine.set_machine(figures->figures.machineName.ToUtf8());
         SetFigures(figures->figures, machine);
-        if (!notes)
-            continue;
-        machine.set_newest_sample_age_sec(std::chrono::duration<double>(now - notes->newestSample).count());
-        machine.set_silent(now - notes->newestSample > silence);
-        if (notes->pressure)
-            SetPressure(*notes->pressure, machine);
-        if (const auto& kills = notes->oomKills) {
-            qn::status::OomKillStatus& noted = *machine.mutable_oom_kills();
-            noted.set_kill_count(kills->killCount);
-            noted.set_last_victim(kills->lastVictim);
-            noted.set_last_victim_pid(kills->lastVictimId);
-            noted.set_last_victim_time_sec(static_cast<double>(kills->lastVictimTimeSec));
-        }
-        if (notes->alertState != 0) {
-            machine.set_alert_state(notes->alertState);
-            machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes->alertState).ToUtf8());
-            machine.set_alert_age_sec(std::chrono::duration<double>(now - notes->alertAt).count());
-        }
+        if (notes)
+            SetNotes(*notes, now, silence, machine);
+        each(machine, chosen.size());
     }
-    return status;
 }
 
-std::string StatusJson(const qn::status::SystemStatus& status)
+void MachineBook::SetNotes(const Notes& notes, Clock::time_point now, Clock::duration silence, qn::status::MachineStatus& machine)
 {
-    constexpr size_t kBytesPerMachine = 512;
-    std::string json;
-    json.reserve(static_cast<size_t>(status.machines_size()) * kBytesPerMachine);
-    AppendJson(status, json);
-    json.push_back('\n');
+    machine.set_newest_sample_age_sec(std::chrono::duration<double>(now - notes.newestSample).count());
+    machine.set_silent(now - notes.newestSample > silence);
+    if (notes.pressure)
+        SetPressure(*notes.pressure, machine);
+    if (const auto& kills = notes.oomKills) {
+        qn::status::OomKillStatus& noted = *machine.mutable_oom_kills();
+        noted.set_kill_count(kills->killCount);
+        noted.set_last_victim(kills->lastVictim);
+        noted.set_last_victim_pid(kills->lastVictimId);
+        noted.set_last_victim_time_sec(static_cast<double>(kills->lastVictimTimeSec));
+    }
+    if (notes.alertState != 0) {
+        machine.set_alert_state(notes.alertState);
+        machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes.alertState).ToUtf8());
+        machine.set_alert_age_sec(std::chrono::duration<double>(now - notes.alertAt).count());
+    }
+}
+
+std::string StatusJson(const MachineBook& book, const StatusQuery& query)
+{
+    // As a SystemStatus message would be written, its list of machines one a line.
+    constexpr size_t kBytesPerMachine = 700;
+    std::string json = "{\"machines\": [";
+    size_t machines = 0;
+    book.Status(query, [&](const qn::status::MachineStatus& machine, size_t shown) {
+        if (machines++ == 0)
+            json.reserve(shown * kBytesPerMachine);
+        json.append(machines == 1 ? "\n" : ",\n");
+        AppendJson(machine, json);
+    });
+    json.append(machines > 0 ? "\n]}\n" : "]}\n");
     return json;
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -37,8 +38,11 @@ public:
     void SampleArrived(BSTR machine, const tagQNMachinePressure* pressure, const tagQNMachineOomKills* oomKills);
     void AlertArrived(BSTR machine, LONG state);
 
-    // The machines of the library's store that `query` asks for, with their figures and the
-    // host's notes, in the order of their names.
+    // Hands `each` the machines of the library's store that `query` asks for, with their figures
+    // and the host's notes, in the order of their names. One message is filled anew for each
+    // machine, and told how many are shown: a whole fleet's status is written as it is made, not
+    // built first.
+    void Status(const StatusQuery& query, const std::function<void(const qn::status::MachineStatus&, size_t shown)>& each) const;
     qn::status::SystemStatus Status(const StatusQuery& query = {}) const;
 
 private:
@@ -56,6 +60,7 @@ private:
         std::optional<tagQNMachinePressure> pressure;
         std::optional<OomKills> oomKills;
     };
+    static void SetNotes(const Notes& notes, Clock::time_point now, Clock::duration silence, qn::status::MachineStatus& machine);
 
     size_t m_limit;
     mutable std::mutex m_mutex;
@@ -63,8 +68,9 @@ private:
     std::map<XQNComBSTR, Notes> m_notes;
 };
 
-// The status as JSON, with the field names of the status schema, a machine a line.
-std::string StatusJson(const qn::status::SystemStatus& status);
+// The status that `query` asks for as JSON, with the field names of the status schema, a machine a
+// line.
+std::string StatusJson(const MachineBook& book, const StatusQuery& query);
 // The status in Prometheus' text exposition.
 std::string SystemObserverMetrics(const qn::status::SystemStatus& status, const CallCounts& counts);
 

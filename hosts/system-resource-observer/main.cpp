@@ -103,7 +103,7 @@ int main(int argc, char** argv)
             const auto query = hosts::StatusQuery::FromParameters(parameters);
             if (!query)
                 return hosts::LoopbackHttp::Page{"the status takes only=silent, only=alert and machine=NAME\n", "text/plain", 400};
-            return hosts::LoopbackHttp::Page{hosts::StatusJson(book.Status(*query)), "application/json"};
+            return hosts::LoopbackHttp::Page{hosts::StatusJson(book, *query), "application/json"};
         });
         http.Serve("/metrics", [&book, &counts] { return hosts::LoopbackHttp::Page{hosts::SystemObserverMetrics(book.Status(), counts), hosts::kExpositionType}; });
         std::string error;
