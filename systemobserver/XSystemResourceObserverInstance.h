@@ -54,8 +54,9 @@ public:
         XResourceAgent::XMachineResourceInfo figures;
     };
     // Every machine's figures in the order of their keys, in one pass under one lock: a status of
-    // a whole fleet costs no lookup per machine. True while samples keep arriving.
-    bool GetEveryMachineResourceData(std::vector<XMachineFigures>& machines) const;
+    // a whole fleet costs no lookup per machine. With `key`, that machine's alone. True while
+    // samples keep arriving.
+    bool GetEveryMachineResourceData(std::vector<XMachineFigures>& machines, const XQNComBSTR* key = nullptr) const;
 
     // Each writes one trace line when its state is not 0.
     void RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event);

@@ -71,19 +71,17 @@ void MachineBook::Status(const StatusQuery& query, const std::function<void(cons
     // The store is read before the host's lock is taken, so that intake never waits on the
     // store; under the lock the notes are walked beside the store's machines, both in key order.
     const XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
-    std::vector<XSystemResourceObserverInstance::XMachineFigures> machines;
-    const bool current = store.GetEveryMachineResourceData(machines);
     const XQNComBSTR wanted = query.machine.empty() ? XQNComBSTR() : XResourceAgent::HistoryKey(XQNComBSTR(platform::ToUtf16(query.machine)));
+    std::vector<XSystemResourceObserverInstance::XMachineFigures> machines;
+    const bool current = store.GetEveryMachineResourceData(machines, wanted.IsEmpty() ? nullptr : &wanted);
     const auto silence = platform::ScaledDuration(store.MachineSilenceMs());
     const auto now = Clock::now();
     std::vector<std::pair<const XSystemResourceObserverInstance::XMachineFigures*, std::optional<Notes>>> chosen;
-    chosen.reserve(query.only == StatusQuery::Only::Every && wanted.IsEmpty() ? machines.size() : 0);
+    chosen.reserve(query.only == StatusQuery::Only::Every ? machines.size() : 0);
     {
         std::lock_guard lock(m_mutex);
-        auto notes = m_notes.begin();
+        auto notes = wanted.IsEmpty() ? m_notes.begin() : m_notes.lower_bound(wanted);
         for (const auto& machine : machines) {
-            if (!wanted.IsEmpty() && machine.key != wanted)
-                continue;
             while (notes != m_notes.end() && notes->first < machine.key)
                 ++notes;
             // The host notes a sample just after the store took it: a machine may have none yet.

@@ -88,6 +88,12 @@ TEST_F(SystemObserverStore, EveryMachineAtOnceIsAveragedAsEachAloneAndComesInThe
     ASSERT_EQ(machines.size(), 2u);
     EXPECT_EQ(std::tuple(machines[0].key, machines[0].figures.machineName, machines[0].figures.processCount), std::tuple(XQNComBSTR(u"NODE1"), XQNComBSTR(u"Node1"), 8u));
     EXPECT_EQ(std::tuple(machines[1].key, machines[1].figures.processCount, machines[1].figures.externalUsageSum), std::tuple(XQNComBSTR(u"NODE2"), 3u, 1005u));
+    for (const auto& [key, found] : {std::pair(XQNComBSTR(u"NODE2"), 1u), std::pair(XQNComBSTR(u"NODE3"), 0u)}) {
+        machines.clear();
+        Store().GetEveryMachineResourceData(machines, &key);
+        ASSERT_EQ(machines.size(), found);
+        EXPECT_TRUE(found == 0 || machines[0].figures.machineName == u"node2");
+    }
 }
 
 TEST_F(SystemObserverStore, NamesAreFoundInAnyCaseAndAnInvalidSampleOrAnUnknownNameChangesNothingButTheLogbook)
