@@ -3,7 +3,6 @@
 // samples the agents send; the strings are owned copies.
 #pragma once
 
-#include <deque>
 #include <map>
 #include <optional>
 #include <vector>
@@ -88,19 +87,28 @@ inline XQNComBSTR HistoryKey(BSTR name)
     return HistoryKey(XQNComBSTR(name, SysStringLen(name)));
 }
 
-// Samples of every machine by upper-cased name, oldest first: the machine history of both observers.
-using XMachineHistory = std::map<XQNComBSTR, std::deque<XMachineResourceInfo>>;
+// The few samples an observer keeps of one process or machine, oldest first, in one block: a
+// central observer keeps thousands of them.
+template <typename Sample>
+using XHistory = std::vector<Sample>;
+
+// Samples of every machine by upper-cased name: the machine history of both observers.
+using XMachineHistory = std::map<XQNComBSTR, XHistory<XMachineResourceInfo>>;
 
 // Appends `sample` to `history` and takes out the oldest beyond `length`, so that the caller frees
-// it after leaving the lock that guards the history.
+// it after leaving the lock that guards the history. The oldest leaves first, so that a full
+// history never grows its block.
 template <typename Sample>
-std::optional<Sample> AppendToHistory(std::deque<Sample>& history, Sample&& sample, std::size_t length)
+std::optional<Sample> AppendToHistory(XHistory<Sample>& history, Sample&& sample, std::size_t length)
 {
+    if (length == 0)
+        return std::optional<Sample>(std::move(sample));
+    std::optional<Sample> oldest;
+    if (history.size() >= length) {
+        oldest.emplace(std::move(history.front()));
+        history.erase(history.begin());
+    }
     history.push_back(std::move(sample));
-    if (history.size() <= length)
-        return std::nullopt;
-    std::optional<Sample> oldest(std::move(history.front()));
-    history.pop_front();
     return oldest;
 }
 

@@ -33,7 +33,7 @@ class QN_EXPORT XResourceObserverInstance {
 public:
     // Everything kept of one process id of one process name.
     struct XPipeProcessResourceInfo {
-        std::deque<XResourceAgent::XProcessResourceInfo> history;  // oldest first, never empty
+        XResourceAgent::XHistory<XResourceAgent::XProcessResourceInfo> history;  // oldest first, never empty
         ULONG reportedIntervalSec = 0;
         LONG creditSec = 0;  // reporting credit, 0 … 1000
         LONG missedCycles = 0;
@@ -77,7 +77,7 @@ public:
     bool GetMachineResourceData(const XQNComBSTR& machineName, XResourceAgent::XMachineResourceInfo& result) const;
     // Adds up `history` into `result` and divides by its length, truncating; the processor times
     // are added half by half without carry. Usage and server figures of `result` are kept.
-    static void GetAverageResourceData(const std::deque<XResourceAgent::XMachineResourceInfo>& history, XResourceAgent::XMachineResourceInfo& result);
+    static void GetAverageResourceData(const XResourceAgent::XHistory<XResourceAgent::XMachineResourceInfo>& history, XResourceAgent::XMachineResourceInfo& result);
 
     // What the histories hold, names as their newest sample spells them: for a host's status.
     std::vector<XQNComBSTR> GetMachineNames() const;
@@ -160,7 +160,7 @@ private:
     XResourceObserverInstance();
     ~XResourceObserverInstance();
 
-    static void GetAverageResourceData(const std::deque<XResourceAgent::XProcessResourceInfo>& history, XResourceAgent::XProcessResourceInfo& result);
+    static void GetAverageResourceData(const XResourceAgent::XHistory<XResourceAgent::XProcessResourceInfo>& history, XResourceAgent::XProcessResourceInfo& result);
     static void GetSum(const tagQNPreciseTime& add, tagQNPreciseTime& sum);
     static void GetAverage(tagQNPreciseTime& time, ULONGLONG count);
     static void BuildSystemResourceInfo(const XResourceAgent::XMachineResourceInfo& source, tagQNSystemResourceInformation& target);

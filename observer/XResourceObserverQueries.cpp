@@ -49,7 +49,7 @@ bool XResourceObserverInstance::GetProcessResourceData(const XQNComBSTR& process
     const auto found = processes->find(HistoryKey(processName));
     if (found == processes->end())
         return false;
-    std::deque<XProcessResourceInfo> gathered;
+    XResourceAgent::XHistory<XProcessResourceInfo> gathered;
     bool current = true;
     for (const auto& [id, entry] : found->second) {
         if (entry.history.empty())
@@ -132,7 +132,7 @@ void XResourceObserverInstance::GetAverage(tagQNPreciseTime& time, ULONGLONG cou
     time.highPart = static_cast<std::uint32_t>(static_cast<double>(time.highPart) / static_cast<double>(count));
 }
 
-void XResourceObserverInstance::GetAverageResourceData(const std::deque<XProcessResourceInfo>& history, XProcessResourceInfo& result)
+void XResourceObserverInstance::GetAverageResourceData(const XResourceAgent::XHistory<XProcessResourceInfo>& history, XProcessResourceInfo& result)
 {
     static constexpr LONGLONG XProcessResourceInfo::*kFigures[] = {&XProcessResourceInfo::workingSetKB,        &XProcessResourceInfo::peakWorkingSetKB,
                                                                    &XProcessResourceInfo::pagefileUsageKB,     &XProcessResourceInfo::peakPagefileUsageKB,
@@ -158,7 +158,7 @@ void XResourceObserverInstance::GetAverageResourceData(const std::deque<XProcess
     DivideFigures(result, n, kFigures, kCounts);
 }
 
-void XResourceObserverInstance::GetAverageResourceData(const std::deque<XMachineResourceInfo>& history, XMachineResourceInfo& result)
+void XResourceObserverInstance::GetAverageResourceData(const XResourceAgent::XHistory<XMachineResourceInfo>& history, XMachineResourceInfo& result)
 {
     static constexpr LONGLONG XMachineResourceInfo::*kFigures[] = {&XMachineResourceInfo::usedPageFileKB, &XMachineResourceInfo::availPageFileKB,
                                                                    &XMachineResourceInfo::usedPhysicalKB, &XMachineResourceInfo::availPhysicalKB};

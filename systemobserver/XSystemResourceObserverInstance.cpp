@@ -1,6 +1,7 @@
 #include "systemobserver/XSystemResourceObserverInstance.h"
 
-#include "platform/LogThrottle.h"
+#include <iterator>
+#include <ranges>
 
 #include "Cominc64/XSingleton.h"
 #include "Cominc64/XWakeableTask.h"
@@ -177,6 +178,23 @@ bool XSystemResourceObserverInstance::GetMachineResourceData(const XQNComBSTR& m
     result.externalUsageSum = found->second.back().externalUsageSum;
     XResourceObserverInstance::GetAverageResourceData(found->second, result);
     return current;
+}
+
+bool XSystemResourceObserverInstance::GetEveryMachineResourceData(std::vector<XMachineFigures>& machines, const XQNComBSTR* key) const
+{
+    auto history = m_machineHistory.GetConstReadProxy();
+    const auto [first, last] = key == nullptr ? std::pair(history->begin(), history->end()) : history->equal_range(*key);
+    machines.reserve(machines.size() + static_cast<size_t>(std::distance(first, last)));
+    for (const auto& [name, samples] : std::ranges::subrange(first, last)) {
+        if (samples.empty())
+            continue;
+        XMachineFigures& machine = machines.emplace_back(XMachineFigures{name, {}});
+        machine.figures.machineName = samples.back().machineName;
+        machine.figures.opxServerInfo = samples.back().opxServerInfo;
+        machine.figures.externalUsageSum = samples.back().externalUsageSum;
+        XResourceObserverInstance::GetAverageResourceData(samples, machine.figures);
+    }
+    return m_cyclesWithoutSamples.load() < m_machineStaleCycles;
 }
 
 std::vector<XQNComBSTR> XSystemResourceObserverInstance::GetMachineNames() const

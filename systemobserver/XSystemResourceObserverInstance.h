@@ -5,7 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -48,6 +47,16 @@ public:
     DWORD MachineSilenceMs() const { return static_cast<DWORD>(m_machineStaleCycles * m_observerIntervalSec) * 1000; }
     // The names of the machines in the store, as their newest sample spells them.
     std::vector<XQNComBSTR> GetMachineNames() const;
+    // One machine's figures as GetMachineResourceData gives them, named as its newest sample
+    // spells it, beside its key in the store (the upper-cased name).
+    struct XMachineFigures {
+        XQNComBSTR key;
+        XResourceAgent::XMachineResourceInfo figures;
+    };
+    // Every machine's figures in the order of their keys, in one pass under one lock: a status of
+    // a whole fleet costs no lookup per machine. With `key`, that machine's alone. True while
+    // samples keep arriving.
+    bool GetEveryMachineResourceData(std::vector<XMachineFigures>& machines, const XQNComBSTR* key = nullptr) const;
 
     // Each writes one trace line when its state is not 0.
     void RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event);

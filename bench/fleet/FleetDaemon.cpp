@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace fleet {
 
@@ -112,6 +113,13 @@ void FleetDaemon::WriteRegistry(DWORD level, int port) const
     std::ofstream(m_work / "registry.ini") << "[SOFTWARE\\KORVEL]\nDisableAuthentication=" << (level > RPC_C_AUTHN_LEVEL_NONE ? 0 : 1)
                                            << "\nDCOMAuthenticationService=WINNT\nSystemResourceObserverPort=" << port << "\nTLSCAFile=" << work
                                            << "/ca.pem\nTLSCertificateFile=" << work << "/node.pem\nTLSPrivateKeyFile=" << work << "/node.key\n";
+}
+
+double FleetDaemon::SettledRssKB() const
+{
+    constexpr double kReturnMemorySec = 10;
+    std::this_thread::sleep_for(std::chrono::duration<double>(kReturnMemorySec * m_timeScale * 1.5));
+    return RssKB();
 }
 
 double FleetDaemon::RssKB() const

@@ -29,6 +29,8 @@ public:
     FleetDaemon& operator=(const FleetDaemon&) = delete;
 
     double RssKB() const;
+    // The RSS once the daemon has returned what it freed (it does so every 10 scaled seconds).
+    double SettledRssKB() const;
     double CpuMs() const;
     // How long a machine goes without samples before the daemon calls it silent, scaled.
     std::chrono::duration<double> Silence() const;

@@ -94,7 +94,7 @@ void Measure(const fleet::Programs& programs, DWORD level, int machines, int col
 {
     fleet::FleetDaemon daemon(programs, level, kTimeScale, machines * 2);
     const int silent = machines / kSilentShare;
-    const double base = daemon.RssKB();
+    const double base = daemon.SettledRssKB();
     long failed = 0;
     double open = 0;
     {
@@ -104,11 +104,14 @@ void Measure(const fleet::Programs& programs, DWORD level, int machines, int col
         fleet::SimulatedMachines fleetMachines(machines, level);
         table.Set("connecting every machine, s", column, Since(connecting) / 1000);
         table.Set("machines connected", column, fleetMachines.Connected());
-        const double connected = daemon.RssKB();
-        table.Set("RSS of the connections, KB a machine", column, (connected - base) / machines);
+        table.Set("RSS of the connections, KB a machine", column, (daemon.SettledRssKB() - base) / machines);
+        // The intake's threads and buffers grow with the calls in flight: they are warmed up on
+        // one machine first, so that the next readings differ by the kept data alone.
+        failed += fleet::SimulatedMachines::FillOverOneConnection(1, kSamplesKept * 1000, level);
+        const double connected = daemon.SettledRssKB();
         failed += fleet::SimulatedMachines::FillOverOneConnection(machines + silent, kSamplesKept, level);
         const auto filled = Clock::now();
-        const double withData = daemon.RssKB();
+        const double withData = daemon.SettledRssKB();
         table.Set("RSS of the kept data, 4 samples a machine, KB a machine", column, (withData - connected) / (machines + silent));
         int round = kSamplesKept + 1;
         for (int i = 0; i < kWarmUpRounds; ++i)

@@ -13,47 +13,33 @@
 
 namespace hosts {
 
-void MachineBook::SampleArrived(BSTR machine)
+void MachineBook::SampleArrived(BSTR machine, const tagQNMachinePressure* pressure, const tagQNMachineOomKills* oomKills)
 {
-    const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
+    std::optional<OomKills> kills;
+    if (oomKills != nullptr)
+        kills = OomKills{oomKills->killCount, platform::ToUtf8(platform::View(oomKills->lastVictimName)), oomKills->lastVictimId, oomKills->lastVictimTimeSec};
+    XQNComBSTR key = XResourceAgent::HistoryKey(machine);
     std::lock_guard lock(m_mutex);
-    m_notes[key].newestSample = Clock::now();
+    Notes& noted = m_notes[std::move(key)];
+    noted.newestSample = Clock::now();
+    if (pressure != nullptr)
+        noted.pressure = *pressure;
+    if (kills)
+        noted.oomKills = std::move(kills);
 }
 
 void MachineBook::AlertArrived(BSTR machine, LONG state)
 {
-    const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
+    XQNComBSTR key = XResourceAgent::HistoryKey(machine);
     std::lock_guard lock(m_mutex);
     // An alert may come before the machine's first figures; alerts of invented names stop at the
     // store's bound.
     const auto notes = m_notes.find(key);
     if (notes == m_notes.end() && m_notes.size() >= m_limit)
         return;
-    Notes& noted = notes == m_notes.end() ? m_notes[key] : notes->second;
+    Notes& noted = notes == m_notes.end() ? m_notes[std::move(key)] : notes->second;
     noted.alertState = state;
     noted.alertAt = Clock::now();
-}
-
-void MachineBook::PressureArrived(BSTR machine, const tagQNMachinePressure& pressure)
-{
-    const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
-    std::lock_guard lock(m_mutex);
-    // After SampleArrived, which made the notes of every machine the store took.
-    if (const auto notes = m_notes.find(key); notes != m_notes.end())
-        notes->second.pressure = pressure;
-}
-
-void MachineBook::OomKillsArrived(BSTR machine, const tagQNMachineOomKills& oomKills)
-{
-    qn::status::OomKillStatus noted;
-    noted.set_kill_count(oomKills.killCount);
-    noted.set_last_victim(platform::ToUtf8(platform::View(oomKills.lastVictimName)));
-    noted.set_last_victim_pid(oomKills.lastVictimId);
-    noted.set_last_victim_time_sec(static_cast<double>(oomKills.lastVictimTimeSec));
-    const std::string key = XResourceAgent::HistoryKey(machine).ToUtf8();
-    std::lock_guard lock(m_mutex);
-    if (const auto notes = m_notes.find(key); notes != m_notes.end())
-        notes->second.oomKills = std::move(noted);
 }
 
 std::optional<StatusQuery> StatusQuery::FromParameters(const std::multimap<std::string, std::string>& parameters)
@@ -72,62 +58,86 @@ std::optional<StatusQuery> StatusQuery::FromParameters(const std::multimap<std::
 
 qn::status::SystemStatus MachineBook::Status(const StatusQuery& query) const
 {
-    // The store is read before the host's lock is taken and after it is let go, so that intake
-    // never waits on the store; under the lock only the notes are looked at.
-    const XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
-    const std::vector<XQNComBSTR> names = store.GetMachineNames();
-    const std::string wanted = query.machine.empty() ? std::string() : XResourceAgent::HistoryKey(XQNComBSTR(platform::ToUtf16(query.machine))).ToUtf8();
-    const auto silence = platform::ScaledDuration(store.MachineSilenceMs());
-    const auto now = Clock::now();
-    std::vector<std::pair<const XQNComBSTR*, std::optional<Notes>>> chosen;
-    {
-        std::lock_guard lock(m_mutex);
-        for (const XQNComBSTR& name : names) {
-            const std::string key = XResourceAgent::HistoryKey(name).ToUtf8();
-            if (!wanted.empty() && key != wanted)
-                continue;
-            // The host notes a sample just after the store took it: a machine may have none yet.
-            const auto found = m_notes.find(key);
-            const Notes* notes = found == m_notes.end() ? nullptr : &found->second;
-            const bool silent = notes != nullptr && now - notes->newestSample > silence;
-            const bool alert = notes != nullptr && notes->alertState != 0;
-            if ((query.only == StatusQuery::Only::Silent && !silent) || (query.only == StatusQuery::Only::Alert && !alert))
-                continue;
-            chosen.emplace_back(&name, notes == nullptr ? std::nullopt : std::optional(*notes));
-        }
-    }
     qn::status::SystemStatus status;
-    status.mutable_machines()->Reserve(static_cast<int>(chosen.size()));
-    for (const auto& [name, notes] : chosen) {
-        XResourceAgent::XMachineResourceInfo figures;
-        qn::status::MachineStatus& machine = *status.add_machines();
-        machine.set_current(store.GetMachineResourceData(*name, figures));
-        machine.set_machine(name->ToUtf8());
-        SetFigures(figures, machine);
-        if (!notes)
-            continue;
-        machine.set_newest_sample_age_sec(std::chrono::duration<double>(now - notes->newestSample).count());
-        machine.set_silent(now - notes->newestSample > silence);
-        if (notes->pressure)
-            SetPressure(*notes->pressure, machine);
-        if (notes->oomKills)
-            *machine.mutable_oom_kills() = *notes->oomKills;
-        if (notes->alertState != 0) {
-            machine.set_alert_state(notes->alertState);
-            machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes->alertState).ToUtf8());
-            machine.set_alert_age_sec(std::chrono::duration<double>(now - notes->alertAt).count());
-        }
-    }
+    Status(query, [&status](const qn::status::MachineStatus& machine, size_t shown) {
+        status.mutable_machines()->Reserve(static_cast<int>(shown));
+        *status.add_machines() = machine;
+    });
     return status;
 }
 
-std::string StatusJson(const qn::status::SystemStatus& status)
+void MachineBook::Status(const StatusQuery& query, const std::function<void(const qn::status::MachineStatus&, size_t shown)>& each) const
 {
-    constexpr size_t kBytesPerMachine = 512;
-    std::string json;
-    json.reserve(static_cast<size_t>(status.machines_size()) * kBytesPerMachine);
-    AppendJson(status, json);
-    json.push_back('\n');
+    // The store is read before the host's lock is taken, so that intake never waits on the
+    // store; under the lock the notes are walked beside the store's machines, both in key order.
+    const XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
+    const XQNComBSTR wanted = query.machine.empty() ? XQNComBSTR() : XResourceAgent::HistoryKey(XQNComBSTR(platform::ToUtf16(query.machine)));
+    std::vector<XSystemResourceObserverInstance::XMachineFigures> machines;
+    const bool current = store.GetEveryMachineResourceData(machines, wanted.IsEmpty() ? nullptr : &wanted);
+    const auto silence = platform::ScaledDuration(store.MachineSilenceMs());
+    const auto now = Clock::now();
+    std::vector<std::pair<const XSystemResourceObserverInstance::XMachineFigures*, std::optional<Notes>>> chosen;
+    chosen.reserve(query.only == StatusQuery::Only::Every ? machines.size() : 0);
+    {
+        std::lock_guard lock(m_mutex);
+        auto notes = wanted.IsEmpty() ? m_notes.begin() : m_notes.lower_bound(wanted);
+        for (const auto& machine : machines) {
+            while (notes != m_notes.end() && notes->first < machine.key)
+                ++notes;
+            // The host notes a sample just after the store took it: a machine may have none yet.
+            const Notes* noted = notes != m_notes.end() && notes->first == machine.key ? &notes->second : nullptr;
+            const bool silent = noted != nullptr && now - noted->newestSample > silence;
+            const bool alert = noted != nullptr && noted->alertState != 0;
+            if ((query.only == StatusQuery::Only::Silent && !silent) || (query.only == StatusQuery::Only::Alert && !alert))
+                continue;
+            chosen.emplace_back(&machine, noted == nullptr ? std::nullopt : std::optional(*noted));
+        }
+    }
+    qn::status::MachineStatus machine;
+    for (const auto& [figures, notes] : chosen) {
+        machine.Clear();
+        machine.set_current(current);
+        machine.set_machine(figures->figures.machineName.ToUtf8());
+        SetFigures(figures->figures, machine);
+        if (notes)
+            SetNotes(*notes, now, silence, machine);
+        each(machine, chosen.size());
+    }
+}
+
+void MachineBook::SetNotes(const Notes& notes, Clock::time_point now, Clock::duration silence, qn::status::MachineStatus& machine)
+{
+    machine.set_newest_sample_age_sec(std::chrono::duration<double>(now - notes.newestSample).count());
+    machine.set_silent(now - notes.newestSample > silence);
+    if (notes.pressure)
+        SetPressure(*notes.pressure, machine);
+    if (const auto& kills = notes.oomKills) {
+        qn::status::OomKillStatus& noted = *machine.mutable_oom_kills();
+        noted.set_kill_count(kills->killCount);
+        noted.set_last_victim(kills->lastVictim);
+        noted.set_last_victim_pid(kills->lastVictimId);
+        noted.set_last_victim_time_sec(static_cast<double>(kills->lastVictimTimeSec));
+    }
+    if (notes.alertState != 0) {
+        machine.set_alert_state(notes.alertState);
+        machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes.alertState).ToUtf8());
+        machine.set_alert_age_sec(std::chrono::duration<double>(now - notes.alertAt).count());
+    }
+}
+
+std::string StatusJson(const MachineBook& book, const StatusQuery& query)
+{
+    // As a SystemStatus message would be written, its list of machines one a line.
+    constexpr size_t kBytesPerMachine = 700;
+    std::string json = "{\"machines\": [";
+    size_t machines = 0;
+    book.Status(query, [&](const qn::status::MachineStatus& machine, size_t shown) {
+        if (machines++ == 0)
+            json.reserve(shown * kBytesPerMachine);
+        json.append(machines == 1 ? "\n" : ",\n");
+        AppendJson(machine, json);
+    });
+    json.append(machines > 0 ? "\n]}\n" : "]}\n");
     return json;
 }
 

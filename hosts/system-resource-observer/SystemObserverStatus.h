@@ -4,11 +4,12 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 #include "hosts/common/Metrics.h"
 #include "hosts/common/SystemObserverStatus.pb.h"
@@ -32,33 +33,44 @@ public:
     // Notes of at most `limit` machines.
     explicit MachineBook(size_t limit) : m_limit(limit) {}
 
-    // Both take the machine name as sent; names match in any case.
-    void SampleArrived(BSTR machine);
+    // Each takes the machine name as sent; names match in any case. What a resource observer did
+    // not send (null) stays as the last one that did.
+    void SampleArrived(BSTR machine, const tagQNMachinePressure* pressure, const tagQNMachineOomKills* oomKills);
     void AlertArrived(BSTR machine, LONG state);
-    void PressureArrived(BSTR machine, const tagQNMachinePressure& pressure);
-    void OomKillsArrived(BSTR machine, const tagQNMachineOomKills& oomKills);
 
-    // The machines of the library's store that `query` asks for, with their figures and the
-    // host's notes, in the order of their names.
+    // Hands `each` the machines of the library's store that `query` asks for, with their figures
+    // and the host's notes, in the order of their names. One message is filled anew for each
+    // machine, and told how many are shown: a whole fleet's status is written as it is made, not
+    // built first.
+    void Status(const StatusQuery& query, const std::function<void(const qn::status::MachineStatus&, size_t shown)>& each) const;
     qn::status::SystemStatus Status(const StatusQuery& query = {}) const;
 
 private:
     using Clock = std::chrono::steady_clock;
+    struct OomKills {
+        std::uint32_t killCount = 0;
+        std::string lastVictim;
+        std::uint32_t lastVictimId = 0;
+        std::int64_t lastVictimTimeSec = 0;
+    };
     struct Notes {
         Clock::time_point newestSample{};
         LONG alertState = 0;
         Clock::time_point alertAt{};
-        std::optional<tagQNMachinePressure> pressure;  // the newest a resource observer sent
-        std::optional<qn::status::OomKillStatus> oomKills;  // likewise
+        std::optional<tagQNMachinePressure> pressure;
+        std::optional<OomKills> oomKills;
     };
+    static void SetNotes(const Notes& notes, Clock::time_point now, Clock::duration silence, qn::status::MachineStatus& machine);
 
     size_t m_limit;
     mutable std::mutex m_mutex;
-    std::unordered_map<std::string, Notes> m_notes;  // by upper-cased name
+    // By the store's key of each machine, in the store's order: a status walks both side by side.
+    std::map<XQNComBSTR, Notes> m_notes;
 };
 
-// The status as JSON, with the field names of the status schema, a machine a line.
-std::string StatusJson(const qn::status::SystemStatus& status);
+// The status that `query` asks for as JSON, with the field names of the status schema, a machine a
+// line.
+std::string StatusJson(const MachineBook& book, const StatusQuery& query);
 // The status in Prometheus' text exposition.
 std::string SystemObserverMetrics(const qn::status::SystemStatus& status, const CallCounts& counts);
 

@@ -25,27 +25,15 @@ class SystemResourceObserverObject final : public CComObjectGlobal<IQNSystemReso
 public:
     SystemResourceObserverObject(hosts::MachineBook& book, hosts::CallCounts& counts) : m_book(book), m_counts(counts) {}
 
-    HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* info) override
-    {
-        const HRESULT result = hosts::ResultOf([&] { hosts::RefuseUnless(XQNSystemResourceObserverBase::SetSystemResourceData(*info)); });
-        if (SUCCEEDED(result) && info->dataValid != 0)
-            m_book.SampleArrived(info->machineName);
-        return m_counts.Sample(info->dataValid != 0, result);
-    }
+    HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* info) override { return Take(*info, nullptr, nullptr); }
     HRESULT SetSystemResourceData2(const tagQNSystemResourceInformation* info, const tagQNMachinePressure* pressure) override
     {
-        const HRESULT result = SetSystemResourceData(info);
-        if (SUCCEEDED(result) && info->dataValid != 0)
-            m_book.PressureArrived(info->machineName, *pressure);
-        return result;
+        return Take(*info, pressure, nullptr);
     }
     HRESULT SetSystemResourceData3(const tagQNSystemResourceInformation* info, const tagQNMachinePressure* pressure,
                                    const tagQNMachineOomKills* oomKills) override
     {
-        const HRESULT result = SetSystemResourceData2(info, pressure);
-        if (SUCCEEDED(result) && info->dataValid != 0)
-            m_book.OomKillsArrived(info->machineName, *oomKills);
-        return result;
+        return Take(*info, pressure, oomKills);
     }
     HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* event) override
     {
@@ -67,6 +55,15 @@ public:
     }
 
 private:
+    // A sample of any version: the store takes the figures, the book what came beside them.
+    HRESULT Take(const tagQNSystemResourceInformation& info, const tagQNMachinePressure* pressure, const tagQNMachineOomKills* oomKills)
+    {
+        const HRESULT result = hosts::ResultOf([&] { hosts::RefuseUnless(XQNSystemResourceObserverBase::SetSystemResourceData(info)); });
+        if (SUCCEEDED(result) && info.dataValid != 0)
+            m_book.SampleArrived(info.machineName, pressure, oomKills);
+        return m_counts.Sample(info.dataValid != 0, result);
+    }
+
     hosts::MachineBook& m_book;
     hosts::CallCounts& m_counts;
 };
@@ -106,7 +103,7 @@ int main(int argc, char** argv)
             const auto query = hosts::StatusQuery::FromParameters(parameters);
             if (!query)
                 return hosts::LoopbackHttp::Page{"the status takes only=silent, only=alert and machine=NAME\n", "text/plain", 400};
-            return hosts::LoopbackHttp::Page{hosts::StatusJson(book.Status(*query)), "application/json"};
+            return hosts::LoopbackHttp::Page{hosts::StatusJson(book, *query), "application/json"};
         });
         http.Serve("/metrics", [&book, &counts] { return hosts::LoopbackHttp::Page{hosts::SystemObserverMetrics(book.Status(), counts), hosts::kExpositionType}; });
         std::string error;

@@ -71,6 +71,25 @@ TEST_F(SystemObserverStore, FiveSamplesKeepTheNewestFourAveragedWithTheNewestSer
     EXPECT_EQ(machine.machineName, u"node1");
 }
 
+TEST_F(SystemObserverStore, EveryMachineAtOnceIsAveragedAsEachAloneAndComesInTheOrderOfTheKeys)
+{
+    for (ULONG figure : {100u, 3u, 4u, 3u, 5u})
+        Send(u"node2", figure);
+    Send(u"node1", 9);
+    Send(u"Node1", 7);
+    std::vector<XSystemResourceObserverInstance::XMachineFigures> machines;
+    EXPECT_TRUE(Store().GetEveryMachineResourceData(machines));
+    ASSERT_EQ(machines.size(), 2u);
+    EXPECT_EQ(std::tuple(machines[0].key, machines[0].figures.machineName, machines[0].figures.processCount), std::tuple(XQNComBSTR(u"NODE1"), XQNComBSTR(u"Node1"), 8u));
+    EXPECT_EQ(std::tuple(machines[1].key, machines[1].figures.processCount, machines[1].figures.externalUsageSum), std::tuple(XQNComBSTR(u"NODE2"), 3u, 1005u));
+    for (const auto& [key, found] : {std::pair(XQNComBSTR(u"NODE2"), 1u), std::pair(XQNComBSTR(u"NODE3"), 0u)}) {
+        machines.clear();
+        Store().GetEveryMachineResourceData(machines, &key);
+        ASSERT_EQ(machines.size(), found);
+        EXPECT_TRUE(found == 0 || machines[0].figures.machineName == u"node2");
+    }
+}
+
 TEST_F(SystemObserverStore, NamesAreFoundInAnyCaseAndAnInvalidSampleOrAnUnknownNameChangesNothingButTheLogbook)
 {
     Send(u"node1", 8);
