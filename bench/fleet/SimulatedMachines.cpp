@@ -140,8 +140,9 @@ struct SimulatedMachines::Machine {
     std::unique_ptr<qn::IQNSystemResourceObserver::Stub> stub;
 };
 
-SimulatedMachines::SimulatedMachines(int count, DWORD level)
+SimulatedMachines::SimulatedMachines(int count, DWORD level, std::chrono::milliseconds keepAlive)
 {
+    auto lastRound = std::chrono::steady_clock::now();
     // A batch at a time: thousands of TLS handshakes at once would outlast the server's deadline
     // for them, and the retries would make it worse.
     for (int first = 0; first < count; first += kConnectingAtOnce) {
@@ -158,6 +159,10 @@ SimulatedMachines::SimulatedMachines(int count, DWORD level)
         for (size_t i = batch; i < m_machines.size(); ++i)
             if (m_machines[i]->channel == nullptr || !m_machines[i]->channel->WaitForConnected(deadline))
                 m_machines[i]->stub.reset();
+        if (std::chrono::steady_clock::now() - lastRound > keepAlive) {
+            Round(0);
+            lastRound = std::chrono::steady_clock::now();
+        }
     }
 }
 

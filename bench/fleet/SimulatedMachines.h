@@ -5,6 +5,7 @@
 // stays small. Not safe for concurrent use.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,8 +23,10 @@ std::shared_ptr<void> HoldCallbackThreads();
 class SimulatedMachines {
 public:
     // Opens `count` connections with the authentication `level` and waits until each answers;
-    // Connected() tells how many did.
-    SimulatedMachines(int count, DWORD level);
+    // Connected() tells how many did. Meanwhile the machines connected so far send a round every
+    // `keepAlive`, so that none idles until the daemon lets it go while thousands of TLS
+    // handshakes take their time.
+    SimulatedMachines(int count, DWORD level, std::chrono::milliseconds keepAlive);
     ~SimulatedMachines();  // closes every connection
     SimulatedMachines(const SimulatedMachines&) = delete;
     SimulatedMachines& operator=(const SimulatedMachines&) = delete;

@@ -32,6 +32,8 @@ constexpr int kWarmUpRounds = 2;
 constexpr int kMeasuredRounds = 6;
 constexpr int kSilentShare = 100;  // one machine in this many reports once and falls silent
 constexpr std::chrono::seconds kAfterClosing{2};
+// The daemon lets a connection go after 120 scaled seconds without a call.
+constexpr std::chrono::milliseconds kKeepAlive{static_cast<long>(120000 * kTimeScale / 4)};
 
 // Figures by row name, one column a fleet size, rows in the order first measured.
 class Table {
@@ -98,21 +100,19 @@ void Measure(const fleet::Programs& programs, DWORD level, int machines, int col
     long failed = 0;
     double open = 0;
     {
-        // Connections first: a fleet slow to connect leaves the daemon without samples for 31
-        // cycles, and it would drop the data kept before.
-        const auto connecting = Clock::now();
-        fleet::SimulatedMachines fleetMachines(machines, level);
-        table.Set("connecting every machine, s", column, Since(connecting) / 1000);
-        table.Set("machines connected", column, fleetMachines.Connected());
-        table.Set("RSS of the connections, KB a machine", column, (daemon.SettledRssKB() - base) / machines);
         // The intake's threads and buffers grow with the calls in flight: they are warmed up on
         // one machine first, so that the next readings differ by the kept data alone.
         failed += fleet::SimulatedMachines::FillOverOneConnection(1, kSamplesKept * 1000, level);
-        const double connected = daemon.SettledRssKB();
+        const double empty = daemon.SettledRssKB();
         failed += fleet::SimulatedMachines::FillOverOneConnection(machines + silent, kSamplesKept, level);
         const auto filled = Clock::now();
         const double withData = daemon.SettledRssKB();
-        table.Set("RSS of the kept data, 4 samples a machine, KB a machine", column, (withData - connected) / (machines + silent));
+        table.Set("RSS of the kept data, 4 samples a machine, KB a machine", column, (withData - empty) / (machines + silent));
+        const auto connecting = Clock::now();
+        fleet::SimulatedMachines fleetMachines(machines, level, kKeepAlive);
+        table.Set("connecting every machine, s", column, Since(connecting) / 1000);
+        table.Set("machines connected", column, fleetMachines.Connected());
+        table.Set("RSS of the connections, KB a machine", column, (daemon.SettledRssKB() - withData) / machines);
         int round = kSamplesKept + 1;
         for (int i = 0; i < kWarmUpRounds; ++i)
             failed += fleetMachines.Round(round++);
