@@ -68,40 +68,54 @@ qn::status::SystemStatus MachineBook::Status(const StatusQuery& query) const
 
 void MachineBook::Status(const StatusQuery& query, const std::function<void(const qn::status::MachineStatus&, size_t shown)>& each) const
 {
-    // The store is read before the host's lock is taken, so that intake never waits on the
-    // store; under the lock the notes are walked beside the store's machines, both in key order.
+    // The store and the notes are each read under their own lock, never both at once, so that
+    // intake waits on neither for a whole status.
     const XSystemResourceObserverInstance& store = XSystemResourceObserverInstance::Instance();
     const XQNComBSTR wanted = query.machine.empty() ? XQNComBSTR() : XResourceAgent::HistoryKey(XQNComBSTR(platform::ToUtf16(query.machine)));
-    std::vector<XSystemResourceObserverInstance::XMachineFigures> machines;
-    const bool current = store.GetEveryMachineResourceData(machines, wanted.IsEmpty() ? nullptr : &wanted);
     const auto silence = platform::ScaledDuration(store.MachineSilenceMs());
     const auto now = Clock::now();
-    std::vector<std::pair<const XSystemResourceObserverInstance::XMachineFigures*, std::optional<Notes>>> chosen;
-    chosen.reserve(query.only == StatusQuery::Only::Every ? machines.size() : 0);
-    {
+    std::vector<XSystemResourceObserverInstance::XMachineFigures> machines;
+    std::vector<std::optional<Notes>> notes;
+    bool current = false;
+    if (query.only == StatusQuery::Only::Every) {
+        current = store.GetEveryMachineResourceData(machines, wanted.IsEmpty() ? nullptr : &wanted);
+        notes.reserve(machines.size());
         std::lock_guard lock(m_mutex);
-        auto notes = wanted.IsEmpty() ? m_notes.begin() : m_notes.lower_bound(wanted);
+        // Both in key order: walked side by side.
+        auto noted = wanted.IsEmpty() ? m_notes.begin() : m_notes.lower_bound(wanted);
         for (const auto& machine : machines) {
-            while (notes != m_notes.end() && notes->first < machine.key)
-                ++notes;
+            while (noted != m_notes.end() && noted->first < machine.key)
+                ++noted;
             // The host notes a sample just after the store took it: a machine may have none yet.
-            const Notes* noted = notes != m_notes.end() && notes->first == machine.key ? &notes->second : nullptr;
-            const bool silent = noted != nullptr && now - noted->newestSample > silence;
-            const bool alert = noted != nullptr && noted->alertState != 0;
-            if ((query.only == StatusQuery::Only::Silent && !silent) || (query.only == StatusQuery::Only::Alert && !alert))
-                continue;
-            chosen.emplace_back(&machine, noted == nullptr ? std::nullopt : std::optional(*noted));
+            notes.push_back(noted != m_notes.end() && noted->first == machine.key ? std::optional(noted->second) : std::nullopt);
+        }
+    } else {
+        // Few machines are silent or alerted: the notes choose them, and the store is asked for
+        // those alone.
+        std::vector<std::pair<XQNComBSTR, Notes>> chosen;
+        {
+            std::lock_guard lock(m_mutex);
+            for (const auto& [key, noted] : m_notes)
+                if ((wanted.IsEmpty() || key == wanted) &&
+                    (query.only == StatusQuery::Only::Silent ? now - noted.newestSample > silence : noted.alertState != 0))
+                    chosen.emplace_back(key, noted);
+        }
+        for (auto& [key, noted] : chosen) {
+            const size_t found = machines.size();
+            current = store.GetEveryMachineResourceData(machines, &key);
+            if (machines.size() > found)
+                notes.emplace_back(std::move(noted));
         }
     }
     qn::status::MachineStatus machine;
-    for (const auto& [figures, notes] : chosen) {
+    for (size_t i = 0; i < machines.size(); ++i) {
         machine.Clear();
         machine.set_current(current);
-        machine.set_machine(figures->figures.machineName.ToUtf8());
-        SetFigures(figures->figures, machine);
-        if (notes)
-            SetNotes(*notes, now, silence, machine);
-        each(machine, chosen.size());
+        machine.set_machine(machines[i].figures.machineName.ToUtf8());
+        SetFigures(machines[i].figures, machine);
+        if (notes[i])
+            SetNotes(*notes[i], now, silence, machine);
+        each(machine, machines.size());
     }
 }
 
