@@ -67,7 +67,7 @@ public:
         m_output = ::fdopen(fromChild[0], "r");
     }
 
-    ~ChildProcess()
+    virtual ~ChildProcess()
     {
         if (m_input != nullptr)
             std::fclose(m_input);
