@@ -2,7 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <latch>
 #include <thread>
 
 #include "interfaces/QNError64.h"
@@ -177,13 +177,14 @@ TEST_F(ResourceObserver, FirstSamplesOfNewMachinesFromManyThreadsAtOnceNeverPass
     for (int round = 0; round < kRounds; ++round) {
         XResourceObserverInstance::Destroy();
         Observer().SetStoreLimits(XResourceObserverInstance::kDefaultProcessLimit, kBound);
-        std::atomic<int> ready{0};
+        // Released together, blocked rather than spinning: spinning senders starve the others on
+        // a small, busy machine.
+        std::latch ready(kThreads);
         std::vector<std::thread> senders;
         for (int i = 0; i < kThreads; ++i)
             senders.emplace_back([&, i] {
                 const std::u16string machine = u"M" + platform::ToUtf16(std::to_string(i));
-                for (++ready; ready.load() < kThreads;) {
-                }
+                ready.arrive_and_wait();
                 Send(machine.c_str(), u"srv", static_cast<DWORD>(i), 5, 1);
             });
         for (auto& sender : senders)
