@@ -1,7 +1,6 @@
 #include "systemobserver/XSystemResourceObserverInstance.h"
 
 #include <iterator>
-#include <ranges>
 
 #include "Cominc64/XSingleton.h"
 #include "Cominc64/XWakeableTask.h"
@@ -185,7 +184,8 @@ bool XSystemResourceObserverInstance::GetEveryMachineResourceData(std::vector<XM
     auto history = m_machineHistory.GetConstReadProxy();
     const auto [first, last] = key == nullptr ? std::pair(history->begin(), history->end()) : history->equal_range(*key);
     machines.reserve(machines.size() + static_cast<size_t>(std::distance(first, last)));
-    for (const auto& [name, samples] : std::ranges::subrange(first, last)) {
+    for (auto kept = first; kept != last; ++kept) {
+        const auto& [name, samples] = *kept;
         if (samples.empty())
             continue;
         XMachineFigures& machine = machines.emplace_back(XMachineFigures{name, {}});
