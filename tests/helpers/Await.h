@@ -1,7 +1,10 @@
-// Polling for what a test waits on in another process.
+// Polling for what a test waits on in another process, and paced work beside a test.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 namespace qntest {
@@ -19,5 +22,39 @@ auto Await(Read read, Holds holds, std::chrono::milliseconds limit, std::chrono:
     }
     return reading;
 }
+
+// Does `action` at once and then every `period` on a thread of its own, until destroyed; the
+// destructor does not wait out a period.
+class Repeating {
+public:
+    Repeating(std::chrono::milliseconds period, std::function<void()> action)
+        : m_thread([this, period, action = std::move(action)] {
+              std::unique_lock lock(m_mutex);
+              do {
+                  lock.unlock();
+                  action();
+                  lock.lock();
+              } while (!m_stopped.wait_for(lock, period, [this] { return m_stop; }));
+          })
+    {
+    }
+    ~Repeating()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_stopped.notify_all();
+        m_thread.join();
+    }
+    Repeating(const Repeating&) = delete;
+    Repeating& operator=(const Repeating&) = delete;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_stopped;
+    bool m_stop = false;
+    std::thread m_thread;  // last: it starts once the rest is made
+};
 
 }  // namespace qntest

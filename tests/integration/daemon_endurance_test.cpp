@@ -13,7 +13,6 @@
 #include <grpcpp/grpcpp.h>
 #include <httplib.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -22,10 +21,10 @@
 #include <map>
 #include <memory>
 #include <span>
-#include <thread>
 #include <vector>
 
 #include "interfaces/QNResourceObserver.grpc.pb.h"
+#include "tests/helpers/Await.h"
 #include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
 #include "tests/helpers/MonitoredServer.h"
@@ -157,17 +156,17 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
             dribbling.push_back(qntest::ConnectToLoopback(port));
             (void)::send(dribbling.back(), "GET /status HTTP/1.1\r\nX-Slow: ", 30, MSG_NOSIGNAL);
         }
-        std::atomic<bool> done{false};
-        std::thread dribbler([&] {
-            for (; !done; std::this_thread::sleep_for(100ms))
+        int status = 0;
+        {
+            const qntest::Repeating dribbler(100ms, [&] {
                 for (const int fd : dribbling)
                     (void)::send(fd, "a", 1, MSG_NOSIGNAL);
-        });
-        httplib::Client client("127.0.0.1", port);
-        client.set_read_timeout(30s);
-        const auto response = client.Get("/status");
-        done = true;
-        dribbler.join();
+            });
+            httplib::Client client("127.0.0.1", port);
+            client.set_read_timeout(30s);
+            const auto response = client.Get("/status");
+            status = response ? response->status : 0;
+        }
         bool held = true;
         for (const int fd : dribbling) {
             char reply[12];
@@ -178,7 +177,7 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
             ::close(fd);
         for (const int fd : dribbling)
             ::close(fd);
-        return std::pair{response ? response->status : 0, held};
+        return std::pair{status, held};
     };
     const auto [status, held] = qntest::Await(pageWhileHeld, [](const auto& tried) { return tried.second; }, 300s, 0ms);
     EXPECT_TRUE(held) << "every try had a dribbling client let go";

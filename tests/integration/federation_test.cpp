@@ -5,14 +5,13 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/Bstr.h"
+#include "tests/helpers/Await.h"
 #include "tests/helpers/Daemons.h"
 #include "tests/helpers/Prometheus.h"
 #include "tests/helpers/SystemObserverClient.h"
@@ -51,13 +50,9 @@ TEST(PrometheusFederation, AShippedRuleFiresAtTheFederationForASilentMachineOfEi
     }
     // A machine of each shard keeps reporting, so that the shards go on counting their data as
     // current and keep the quiet machines.
-    std::atomic<bool> stop{false};
-    std::thread live([&] {
-        while (!stop.load()) {
-            for (size_t i = 0; i < shards.size(); ++i)
-                qntest::SendFigures(*links[i], u"live-" + platform::ToUtf16(shards[i]));
-            std::this_thread::sleep_for(100ms);
-        }
+    const qntest::Repeating live(100ms, [&] {
+        for (size_t i = 0; i < shards.size(); ++i)
+            qntest::SendFigures(*links[i], u"live-" + platform::ToUtf16(shards[i]));
     });
 
     std::vector<std::unique_ptr<qntest::PrometheusServer>> shardServers;
@@ -81,8 +76,6 @@ TEST(PrometheusFederation, AShippedRuleFiresAtTheFederationForASilentMachineOfEi
         EXPECT_EQ(federation.AwaitQuery("qn_machine_data_current{job=\"qn-system-resource-observer\",machine=\"live-" + shard + "\"}", "1"), "1")
             << "the shard's reporting machine federated under its own job";
     }
-    stop = true;
-    live.join();
 }
 
 }  // namespace

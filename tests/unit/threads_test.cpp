@@ -132,8 +132,7 @@ TEST(ThreadSync, FiniteWaitsTimeOutOnTheScaledClockAndNullHandlesRaise)
     Owner owner;
     WakingTask task(WakingTask::Body::Loop, 1000);  // 10 ms at the tests' scale
     task.Start(&owner);
-    while (owner.passes < 3)
-        std::this_thread::sleep_for(5ms);
+    EXPECT_GE(qntest::Await([&] { return owner.passes.load(); }, [](int passes) { return passes >= 3; }, 60s), 3) << "its waits ended by themselves";
     task.WakeAndStop();
 
     const XQNException waited = qntest::Raised([] { XThreadSync::WaitForEvent(nullptr, 0); });
