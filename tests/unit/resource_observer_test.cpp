@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "interfaces/QNError64.h"
+#include "observer/XProcessEnds.h"
 #include "observer/XResourceObserverInstance.h"
 #include "platform/transport/WireRecords.h"
 #include "tests/helpers/Errors.h"
@@ -38,6 +39,7 @@ struct XResourceObserverInstanceProbe {
         return observer.m_machineHistory.GetConstReadProxy()->count(XQNComBSTR(name)) == 1;
     }
     static void Sum(const tagQNPreciseTime& add, tagQNPreciseTime& sum) { XResourceObserverInstance::GetSum(add, sum); }
+    static void RecordEnd(const XResourceObserverInstance& observer, const XResourceAgent::XProcessEnd& end) { observer.RecordProcessEnd(end); }
     // The history entry of process `name` (upper case) and `id`; null when there is none.
     static const XResourceObserverInstance::XPipeProcessResourceInfo* Entry(XResourceObserverInstance& observer, const char16_t* name, DWORD id)
     {
@@ -191,6 +193,44 @@ TEST_F(ResourceObserver, FirstSamplesOfNewMachinesFromManyThreadsAtOnceNeverPass
             sender.join();
         ASSERT_EQ(Observer().GetMachineNames().size(), kBound) << "round " << round;
     }
+}
+
+TEST_F(ResourceObserver, AtMostTenThousandEventsAreKeptForTheSystemObserverAndDropsAreCountedAndLoggedOncePerThousand)
+{
+    constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);
+    XQNLogbookCapture capture;
+    const auto keep = [] { return Observer().KeepWhenNotPassedOn(kServerUnavailable, {XResourceObserverInstance::KeptEvent::Kind::ResourceAlert, XQNComBSTR(u"node1"), 1}); };
+    for (size_t i = 0; i < XResourceObserverInstance::kKeptEventLimit; ++i)
+        ASSERT_EQ(keep(), S_FALSE);
+    EXPECT_EQ(Observer().DroppedEventCount(), 0u) << "the bound's own event is kept";
+    for (int i = 0; i < 1001; ++i)
+        EXPECT_EQ(keep(), S_FALSE) << "dropped, not refused";
+    EXPECT_EQ(std::pair(Observer().KeptEventCount(), Observer().DroppedEventCount()), std::pair(XResourceObserverInstance::kKeptEventLimit, 1001ull));
+    const auto logged = [&](int sofar) {
+        return capture.WithMessage("10000 events for the system observer are kept already - dropped one from machine 'node1' (" + std::to_string(sofar) + " so far)");
+    };
+    EXPECT_EQ(qntest::Only(logged(1)).line, 1500);
+    EXPECT_EQ(logged(1001).size(), 1u) << "and the thousand-and-first";
+    EXPECT_EQ(capture.Entries().size(), 2u);
+    EXPECT_EQ(Observer().KeepWhenNotPassedOn(E_INVALIDARG, {}), E_INVALIDARG) << "a refusal is not an outage";
+}
+
+TEST_F(ResourceObserver, AnEndIsLoggedWithTheLastFiguresAndTheNearestCeilingOfAKnownSourceAndLimit)
+{
+    qntest::Sample sample(u"node1", u"srv", 7);
+    sample.processLoad.workingSetKB = 300;
+    tagQNProcessCeilings ceilings{};
+    ceilings.memoryKB = {100, 1, QNCeilingSource_None};    // no source: not a ceiling
+    ceilings.descriptors = {100, 0, 7};                     // a source this observer doesn't know
+    ceilings.threads = {1000, 500, QNCeilingSource_ResourceLimit};
+    ASSERT_TRUE(Observer().SetResourceData(sample, ceilings));
+    XQNLogbookCapture capture;
+    Probe::RecordEnd(Observer(), {4711, XQNComBSTR(u"srv"), 7, XQNComBSTR(u"node1"), XResourceAgent::kEnded, "exited"});
+    EXPECT_EQ(capture.WithMessage("process of machine 'node1', process name 'srv', process id 7 (pid 4711 here) ended - cause: ended (exited) - last figures: "
+                                  "working set 300 KB, private 0 KB, 0 descriptors, 0 threads; nearest ceiling: threads 1000 under rlimit, 500 left")
+                  .size(),
+              1u)
+        << capture.Entries().back().message;
 }
 
 TEST(ResourceObserverTimes, HalvesAddWithoutCarry)
