@@ -72,6 +72,9 @@ private:
 
 int main(int argc, char** argv)
 {
+    // One malloc arena for every thread: spread over the arenas of gRPC's threads, what thousands
+    // of closed connections had freed stayed in the process, about 17 KB a machine against 6.
+    ::mallopt(M_ARENA_MAX, 1);
     CLI::App app{"The system resource observer: keeps the newest figures of every machine of the installation."};
     std::string address = "0.0.0.0";
     int port = transport::SystemResourceObserverPort();
@@ -117,7 +120,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
 
         // What thousands of connections left behind when they closed goes back to the system
-        // now and then: glibc keeps it in the arenas of gRPC's threads otherwise.
+        // now and then: glibc keeps free pages in its arena otherwise.
         constexpr unsigned kReturnMemorySec = 10;
         while (hosts::WaitForSignal(stopSignals, kReturnMemorySec) == 0)
             ::malloc_trim(0);
