@@ -7,23 +7,17 @@
 #include <chrono>
 #include <string>
 
+#include "bench/SystemObserverCycle.h"
 #include "observer/XResourceObserverInstance.h"
 #include "systemobserver/XSystemResourceObserverInstance.h"
 
-// The benchmarks' view of the workers' steps.
+// The benchmark's view of the resource observer's worker.
 struct XResourceObserverInstanceProbe {
     static void Cycle(XResourceObserverInstance& observer, const CComPtr<IQNSystemResourceObserver>& link)
     {
         observer.UpdateCycleCounters();
         observer.SyncSystemResourceObserver(link);
         observer.CleanupResourceObserver();
-    }
-};
-struct XSystemResourceObserverInstanceProbe {
-    static void Cycle(XSystemResourceObserverInstance& store)
-    {
-        store.CountCycle();
-        store.CleanupResourceObserver();
     }
 };
 

@@ -11,17 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/SystemObserverCycle.h"
 #include "hosts/system-resource-observer/SystemObserverStatus.h"
 #include "systemobserver/XSystemResourceObserverInstance.h"
-
-// The bench's view of the store's worker.
-struct XSystemResourceObserverInstanceProbe {
-    static void Cycle(XSystemResourceObserverInstance& store)
-    {
-        store.CountCycle();
-        store.CleanupResourceObserver();
-    }
-};
 
 namespace {
 
