@@ -215,6 +215,9 @@ TEST_F(ServiceAccounts, AServerOfTheGroupReportsAndOneOutsideIsRefusedAndStoresN
     qntest::MonitoredServer member({"--interval", "2"}, As(m_member));
     ASSERT_TRUE(member.Monitoring());
     EXPECT_EQ(daemon.AwaitCount("qn_process_data_current{pid=\"" + std::to_string(member.Pid()) + "\"", 1), 1) << "the member's samples arrive";
+    const auto created = [](const std::string& said) { return said.substr(0, said.find(" call")); };
+    EXPECT_EQ(created(qntest::Probe({})), "create 0x00000000") << "root is trusted, though outside the group";
+    EXPECT_EQ(created(qntest::Probe({}, As(qntest::kServiceAccount))), "create 0x00000000") << "and so is the daemon's own user";
 
     EXPECT_EQ(qntest::Probe({}, As(m_outsider)), "create 0x80070005 call 0x80004005") << "refused as access denied";
     const auto refused = [](const std::string& text) { return text.find("CoCreateInstanceEx(__uuidof(QNResourceObserver) failed") != std::string::npos; };

@@ -180,7 +180,8 @@ TEST(ProcessName, IsTheExecutablesFileNameWithoutFolderAndLastExtension)
     XQNLogbookCapture capture;
     platform::FailNextSystemCall(SystemCall::GetModuleFileName, ENOENT);
     EXPECT_TRUE(XLoadMonitor::GetCurrentProcessName().IsEmpty()) << "an unreadable path gives an empty name";
-    EXPECT_EQ(qntest::Only(capture.WithMessage("WIN API call GetModuleFileName failed")).line, 258);
+    const XQNLogEntry failed = qntest::Only(capture.WithMessage("WIN API call GetModuleFileName failed"));
+    EXPECT_EQ(std::pair(failed.line, failed.lastError), std::pair(258, DWORD{ENOENT})) << "logged with its reason";
 }
 
 TEST(MachineName, IsTheHostNameUpToItsFirstDotInABufferOfSixteenAndAFailedReadRaisesWithTheMappedResult)
