@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "agent/XProcessAgent.h"
 #include "interfaces/QNError64.h"
@@ -171,32 +173,43 @@ TEST_F(Transport, WithoutIdentityCheckOtherUsersAreServed)
     EXPECT_EQ(qntest::Probe({"--as-user", kNobody}), qntest::kServed);
 }
 
-// A group, a user in it (by a supplementary membership: its primary group is its own) and a user
-// outside it, removed again at the end.
+// A group, a user in it (by a supplementary membership after 70 others: its primary group is its
+// own, and the peer's groups don't fit a first read) and a user outside it, removed again at the end.
 class ServiceAccounts : public testing::Test {
 protected:
+    static constexpr int kOtherGroups = 70;
+
     void SetUp() override
     {
         const std::string suffix = std::to_string(::getpid());
-        m_group = "qnsvc" + suffix;
         m_member = "qnapp" + suffix;
         m_outsider = "qnout" + suffix;
-        if (!qntest::Run("groupadd " + m_group) || !qntest::Run("useradd --no-create-home --user-group --groups " + m_group + " " + m_member) ||
+        std::string memberships;
+        for (int i = 0; i <= kOtherGroups; ++i) {
+            m_groups.push_back("qng" + suffix + "-" + std::to_string(i));
+            memberships += (i == 0 ? "" : ",") + m_groups.back();
+            if (!qntest::Run("groupadd " + m_groups.back()))
+                GTEST_SKIP() << "can't make groups (groupadd as root)";
+        }
+        m_group = m_groups.back();
+        if (!qntest::Run("useradd --no-create-home --user-group --groups " + memberships + " " + m_member) ||
             !qntest::Run("useradd --no-create-home --user-group " + m_outsider))
-            GTEST_SKIP() << "can't make users and groups (groupadd/useradd as root)";
+            GTEST_SKIP() << "can't make users (useradd as root)";
         m_installation.Set("ResourceObserverGroup", m_group);
     }
     void TearDown() override
     {
         for (const std::string& user : {m_member, m_outsider})
             (void)qntest::Run("userdel " + user);
-        (void)qntest::Run("groupdel " + m_group);
+        for (const std::string& group : m_groups)
+            (void)qntest::Run("groupdel " + group);
     }
 
     // What runs a program as `user`, with the groups /etc/group gives the user.
     static std::vector<std::string> As(const std::string& user) { return {"/usr/bin/setpriv", "--reuid=" + user, "--regid=" + user, "--init-groups"}; }
 
     qntest::TestInstallation m_installation{qntest::kIdentityChecked};
+    std::vector<std::string> m_groups;
     std::string m_group, m_member, m_outsider;
 };
 
