@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -130,5 +131,17 @@ private:
     std::FILE* m_input = nullptr;
     std::FILE* m_output = nullptr;
 };
+
+// What `start` makes (a pointer to a daemon, say), with the programs it starts running at `scale`
+// of real time instead of the tests' own.
+template <typename Start>
+auto AtTimeScale(const char* scale, Start start)
+{
+    const std::string tests = std::getenv("QN_TIME_SCALE") != nullptr ? std::getenv("QN_TIME_SCALE") : "1";
+    ::setenv("QN_TIME_SCALE", scale, 1);
+    auto started = start();
+    ::setenv("QN_TIME_SCALE", tests.c_str(), 1);
+    return started;
+}
 
 }  // namespace qntest

@@ -37,9 +37,10 @@ using namespace std::chrono_literals;
 using qntest::ChildProcess;
 
 // Whether a probe client reaches the observer of `kind`: the call itself may fail onward.
-bool Reached(const std::string& kind = "resource")
+testing::AssertionResult Reached(const std::string& kind = "resource")
 {
-    return qntest::Probe({"--class", kind, "--level", "1"}).starts_with("create 0x00000000 ");
+    const std::string said = qntest::Probe({"--class", kind, "--level", "1"});
+    return said.starts_with("create 0x00000000 ") ? testing::AssertionSuccess() : testing::AssertionFailure() << "the probe: " << said;
 }
 
 // What the daemon at `target` answers to `bytes` sent as the message of `method`: the HRESULT of
@@ -273,7 +274,13 @@ TEST(Endurance, AServerWhoseLogbookCantBeOpenedIsNotEndedByTheLibraryWhenItRunsO
 TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
 {
     qntest::TestInstallation installation(qntest::kPlain);
-    qntest::BothDaemons daemons(installation, {"--max-processes", "3", "--max-machines", "2"}, {"--max-machines", "2"});
+    // Cycles of 50 ms would drop every machine after 1.5 s without a sample: on a loaded machine,
+    // before the last look.
+    const auto started = qntest::AtTimeScale("0.1", [&] {
+        return std::make_unique<qntest::BothDaemons>(installation, std::vector<std::string>{"--max-processes", "3", "--max-machines", "2"},
+                                                     std::vector<std::string>{"--max-machines", "2"});
+    });
+    qntest::BothDaemons& daemons = *started;
     const std::string resourceTarget = "unix:" + installation.SocketPath(), systemTarget = "127.0.0.1:" + std::to_string(daemons.system.Port());
     constexpr const char* kTaken = "0x00000000";
     constexpr const char* kStoreFull = "0x80070718";

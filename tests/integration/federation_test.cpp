@@ -38,10 +38,8 @@ TEST(PrometheusFederation, AShippedRuleFiresAtTheFederationForASilentMachineOfEi
     std::vector<CComPtr<IQNSystemResourceObserver>> links;
     // Cycles of half a second: a machine is silent after 5 s, and a shard's data turn stale only if
     // the test's own reports stop for as long.
-    ::setenv("QN_TIME_SCALE", "0.1", 1);
     for (size_t i = 0; i < shards.size(); ++i)
-        systemObservers.push_back(std::make_unique<qntest::SystemObserverDaemon>());
-    ::setenv("QN_TIME_SCALE", "0.01", 1);
+        systemObservers.push_back(qntest::AtTimeScale("0.1", [] { return std::make_unique<qntest::SystemObserverDaemon>(); }));
     for (size_t i = 0; i < shards.size(); ++i) {
         links.push_back(qntest::ConnectSystemObserver(installation, systemObservers[i]->Port()));
         ASSERT_NE(links.back(), nullptr) << "shard " << shards[i];

@@ -30,9 +30,8 @@ TEST(FleetStatus, ShowsTheSilentMachinesThoseWithAnAlertOrOneByNameAlone)
     qntest::TestInstallation installation(qntest::kPlain);
     // Cycles of half a second: a machine is silent after 5 s, and the installation's data turn
     // stale only if the test's own reports stop for as long.
-    ::setenv("QN_TIME_SCALE", "0.1", 1);
-    const qntest::SystemObserverDaemon system;
-    ::setenv("QN_TIME_SCALE", "0.01", 1);
+    const auto started = qntest::AtTimeScale("0.1", [] { return std::make_unique<qntest::SystemObserverDaemon>(); });
+    const qntest::SystemObserverDaemon& system = *started;
     auto link = qntest::ConnectSystemObserver(installation, system.Port());
     ASSERT_NE(link, nullptr);
     ASSERT_EQ(qntest::SendFigures(*link, u"quiet"), S_OK);

@@ -96,9 +96,8 @@ TEST_F(MutualTls, OnlyPeersWithACertificateOfTheAuthorityAreServedAndRenewedFile
 TEST_F(MutualTls, APeerThatNeverFinishesItsHandshakeIsDropped)
 {
     // At full time: the idle limit of two minutes would otherwise come first.
-    ::setenv("QN_TIME_SCALE", "1", 1);
-    qntest::RecordingObserver observer(m_installation, "system", {"--level", "2"});
-    ::setenv("QN_TIME_SCALE", "0.01", 1);
+    const auto started = qntest::AtTimeScale("1", [this] { return std::make_unique<qntest::RecordingObserver>(m_installation, "system", std::vector<std::string>{"--level", "2"}); });
+    qntest::RecordingObserver& observer = *started;
     const auto connecting = std::chrono::steady_clock::now();
     const int silent = qntest::ConnectToLoopback(observer.Port());
     ASSERT_GE(silent, 0);
