@@ -23,7 +23,9 @@
 #include <span>
 #include <vector>
 
+#include "interfaces/QNConvert64.h"
 #include "interfaces/QNResourceObserver.grpc.pb.h"
+#include "interfaces/QNResourceObserverInterfaces.h"
 #include "tests/helpers/Await.h"
 #include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
@@ -271,7 +273,7 @@ TEST(Endurance, AServerWhoseLogbookCantBeOpenedIsNotEndedByTheLibraryWhenItRunsO
     EXPECT_EQ(server.Terminate(), 0) << "alive until told to stop";
 }
 
-TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
+TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnesAndEachDaemonOffersItsOwnInterfacesAlone)
 {
     qntest::TestInstallation installation(qntest::kPlain);
     // Cycles of 50 ms would drop every machine after 1.5 s without a sample: on a loaded machine,
@@ -310,6 +312,18 @@ TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnes)
     const auto b = daemons.system.Status({"--machine", "B"});
     ASSERT_EQ(b.machines_size(), 1);
     EXPECT_EQ(b.machines(0).alert_state(), 2);
+
+    SCOPED_TRACE("each daemon offers its own interfaces alone");
+    const auto offered = [](const std::string& target, REFCLSID clsid, REFIID iid) {
+        qn::InterfaceQuery query;
+        query.set_clsid(XQNComBSTR(clsid).ToUtf8());
+        query.set_iid(XQNComBSTR(iid).ToUtf8());
+        return Answer(target, kResourceObserverMethods[0], query.SerializeAsString());
+    };
+    constexpr const char* kNoInterface = "0x80004002";
+    EXPECT_EQ(offered(resourceTarget, CLSID_QNResourceObserver, IQNResourceObserver::kIid), kTaken);
+    EXPECT_EQ(offered(resourceTarget, CLSID_QNResourceObserver, IQNSystemEmergencyObserver::kIid), kNoInterface);
+    EXPECT_EQ(offered(systemTarget, CLSID_QNSystemResourceObserver, IQNResourceObserver::kIid), kNoInterface);
 }
 
 TEST(Endurance, AnAlertIsPassedOnAtOnceAndOneRaisedWhileTheSystemObserverIsAwayIsTakenAndPassedOnOnceItIsBack)

@@ -144,13 +144,17 @@ TEST(KernelLimits, AMoveToAnotherCgroupAndNewLimitsAreNoticedOnTheNextRefresh)
     }
 }
 
-TEST(KernelLimits, ACgroupOutsideWhatTheMountShowsIsSkipped)
+TEST(KernelLimits, ACgroupOutsideWhatTheMountShowsIsSkippedAndAnEscapedMountPointIsFound)
 {
     SampleTree tree("30 22 0:27 /kubepods /sys/fs/cgroup rw - cgroup2 cgroup2 rw", "0::/kubepods/pod1");
     tree.Cgroup("/sys/fs/cgroup/pod1", {{"memory.max", MB(20)}, {"memory.current", MB(1)}});
     EXPECT_EQ(KernelLimits(tree.Root()).Memory(0).left, 19 * kMB) << "the path below the mount's root";
     tree.Write("/proc/self/cgroup", "0::/elsewhere");
     EXPECT_EQ(KernelLimits(tree.Root()).Memory(0).source, CeilingSource::None);
+
+    SampleTree escaped("30 22 0:27 / /sys/fs/cgroup\\040v2 rw - cgroup2 cgroup2 rw", "0::/job7");
+    escaped.Cgroup("/sys/fs/cgroup v2/job7", {{"memory.max", MB(20)}, {"memory.current", MB(2)}});
+    EXPECT_EQ(KernelLimits(escaped.Root()).Memory(0).where, escaped.Path("/sys/fs/cgroup v2/job7")) << "a mount point with a space, octal in mountinfo";
 }
 
 // Where the kernel counts the OOM kills of the process kPid: its memory cgroup (v2, v1) or the
