@@ -1,5 +1,6 @@
 // The system observer's TCP link with mutual TLS, under a stand-in and under the real daemon:
 // certificates made by openssl for this test.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,6 +21,9 @@ using qntest::kServed;
 
 constexpr const char* kRefused = "create 0x80070005 call 0x80004005";
 constexpr const char* kNoServer = "create 0x800706BA call 0x80004005";
+// A handshake that fails is no server either, and on a loaded machine it may outlast the 5 s an
+// activation may take.
+const auto kNotServed = testing::AnyOf(kNoServer, "create 0x800706BE call 0x80004005");
 
 class MutualTls : public testing::Test {
 protected:
@@ -71,8 +75,8 @@ TEST_F(MutualTls, OnlyPeersWithACertificateOfTheAuthorityAreServedAndRenewedFile
 {
     qntest::RecordingObserver observer(m_installation, "system", {"--level", "2"});
     EXPECT_EQ(Probe({{"TLSCertificateFile", ""}, {"TLSPrivateKeyFile", ""}}), kRefused) << "without a certificate";
-    EXPECT_EQ(Probe({{"TLSCertificateFile", m_installation.Path("rogue.pem")}, {"TLSPrivateKeyFile", m_installation.Path("rogue.key")}}), kNoServer) << "with a certificate of another authority";
-    EXPECT_EQ(Probe({}, "1"), kNoServer) << "a plain client finds no plain server";
+    EXPECT_THAT(Probe({{"TLSCertificateFile", m_installation.Path("rogue.pem")}, {"TLSPrivateKeyFile", m_installation.Path("rogue.key")}}), kNotServed) << "with a certificate of another authority";
+    EXPECT_THAT(Probe({}, "1"), kNotServed) << "a plain client finds no plain server";
     EXPECT_EQ(Probe({}), kServed);
     EXPECT_EQ(observer.Next().method, "QueryInterface") << "the first thing the object saw came from the served client";
     EXPECT_EQ(observer.Next("NotifySystemResourceAlert").body, "state: 2");
@@ -90,7 +94,7 @@ TEST_F(MutualTls, OnlyPeersWithACertificateOfTheAuthorityAreServedAndRenewedFile
     const std::string renewed = qntest::Await([&] { return Probe({}); }, [](const std::string& answer) { return answer == kServed; }, std::chrono::seconds(20),
                                               std::chrono::milliseconds(200));
     EXPECT_EQ(renewed, kServed) << "a peer with the new files is served, by the server started with the old ones";
-    EXPECT_EQ(Probe(oldPeer), kNoServer) << "a peer with the old files is refused";
+    EXPECT_THAT(Probe(oldPeer), kNotServed) << "a peer with the old files is refused";
 }
 
 TEST_F(MutualTls, APeerThatNeverFinishesItsHandshakeIsDropped)
