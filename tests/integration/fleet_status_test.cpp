@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Bstr.h"
 #include "tests/helpers/Daemons.h"
 #include "tests/helpers/Sockets.h"
 #include "tests/helpers/SystemObserverClient.h"
@@ -34,7 +35,9 @@ TEST(FleetStatus, ShowsTheSilentMachinesThoseWithAnAlertOrOneByNameAlone)
     const qntest::SystemObserverDaemon& system = *started;
     auto link = qntest::ConnectSystemObserver(installation, system.Port());
     ASSERT_NE(link, nullptr);
-    ASSERT_EQ(qntest::SendFigures(*link, u"quiet"), S_OK);
+    // A name with what JSON escapes.
+    const std::string quiet = "quiet \"q\\1\"";
+    ASSERT_EQ(qntest::SendFigures(*link, platform::ToUtf16(quiet)), S_OK);
     ASSERT_EQ(qntest::SendAlert(*link, u"alerted", 0x20), S_OK);
     // Two machines report before every look, one of them with an alert, so that the installation's
     // data stay current and the quiet one is kept.
@@ -44,16 +47,16 @@ TEST(FleetStatus, ShowsTheSilentMachinesThoseWithAnAlertOrOneByNameAlone)
         return system.Status(options);
     };
 
-    EXPECT_EQ(Names(look({})), (std::set<std::string>{"Live", "alerted", "quiet"}));
+    EXPECT_EQ(Names(look({})), (std::set<std::string>{"Live", "alerted", quiet}));
     const auto silent = qntest::Await([&] { return look({"--silent"}); }, [](const auto& status) { return status.machines_size() > 0; }, 60s, 50ms);
-    EXPECT_EQ(Names(silent), std::set<std::string>{"quiet"}) << "the quiet machine alone, once silent";
+    EXPECT_EQ(Names(silent), std::set<std::string>{quiet}) << "the quiet machine alone, once silent";
     EXPECT_TRUE(silent.machines_size() == 1 && silent.machines(0).silent());
     EXPECT_EQ(Names(system.Status({"--alert"})), std::set<std::string>{"alerted"});
     const auto one = system.Status({"--machine", "LIVE"});
     ASSERT_EQ(Names(one), std::set<std::string>{"Live"}) << "a name in any case";
     EXPECT_EQ(one.machines(0).avail_physical_kb(), 1 << 20) << "with its figures";
     EXPECT_EQ(system.Status({"--machine", "none"}).machines_size(), 0);
-    EXPECT_EQ(system.Status({"--machine", "quiet", "--alert"}).machines_size(), 0) << "both conditions hold for what is shown";
+    EXPECT_EQ(system.Status({"--machine", quiet, "--alert"}).machines_size(), 0) << "both conditions hold for what is shown";
 
     httplib::Client client("127.0.0.1", system.HttpPort());
     const auto refused = client.Get("/status?only=everything");
