@@ -39,7 +39,7 @@ using namespace std::chrono_literals;
 using qntest::ChildProcess;
 
 // Whether a probe client reaches the observer of `kind`: the call itself may fail onward. Asked
-// again while the activation found no server or ran out of its 5 s, as it can while a daemon under
+// again while the activation found no server or ran out of its deadline, as it can while a daemon under
 // a sanitizer on a loaded machine starts or catches up; a refusal counts at once.
 testing::AssertionResult Reached(const std::string& kind = "resource")
 {
@@ -143,7 +143,7 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
 
     SCOPED_TRACE("connections that never call are closed");
     // The idle limit is two minutes, scaled to 1.2 s here. (A TCP peer that never finishes its
-    // handshake is tls_test's: its deadline of 10 s is not scaled.)
+    // handshake is tls_test's: its deadline is not scaled.)
     const int silent = qntest::ConnectToSocket(installation.SocketPath());
     EXPECT_TRUE(qntest::ClosedWithin(silent, 60s)) << "closed by the daemon";
     ::close(silent);

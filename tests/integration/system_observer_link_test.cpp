@@ -77,7 +77,7 @@ TEST_F(SystemObserverLink, AFailingSystemObserverEndsTheWorkerUntilItIsNamedAgai
     ASSERT_FALSE(figures.method.empty());
     EXPECT_TRUE(qntest::HasFields(figures.As<qn::SystemResourceInformation>(), "external_usage_sum: 7 avg_database_access_ratio: 2"));
     // The worker ends with the failure kept and logged.
-    const auto last = qntest::Await([&] { return m_log.Entries(); }, [](const auto& entries) { return !entries.empty() && entries.back().line == 870; }, 1s);
+    const auto last = qntest::Await([&] { return m_log.Entries(); }, [](const auto& entries) { return !entries.empty() && entries.back().line == 870; }, 60s);
     ASSERT_FALSE(last.empty());
     EXPECT_EQ(last.back().line, 870);
     EXPECT_EQ(last.back().result, E_FAIL);
