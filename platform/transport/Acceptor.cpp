@@ -44,6 +44,7 @@ void Acceptor::Stop()
 {
     if (!m_thread.joinable())
         return;
+    m_stopping = true;
     ::shutdown(m_listener, SHUT_RDWR);
     m_thread.join();
 }
@@ -55,10 +56,15 @@ void Acceptor::Accept()
         try {
             const int connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             const int failure = errno;
-            if (connection < 0 && (failure == EINTR || failure == ECONNABORTED))
+            if (connection < 0 && m_stopping)
+                return;
+            if (connection < 0 && !IsExhaustion(failure)) {
+                // A connection that failed while it waited (accept passes its network error on)
+                // is gone; the listener is not. Anything else is waited out the same way.
+                if (failure != EINTR && failure != ECONNABORTED)
+                    Sleep(kAcceptBackOffMs);
                 continue;
-            if (connection < 0 && !IsExhaustion(failure))
-                return;  // the listener was shut down
+            }
             if (connection < 0) {
                 // A flood lets a connection in now and then: its episodes are told once a minute.
                 unsigned long long held = 0;

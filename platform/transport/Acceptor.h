@@ -5,6 +5,7 @@
 // listener's shutdown.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -34,6 +35,7 @@ private:
     std::string m_endpoint;
     std::function<void(int)> m_receiver;
     std::thread m_thread;
+    std::atomic<bool> m_stopping{false};
     platform::LogThrottle m_exhaustionLog;
 };
 
