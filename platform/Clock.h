@@ -10,6 +10,17 @@ namespace platform {
 
 double TimeScale();
 
+// How many times slower a sanitized build runs. What one process waits for from another (a peer's
+// answer, a test's pace of growth) stretches with it, as gRPC's own tests stretch theirs, so that a
+// slow build is not taken for a dead peer.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr int kSanitizerSlowdown = 5;
+#elif defined(__SANITIZE_ADDRESS__)
+inline constexpr int kSanitizerSlowdown = 2;
+#else
+inline constexpr int kSanitizerSlowdown = 1;
+#endif
+
 // A wait of `milliseconds` on the system's clock, after scaling.
 std::chrono::nanoseconds ScaledDuration(DWORD milliseconds);
 

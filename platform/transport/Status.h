@@ -5,21 +5,18 @@
 
 #include <chrono>
 
+#include "platform/Clock.h"
 #include "platform/WinTypes.h"
 
 namespace transport {
 
-#ifndef QN_DEADLINE_SLOWDOWN
-#define QN_DEADLINE_SLOWDOWN 1  // more in a sanitized build
-#endif
-
 // Transport time-outs are not waits of the system's own logic and are not scaled by the clock.
-inline constexpr std::chrono::seconds kCallDeadline{10 * QN_DEADLINE_SLOWDOWN};
+inline constexpr std::chrono::seconds kCallDeadline{10 * platform::kSanitizerSlowdown};
 // Calls onward to the system observer: shorter, so that a hung one cannot stall the agents' calls.
-inline constexpr std::chrono::seconds kOnwardCallDeadline{4 * QN_DEADLINE_SLOWDOWN};
-inline constexpr std::chrono::seconds kActivationDeadline{5 * QN_DEADLINE_SLOWDOWN};
+inline constexpr std::chrono::seconds kOnwardCallDeadline{4 * platform::kSanitizerSlowdown};
+inline constexpr std::chrono::seconds kActivationDeadline{5 * platform::kSanitizerSlowdown};
 // A peer that hasn't finished its TLS handshake by then is dropped.
-inline constexpr std::chrono::seconds kHandshakeDeadline{10 * QN_DEADLINE_SLOWDOWN};
+inline constexpr std::chrono::seconds kHandshakeDeadline{10 * platform::kSanitizerSlowdown};
 
 inline constexpr HRESULT kRpcServerUnavailable = static_cast<HRESULT>(0x800706BA);
 inline constexpr HRESULT kRpcCallFailed = static_cast<HRESULT>(0x800706BE);

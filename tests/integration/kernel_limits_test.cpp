@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 
+#include "platform/Clock.h"
 #include "tests/helpers/Await.h"
 #include "tests/helpers/Daemons.h"
 #include "tests/helpers/MonitoredServer.h"
@@ -27,6 +28,10 @@ using qntest::TestCgroup;
 constexpr const char* kInterval = "100";
 constexpr const char* kGrowAfter = "150";  // past the monitor's first sleep of one interval
 constexpr int kMemoryLimitMB = 256;
+
+// The demo's --grow of `kind` at `perSecond`, slower in a sanitized build: the growth keeps to real
+// time, while the look and the check that must come before the kernel's refusal run slower.
+std::string Growth(const std::string& kind, int perSecond) { return kind + ":" + std::to_string(perSecond / platform::kSanitizerSlowdown); }
 
 class KernelLimits : public testing::Test {
 protected:
@@ -89,7 +94,7 @@ TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV2IsWarnedBeforeTheOo
 // busy machine, and still 12 margins an interval; the limit puts EMFILE between two cycles.
 TEST_F(KernelLimits, DescriptorsOpenedAt400PerSecondAreWarnedBeforeTheFirstEmfile)
 {
-    auto demo = StartDemo("files:400", {"/usr/bin/prlimit", "--nofile=384:384"});
+    auto demo = StartDemo(Growth("files", 400), {"/usr/bin/prlimit", "--nofile=384:384"});
     ExpectWarnedBeforeRefusal(*demo, 0x1000);
 }
 
@@ -99,7 +104,7 @@ TEST_F(KernelLimits, ThreadsStartedAt500PerSecondInAPidsCgroupAreWarnedBeforeCre
     if (cgroup == nullptr)
         GTEST_SKIP() << m_whyNot;
     ASSERT_TRUE(cgroup->Set("pids.max", "64"));
-    auto demo = StartDemo("threads:500", qntest::InCgroup(cgroup->Folder()));
+    auto demo = StartDemo(Growth("threads", 500), qntest::InCgroup(cgroup->Folder()));
     ExpectWarnedBeforeRefusal(*demo, 0x800);
 }
 
