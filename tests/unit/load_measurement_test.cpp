@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/sysinfo.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -206,11 +207,15 @@ TEST(MachineName, IsTheHostNameUpToItsFirstDotInABufferOfSixteenAndAFailedReadRa
     }).join();
 }
 
-TEST(SystemInformation, A64BitProcessIsNotWow64)
+TEST(SystemInformation, A64BitProcessIsNotWow64AndItsArchitectureHasItsWindowsNumber)
 {
     tagQNSystemInformation info{};
     ASSERT_TRUE(XLoadMonitor::GetSystemInformation(info));
     EXPECT_EQ(std::tuple(info.valid, info.isWow64), std::tuple(1, 0));
+    utsname name{};
+    ::uname(&name);
+    const std::string_view machine(name.machine);
+    EXPECT_EQ(info.processorArchitecture, machine == "x86_64" ? 9 : machine == "aarch64" ? 12 : 0) << machine;
     EXPECT_EQ(info.numberOfProcessors, static_cast<std::uint32_t>(::sysconf(_SC_NPROCESSORS_ONLN)));
     EXPECT_EQ(info.activeProcessorMask, info.numberOfProcessors >= 32 ? 0xFFFFFFFFu : (1u << info.numberOfProcessors) - 1) << "one bit each, as far as 32 go";
 }
