@@ -72,7 +72,9 @@ protected:
     }
 
     qntest::TestInstallation m_installation{qntest::kPlain};
-    qntest::BothDaemons m_daemons{m_installation, {"--interval", "5"}};
+    // Cycles of half a second at the tests' time scale: a process is forgotten after ten silent
+    // cycles, and one that thrashes in its cgroup before the kill may be silent for a while.
+    qntest::BothDaemons m_daemons{m_installation, {"--interval", "50"}};
     std::unique_ptr<qntest::TestCgroup> m_cgroup;
 };
 
