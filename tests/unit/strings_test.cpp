@@ -41,6 +41,10 @@ TEST(Utf, PairsFromTheFirstToTheLastSupplementaryCharacterConvertAndUnpairedSurr
     for (const auto& [lone, utf8] : {std::pair{std::u16string{u'a', 0xD800, u'b', 0xDC00}, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
                                      std::pair{std::u16string{0xDBFF}, "\xEF\xBF\xBD"}, std::pair{std::u16string{0xDC00, 0xD800}, "\xEF\xBF\xBD\xEF\xBF\xBD"}})
         EXPECT_EQ(platform::ToUtf8(lone), utf8);
+    // A view that ends between the halves of a pair ends in an unpaired one: its end is where it
+    // ends, not where the text behind it does.
+    const std::u16string pair{u'a', 0xD83D, 0xDE00};
+    EXPECT_EQ(platform::ToUtf8(std::u16string_view(pair).substr(0, 2)), "a\xEF\xBF\xBD");
 }
 
 TEST(Utf, MalformedUtf8BecomesReplacementCharacters)
