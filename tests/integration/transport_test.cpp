@@ -21,6 +21,7 @@
 #include "tests/helpers/MonitoredServer.h"
 #include "tests/helpers/Daemons.h"
 #include "tests/helpers/StandIns.h"
+#include "tests/helpers/SystemObserverClient.h"
 
 namespace {
 
@@ -102,6 +103,20 @@ TEST_F(Transport, RecordsCrossWhole_OnlyTheOwnersCallsArrive)
 
     EXPECT_EQ(qntest::Probe(), qntest::kServed);
     EXPECT_EQ(observer.Next("NotifyProcessResourceAlert").body.find("process_id: 1"), 0u) << "the probe's alert came next: the oversized one never arrived";
+
+    SCOPED_TRACE("a missing part of a machine's figures is refused before anything is sent");
+    RecordingObserver system(m_installation, "system");
+    auto link = qntest::ConnectSystemObserver(m_installation, system.Port());
+    CComPtr<IQNSystemResourceObserver3> withKills;
+    ASSERT_TRUE(link != nullptr && SUCCEEDED(link.QueryInterface(&withKills)));
+    qntest::MachineSample refused(u"refused"), whole(u"whole");
+    const tagQNMachinePressure pressure{};
+    const tagQNMachineOomKills kills{7, nullptr, 0, 0};
+    EXPECT_EQ(withKills->SetSystemResourceData3(&refused, &pressure, nullptr), E_POINTER);
+    EXPECT_EQ(withKills->SetSystemResourceData3(&refused, nullptr, &kills), E_POINTER);
+    EXPECT_EQ(withKills->SetSystemResourceData3(nullptr, &pressure, &kills), E_POINTER);
+    EXPECT_EQ(withKills->SetSystemResourceData3(&whole, &pressure, &kills), S_OK);
+    EXPECT_EQ(system.Next("SetSystemResourceData").body.find("machine_name: \"whole\""), 0u) << "the whole one was the first to arrive";
 
     SCOPED_TRACE("a Python client speaks the same wire");
     ChildProcess python({"/usr/bin/python3", QN_PYTHON_CLIENT, QN_DESCRIPTOR_SET, m_installation.SocketPath()});
