@@ -24,6 +24,7 @@
 #include "agent/XLoadMonitorImpl.h"
 #include "interfaces/QNError64.h"
 #include "platform/FaultInjection.h"
+#include "platform/ProcFile.h"
 #include "tests/helpers/Errors.h"
 #include "tests/helpers/ThisMachine.h"
 
@@ -170,6 +171,17 @@ TEST(LoadMeasurement, EachFailingReadIsLoggedAndLeavesThePreviousTimesForTheNext
                 << "the next sample reports the whole stretch";
         }
     }
+}
+
+// Kernels before 6.2 give /proc/self/fd no size: the descriptors are counted from its listing.
+TEST(ProcFile, AListingCountsTheNumberedEntriesAsTheDirectorysSizeDoesAndStartsAgainEachTime)
+{
+    platform::ProcFile descriptors("/proc/self/fd", true);
+    const long listed = descriptors.CountNumberedEntries();
+    EXPECT_GE(listed, 3) << "at least the standard three";
+    if (const long size = descriptors.Size(); size > 0)
+        EXPECT_EQ(listed, size);
+    EXPECT_EQ(descriptors.CountNumberedEntries(), listed);
 }
 
 TEST(ProcessName, IsTheExecutablesFileNameWithoutFolderAndLastExtension)
