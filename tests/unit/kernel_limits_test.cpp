@@ -152,9 +152,9 @@ TEST(KernelLimits, ACgroupOutsideWhatTheMountShowsIsSkippedAndAnEscapedMountPoin
     tree.Write("/proc/self/cgroup", "0::/elsewhere");
     EXPECT_EQ(KernelLimits(tree.Root()).Memory(0).source, CeilingSource::None);
 
-    SampleTree escaped("30 22 0:27 / /sys/fs/cgroup\\040v2 rw - cgroup2 cgroup2 rw", "0::/job7");
-    escaped.Cgroup("/sys/fs/cgroup v2/job7", {{"memory.max", MB(20)}, {"memory.current", MB(2)}});
-    EXPECT_EQ(KernelLimits(escaped.Root()).Memory(0).where, escaped.Path("/sys/fs/cgroup v2/job7")) << "a mount point with a space, octal in mountinfo";
+    SampleTree escaped("30 22 0:27 / /sys/fs/cg1\\040v2 rw - cgroup2 cgroup2 rw", "0::/job7");
+    escaped.Cgroup("/sys/fs/cg1 v2/job7", {{"memory.max", MB(20)}, {"memory.current", MB(2)}});
+    EXPECT_EQ(KernelLimits(escaped.Root()).Memory(0).where, escaped.Path("/sys/fs/cg1 v2/job7")) << "a mount point with a space, octal in mountinfo, and a digit elsewhere";
 }
 
 // Where the kernel counts the OOM kills of the process kPid: its memory cgroup (v2, v1) or the
