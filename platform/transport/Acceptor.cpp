@@ -15,10 +15,22 @@ namespace transport {
 
 namespace {
 
-// Out of descriptors or memory, the acceptor waits this long before it takes connections again.
+// Out of descriptors or memory, or any other failure of the listener, the acceptor waits this long
+// before it takes connections again.
 constexpr DWORD kAcceptBackOffMs = 100;
 
-bool IsExhaustion(int failure) { return failure == EMFILE || failure == ENFILE || failure == ENOBUFS || failure == ENOMEM; }
+// The connection, not the listener, failed: accept passes on the network error of a connection
+// that failed while it waited, and the next one is taken at once.
+bool IsLostConnection(int failure)
+{
+    switch (failure) {
+    case EINTR: case ECONNABORTED: case EPROTO: case ENETDOWN: case ENETUNREACH: case EHOSTDOWN:
+    case EHOSTUNREACH: case ENONET: case ENOPROTOOPT: case EOPNOTSUPP:
+        return true;
+    default:
+        return false;
+    }
+}
 
 }  // namespace
 
@@ -51,36 +63,31 @@ void Acceptor::Stop()
 
 void Acceptor::Accept()
 {
-    bool exhausted = false, told = false;
+    bool failing = false, told = false;
     for (;;) {
         try {
             const int connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             const int failure = errno;
             if (connection < 0 && m_stopping)
                 return;
-            if (connection < 0 && !IsExhaustion(failure)) {
-                // A connection that failed while it waited (accept passes its network error on)
-                // is gone; the listener is not. Anything else is waited out the same way.
-                if (failure != EINTR && failure != ECONNABORTED)
-                    Sleep(kAcceptBackOffMs);
+            if (connection < 0 && IsLostConnection(failure))
                 continue;
-            }
             if (connection < 0) {
                 // A flood lets a connection in now and then: its episodes are told once a minute.
                 unsigned long long held = 0;
-                if (!exhausted && m_exhaustionLog.Admit(m_endpoint, held)) {
+                if (!failing && m_failureLog.Admit(m_endpoint, held)) {
                     LogTransport(__LINE__, u"XComServer::Accept", HRESULT_FROM_WIN32(static_cast<DWORD>(failure)),
                                  "can't accept connections on " + m_endpoint + ": " + std::strerror(failure) +
                                      " - accepting again as soon as it can" + platform::HeldBackNote(held));
                     told = true;
                 }
-                exhausted = true;
+                failing = true;
                 Sleep(kAcceptBackOffMs);
                 continue;
             }
             if (told)
                 LogTransport(__LINE__, u"XComServer::Accept", S_OK, "accepting connections on " + m_endpoint + " again");
-            exhausted = told = false;
+            failing = told = false;
             Receive(connection);
         } catch (const std::bad_alloc&) {
             Sleep(kAcceptBackOffMs);  // no memory even for the logbook's line: the same wait

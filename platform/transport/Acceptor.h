@@ -1,8 +1,8 @@
 // An Acceptor takes every connection of a listening socket on a thread of its own and hands each
-// to its receiver. Running out of descriptors or memory doesn't stop it: it waits a moment and
-// goes on, and logs the episode (at most once a minute), so that a flood of connections can't leave a daemon deaf
-// (gRPC's own acceptor stops for good on EMFILE). Nothing it meets ends its thread but the
-// listener's shutdown.
+// to its receiver. Running out of descriptors or memory, or any other failure, doesn't stop it: it
+// waits a moment and goes on, and logs the episode (at most once a minute), so that a flood of
+// connections can't leave a daemon deaf (gRPC's own acceptor stops for good on EMFILE). Nothing
+// but Stop ends its thread.
 #pragma once
 
 #include <atomic>
@@ -36,7 +36,7 @@ private:
     std::function<void(int)> m_receiver;
     std::thread m_thread;
     std::atomic<bool> m_stopping{false};
-    platform::LogThrottle m_exhaustionLog;
+    platform::LogThrottle m_failureLog;
 };
 
 }  // namespace transport
