@@ -142,7 +142,7 @@ TEST(Endurance, BothDaemonsOutliveSecondInstancesGarbageFloodsAndSilentOrSlowPee
     EXPECT_EQ(logged("libprotobuf"), 2) << "protobuf's complaint about the string, once in each daemon";
 
     SCOPED_TRACE("connections that never call are closed");
-    // The idle limit is two minutes, scaled to 1.2 s here. (A TCP peer that never finishes its
+    // The idle limit is two minutes, scaled by the tests' 1/100. (A TCP peer that never finishes its
     // handshake is tls_test's: its deadline is not scaled.)
     const int silent = qntest::ConnectToSocket(installation.SocketPath());
     EXPECT_TRUE(qntest::ClosedWithin(silent, 60s)) << "closed by the daemon";

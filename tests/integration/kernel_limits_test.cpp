@@ -24,13 +24,15 @@ using qntest::TestCgroup;
 
 // At the tests' time scale of 1/100 an interval of 100 s is a cycle a second, and the growth
 // below runs at real speed: hundreds of MB, hundreds of descriptors, hundreds of threads a cycle
-// against margins of 16 MB, 32 descriptors and 8 threads.
-constexpr const char* kInterval = "100";
-constexpr const char* kGrowAfter = "150";  // past the monitor's first sleep of one interval
+// against margins of 16 MB, 32 descriptors and 8 threads. A sanitized build grows descriptors and
+// threads slower, since the growth keeps to real time while the look and the check that must come
+// before the kernel's refusal run slower; its cycles are longer by as much, so that a cycle still
+// spans as many margins.
+const std::string kInterval = std::to_string(100 * platform::kSanitizerSlowdown);
+const std::string kGrowAfter = std::to_string(150 * platform::kSanitizerSlowdown);  // past the monitor's first sleep of one interval
 constexpr int kMemoryLimitMB = 256;
 
-// The demo's --grow of `kind` at `perSecond`, slower in a sanitized build: the growth keeps to real
-// time, while the look and the check that must come before the kernel's refusal run slower.
+// The demo's --grow of `kind` at `perSecond`, slower in a sanitized build.
 std::string Growth(const std::string& kind, int perSecond) { return kind + ":" + std::to_string(perSecond / platform::kSanitizerSlowdown); }
 
 class KernelLimits : public testing::Test {
