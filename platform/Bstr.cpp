@@ -114,7 +114,9 @@ std::u16string ToUtf16(std::string_view text)
             valid = (next & 0xC0) == 0x80;
             c = (c << 6) | (next & 0x3F);
         }
-        if (!valid || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        // The shortest form only: an overlong one would smuggle a '/' or a NUL past a check.
+        constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000, 0x110000};
+        if (!valid || c < kLeast[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
             AppendUtf16(out, kReplacement);
             ++i;
             continue;

@@ -53,6 +53,7 @@ TEST(Utf, MalformedUtf8BecomesReplacementCharacters)
     EXPECT_EQ(platform::ToUtf16("\xFF" "b"), u"\uFFFDb");                 // impossible lead byte
     EXPECT_EQ(platform::ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
     EXPECT_EQ(platform::ToUtf16("\xC3x"), u"\uFFFDx");                    // continuation missing
+    EXPECT_EQ(platform::ToUtf16("\xC0\xAF\xE0\x80\xAF"), u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD");  // overlong '/'
 }
 
 TEST(XQNComBSTR, NullAndEmptyCopyApartAndCompareEqualAndACopyIsIndependent)
