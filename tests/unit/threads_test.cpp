@@ -21,9 +21,13 @@ TEST(Clock, ScalesEveryWaitByTheEnvironmentsTimeScale)
 {
     EXPECT_DOUBLE_EQ(platform::TimeScale(), 0.01);
     EXPECT_EQ(platform::ScaledDuration(10000), std::chrono::milliseconds(100));
+    // Scaled, 30 s is 300 ms; a sleep that ignored the scale would still be asleep at the end of
+    // the second bound.
     const auto start = std::chrono::steady_clock::now();
-    Sleep(3000);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+    Sleep(30000);
+    const auto slept = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(slept, std::chrono::milliseconds(300));
+    EXPECT_LT(slept, std::chrono::seconds(30)) << "the time scale was applied";
 }
 
 TEST(Event, AnAutoResetEventReleasesOneWaitAManualOneStaysSetAndAWaitEndsWhenAnotherThreadSets)
@@ -37,8 +41,9 @@ TEST(Event, AnAutoResetEventReleasesOneWaitAManualOneStaysSetAndAWaitEndsWhenAno
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
     ResetEvent(manual);
     EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
-    std::thread setter([automatic] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::atomic<pid_t> waiter{qntest::ThreadId()};
+    std::thread setter([automatic, &waiter] {
+        qntest::WaitsOnALock(waiter);  // the wait below has begun
         SetEvent(automatic);
     });
     EXPECT_EQ(WaitForSingleObject(automatic, INFINITE), WAIT_OBJECT_0);
