@@ -20,6 +20,15 @@ namespace qntest {
 
 inline constexpr const char* kPrometheus = "/usr/bin/prometheus";
 
+// Why a test that runs Prometheus and promtool can't; empty when both are here.
+inline std::string PrometheusMissing()
+{
+    for (const char* program : {kPrometheus, "/usr/bin/promtool"})
+        if (::access(program, X_OK) != 0)
+            return std::string("no ") + program + ": Debian's prometheus package is not installed (scripts/setup-deps installs it)";
+    return {};
+}
+
 inline int FreeLoopbackPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -30,8 +30,8 @@ std::string ShardPrometheus(int systemObserverPort, const std::string& shard)
 
 TEST(PrometheusFederation, AShippedRuleFiresAtTheFederationForASilentMachineOfEitherShard)
 {
-    if (::access(qntest::kPrometheus, X_OK) != 0)
-        GTEST_SKIP() << "no " << qntest::kPrometheus << ": Debian's prometheus package is not installed (scripts/setup-deps installs it)";
+    if (const std::string missing = qntest::PrometheusMissing(); !missing.empty())
+        GTEST_SKIP() << missing;
     qntest::TestInstallation installation(qntest::kPlain);
     const std::vector<std::string> shards{"a", "b"};
     std::vector<std::unique_ptr<qntest::SystemObserverDaemon>> systemObservers;

@@ -79,8 +79,8 @@ TEST(RefCountLock, ReadersDoNotBlockEachOtherWhileAWriterWaits)
         lock.ReleaseLockRef();
     };
     std::thread first(reader), second(reader);
-    while (readersIn < 2)
-        std::this_thread::yield();  // both readers hold the lock at once
+    // Both readers hold the lock at once.
+    ASSERT_TRUE(qntest::Await([&] { return readersIn == 2; }, [](bool both) { return both; }, 10s)) << "a reader blocked another";
     std::thread writer([&] {
         writerThread = qntest::ThreadId();
         lock.AddLockRef();
