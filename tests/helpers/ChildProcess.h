@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/helpers/Await.h"
+
 extern char** environ;
 
 namespace qntest {
@@ -25,6 +27,12 @@ inline std::string FileText(const std::string& path)
 {
     std::ifstream file(path);
     return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// The text of the file at `path` once it holds `text`, or its last text after `limit`.
+inline std::string AwaitFileSays(const std::string& path, const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(60))
+{
+    return Await([&] { return FileText(path); }, [&](const std::string& now) { return now.find(text) != std::string::npos; }, limit);
 }
 
 class ChildProcess {
@@ -84,6 +92,13 @@ public:
 
     pid_t Pid() const { return m_pid; }
 
+    // Whether the child has not ended yet; an ended one is left to Finish or Terminate to reap.
+    bool Running() const
+    {
+        siginfo_t ended{};
+        return m_pid > 0 && ::waitid(P_PID, static_cast<id_t>(m_pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0;
+    }
+
     // The next line of the child's output without its newline; empty at the end of the output.
     std::string ReadLine()
     {
@@ -94,6 +109,15 @@ public:
         if (!line.empty() && line.back() == '\n')
             line.pop_back();
         return line;
+    }
+
+    // The rest of the child's output, up to its end or an empty line.
+    std::vector<std::string> ReadRest()
+    {
+        std::vector<std::string> lines;
+        for (std::string line = ReadLine(); !line.empty(); line = ReadLine())
+            lines.push_back(line);
+        return lines;
     }
 
     // Reads lines until one starts with `prefix` and returns it; empty when the output ends first.

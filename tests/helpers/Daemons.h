@@ -5,6 +5,7 @@
 #pragma once
 
 #include <google/protobuf/util/json_util.h>
+#include <gtest/gtest.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -82,6 +83,16 @@ inline std::vector<std::string> AsTheUnitsStart(const std::string& program, cons
 
 class Daemon {
 public:
+    // Await, cut short with a failure that quotes the daemon's last words once it has ended: a
+    // daemon that crashed answers no later wait either.
+    template <typename Read, typename Holds>
+    auto AwaitWhileServing(Read read, Holds holds, std::chrono::milliseconds limit) const
+    {
+        auto reading = Await(read, [&](const auto& now) { return holds(now) || !m_process->Running(); }, limit, std::chrono::milliseconds(50));
+        if (!m_process->Running())
+            ADD_FAILURE() << m_logbook << " ended; its standard error:\n" << StandardError();
+        return reading;
+    }
     ChildProcess& Process() { return *m_process; }
     // What the daemon wrote to standard error, and its logbook's lines.
     std::string StandardError() const { return FileText(m_standardError); }
@@ -92,6 +103,18 @@ public:
         for (std::string line; std::getline(file, line);)
             lines.push_back(line);
         return lines;
+    }
+    // The first line of its logbook that holds `text`, once there is one; empty when none came
+    // within `limit` or the daemon ended.
+    std::string AwaitLogged(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(60)) const
+    {
+        const auto line = [&] {
+            for (const std::string& line : LogbookLines())
+                if (line.find(text) != std::string::npos)
+                    return line;
+            return std::string();
+        };
+        return AwaitWhileServing(line, [](const std::string& found) { return !found.empty(); }, limit);
     }
     // Lines of its logbook that hold `text`.
     int CountLogged(const std::string& text) const
@@ -107,7 +130,7 @@ public:
     // Waits up to `limit` until CountMetrics(`prefix`) is `count`; returns the last count.
     int AwaitCount(const std::string& prefix, int count, std::chrono::milliseconds limit = std::chrono::seconds(60)) const
     {
-        return Await([&] { return CountMetrics(prefix); }, [count](int found) { return found == count; }, limit, std::chrono::milliseconds(50));
+        return AwaitWhileServing([&] { return CountMetrics(prefix); }, [count](int found) { return found == count; }, limit);
     }
 
 protected:
@@ -182,9 +205,8 @@ public:
         std::vector<std::string> arguments = m_prefix;
         arguments.insert(arguments.end(), {QN_STATUS, "--json", "--status-port", std::to_string(m_httpPort)});
         arguments.insert(arguments.end(), options.begin(), options.end());
-        ChildProcess reader(arguments);
         std::string json;
-        for (std::string line = reader.ReadLine(); !line.empty(); line = reader.ReadLine())
+        for (const std::string& line : ChildProcess(arguments).ReadRest())
             json += line + "\n";
         return json;
     }
@@ -199,7 +221,7 @@ public:
     qn::status::SystemStatus AwaitStatus(const std::function<bool(const qn::status::SystemStatus&)>& holds,
                                          std::chrono::milliseconds limit = std::chrono::seconds(20)) const
     {
-        return Await([this] { return Status(); }, holds, limit, std::chrono::milliseconds(50));
+        return AwaitWhileServing([this] { return Status(); }, holds, limit);
     }
 
 private:

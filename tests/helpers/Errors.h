@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "interfaces/QNError64.h"
+#include "tests/helpers/Await.h"
 
 namespace qntest {
 
@@ -29,6 +33,19 @@ inline XQNLogEntry Only(const std::vector<XQNLogEntry>& entries)
         return entries[0];
     ADD_FAILURE() << entries.size() << " entries where one was expected";
     return {};
+}
+
+// The entries of `log` with `message`, once there is one or `limit` has passed.
+inline std::vector<XQNLogEntry> AwaitLogged(const XQNLogbookCapture& log, std::string_view message, std::chrono::milliseconds limit = std::chrono::seconds(60))
+{
+    return Await([&] { return log.WithMessage(message); }, [](const auto& found) { return !found.empty(); }, limit);
+}
+
+// What the agent logs before its `attempt`th reconnect after a failed call of `call`
+// ("ptrIResourceObserver->SetProcessResourceInfo", say).
+inline std::string ReconnectMessage(std::string_view call, int attempt)
+{
+    return std::string(call) + " failed by RPC error - try to reconnect resource observer the " + std::to_string(attempt) + ". time";
 }
 
 }  // namespace qntest

@@ -132,7 +132,7 @@ TEST_F(KernelLimits, ABurstThatStopsShortOfTheCeilingRaisesNothing)
     };
     ASSERT_TRUE(grown(qntest::Await([&] { return m_daemon->Metrics(); }, grown, 60s))) << m_daemon->Metrics();
     demo->Terminate();
-    for (std::string line = demo->ReadLine(); !line.empty(); line = demo->ReadLine())
+    for (const std::string& line : demo->ReadRest())
         EXPECT_EQ(line.find("server emergency"), std::string::npos) << line;
 }
 

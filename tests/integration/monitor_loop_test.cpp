@@ -84,7 +84,7 @@ TEST_F(MonitoredServer, BrokenLimitsSendOneEmergencyBeforeThatCyclesSampleAndNon
 
     EXPECT_EQ(server.Terminate(), 0);
     std::vector<std::string> handled;
-    for (std::string line = server.ReadLine(); !line.empty(); line = server.ReadLine())
+    for (const std::string& line : server.ReadRest())
         if (line.starts_with("qn-server-demo: server emergency "))
             handled.push_back(line.substr(0, line.find(" at ")));
     EXPECT_THAT(handled, testing::ElementsAre("qn-server-demo: server emergency 0x1", "qn-server-demo: server emergency 0x800"));
@@ -162,9 +162,8 @@ TEST_F(MonitorLoop, AnObserverBackBetweenCyclesIsReconnectedAndOneAwayLongerThan
 
     SCOPED_TRACE("killed and started again between cycles");
     observer.reset();
-    const std::string reconnecting = "ptrIResourceObserver->SetProcessResourceInfo failed by RPC error - try to reconnect resource observer the 1. time";
-    ASSERT_FALSE(qntest::Await([&] { return m_log.WithMessage(reconnecting); }, [](const auto& found) { return !found.empty(); }, 10s).empty())
-        << "a call found no observer";
+    const std::string reconnecting = qntest::ReconnectMessage("ptrIResourceObserver->SetProcessResourceInfo", 1);
+    ASSERT_FALSE(qntest::AwaitLogged(m_log, reconnecting).empty()) << "a call found no observer";
     observer = std::make_unique<RecordingObserver>(m_installation);
     EXPECT_EQ(observer->Next().method, "QueryInterface");
     EXPECT_EQ(observer->Next(kSample).As<qn::ResourceInformation>().data_valid(), 1);
@@ -207,8 +206,7 @@ TEST_F(MonitorLoop, RpcFailureAnswersAreRetriedWithThreeReconnectsAndOtherFailur
         ASSERT_FALSE(Restarts(10s).empty());
         monitor.Stop();
         for (int count = 1; count <= 3; ++count) {
-            const auto logged = m_log.WithMessage("ptrIResourceObserver->SetProcessResourceInfo failed by RPC error - try to reconnect resource observer the " +
-                                                  std::to_string(count) + ". time");
+            const auto logged = m_log.WithMessage(qntest::ReconnectMessage("ptrIResourceObserver->SetProcessResourceInfo", count));
             ASSERT_EQ(logged.size(), count <= retries ? 1u : 0u) << count;
             if (count <= retries) {
                 EXPECT_EQ(logged[0].result, failure);

@@ -51,17 +51,7 @@ protected:
     }
 
     // The logbook's record of the end of `pid`; empty when none came within a minute.
-    std::string AwaitRecord(pid_t pid) const
-    {
-        const std::string mark = "(pid " + std::to_string(pid) + " here) ended";
-        const auto record = [&] {
-            for (const std::string& line : m_daemons.resource.LogbookLines())
-                if (line.find(mark) != std::string::npos)
-                    return line;
-            return std::string();
-        };
-        return qntest::Await(record, [](const std::string& line) { return !line.empty(); }, 60s, 1ms);
-    }
+    std::string AwaitRecord(pid_t pid) const { return m_daemons.resource.AwaitLogged("(pid " + std::to_string(pid) + " here) ended"); }
 
     int Ends(const std::string& cause) const
     {

@@ -35,21 +35,24 @@ TEST_F(SystemObserverLink, EventsArePassedOnAndOnlyThoseWithAStateAreLoggedAndAN
     RecordingObserver system(m_installation, "system");
     EXPECT_THROW(Observer().SetSystemResourceObserver(XQNComBSTR(u"")), XWrappedQNException);
     Observer().SetSystemResourceObserver(XQNComBSTR(u"localhost"));
-    tagQNProcessResourceEmergencyEvent emergency{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, 0};
-    Observer().RaiseProcessResourceEmergencyEvent(emergency);
-    EXPECT_EQ(system.Next("RaiseSystemResourceEmergencyEvent").body, "machine_name: \"node1\"");
-    emergency.emergencyState = 0x0800;
-    Observer().RaiseProcessResourceEmergencyEvent(emergency);
-    EXPECT_EQ(system.Next("RaiseSystemResourceEmergencyEvent").body, "machine_name: \"node1\" state: 2048");
-    transport::FreeStrings(emergency);
-    tagQNProcessServerEmergencyEvent global{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, 0x0100};
-    Observer().RaiseGlobalEmergencyEvent(global);
-    EXPECT_EQ(system.Next("RaiseSystemGlobalEmergencyEvent").body, "machine_name: \"node1\" state: 256");
-    transport::FreeStrings(global);
-    tagQNSystemResourceAlert machineAlert{SysAllocString(u"node2"), 0x08};
-    Observer().NotifyMachineResourceAlert(machineAlert);
-    EXPECT_EQ(system.Next("NotifySystemResourceAlert").body, "machine_name: \"node2\" state: 8");
-    transport::FreeStrings(machineAlert);
+    // Each event as the observer gets it, what the system observer receives of it, and the method.
+    const auto passedOn = [&](auto event, void (XResourceObserverInstance::*take)(const decltype(event)&), const char* method) {
+        (Observer().*take)(event);
+        transport::FreeStrings(event);
+        return system.Next(method).body;
+    };
+    using Emergency = tagQNProcessResourceEmergencyEvent;
+    EXPECT_EQ(passedOn(Emergency{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, 0}, &XResourceObserverInstance::RaiseProcessResourceEmergencyEvent,
+                       "RaiseSystemResourceEmergencyEvent"),
+              "machine_name: \"node1\"");
+    EXPECT_EQ(passedOn(Emergency{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, 0x0800}, &XResourceObserverInstance::RaiseProcessResourceEmergencyEvent,
+                       "RaiseSystemResourceEmergencyEvent"),
+              "machine_name: \"node1\" state: 2048");
+    EXPECT_EQ(passedOn(tagQNProcessServerEmergencyEvent{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, 0x0100},
+                       &XResourceObserverInstance::RaiseGlobalEmergencyEvent, "RaiseSystemGlobalEmergencyEvent"),
+              "machine_name: \"node1\" state: 256");
+    EXPECT_EQ(passedOn(tagQNSystemResourceAlert{SysAllocString(u"node2"), 0x08}, &XResourceObserverInstance::NotifyMachineResourceAlert, "NotifySystemResourceAlert"),
+              "machine_name: \"node2\" state: 8");
     std::vector<std::pair<int, int>> traces;
     for (const auto& entry : m_log.Entries())
         if (entry.kind == XQNLogEntry::Kind::Trace)

@@ -12,7 +12,7 @@
 
 #include "interfaces/QNError64.h"
 #include "platform/transport/Acceptor.h"
-#include "tests/helpers/Await.h"
+#include "tests/helpers/Errors.h"
 
 namespace {
 
@@ -21,9 +21,7 @@ using namespace std::chrono_literals;
 TEST(Acceptor, AListenerThatFailsIsWaitedOutAndTakenOnceItWorksAndOnlyStopEndsTheThread)
 {
     XQNLogbookCapture log;
-    const auto logged = [&](const std::string& text) {
-        return !qntest::Await([&] { return log.WithMessage(text); }, [](const auto& found) { return !found.empty(); }, 60s).empty();
-    };
+    const auto logged = [&](const std::string& text) { return !qntest::AwaitLogged(log, text).empty(); };
 
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);

@@ -29,8 +29,6 @@ std::vector<std::string> Calls(std::initializer_list<LONG> codes)
     return calls;
 }
 
-constexpr const char* kWarning = "LOW MEMORY EMERGENCY WARNING: amount of available virtual process memory: %d KB";
-
 class ProcessChecks : public testing::Test {
 protected:
     void SetUp() override
@@ -87,7 +85,7 @@ protected:
         return messages;
     }
 
-    static std::string WarningFor(int kb) { return XQNComBSTR::GetFormatted(XQNComBSTR(kWarning).View(), kb).ToUtf8(); }
+    static std::string WarningFor(int kb) { return "LOW MEMORY EMERGENCY WARNING: amount of available virtual process memory: " + std::to_string(kb) + " KB"; }
     static XProcessResourceObserverInstance& Checks() { return XProcessResourceObserverInstance::Instance(); }
 
     std::vector<std::string> m_calls;
