@@ -27,5 +27,4 @@ enum QNResourceAlert : LONG {
     LowPhysicalMemory = 0x08,
     LowVirtualMemory = 0x10,
     HighCpuUtilization = 0x20,
-    HighPressure = 0x40,  // tasks stall on cpu, memory or io for more than the pressure limit
 };

@@ -107,7 +107,6 @@ XQNComBSTR XResourceHandlerHelper::BuildResourceAlertStateMsg(LONG state)
         {LowPhysicalMemory, u"insufficient physical machine memory"},
         {LowVirtualMemory, u"insufficient virtual machine memory"},
         {HighCpuUtilization, u"machine CPU utilization too high"},
-        {HighPressure, u"machine pressure stall too high"},
     };
     TextList texts;
     for (const auto& [bit, text] : kAlertTexts)

@@ -27,6 +27,7 @@ class QN_EXPORT XResourceHandlerHelper {
 public:
     XResourceHandlerHelper() = delete;
 
-    // The texts of the alert bits joined by " / "; empty when no bit has a text.
+    // The texts of the six alert bits 0x01 to 0x20 joined by " / "; empty when none is set. Bits
+    // above 0x20, this system's additions among them, have no text here (XResourceAlertAdditions).
     static XQNComBSTR BuildResourceAlertStateMsg(LONG state);
 };

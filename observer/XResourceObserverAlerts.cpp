@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "emergency/QNServerEmergency.h"
+#include "emergency/XResourceAlertAdditions.h"
 #include "observer/XResourceObserverInstance.h"
 
 void XResourceObserverInstance::SetResourceAlertMetric(ULONG processCountLimit, ULONG handleCountLimit, ULONG availPhysicalKBLimit,
@@ -50,7 +51,7 @@ void XResourceObserverInstance::CheckResourceAlerts(const tagQNSystemResourceInf
 {
     const tagQNMachineResourceLoad& load = info.machineLoad;
     bool changed = false;
-    const auto check = [&](int index, QNResourceAlert bit, bool holds) { changed = LatchAlert(index, bit, holds, info, alert) || changed; };
+    const auto check = [&](int index, QNResourceAlert bit, bool holds) { changed = LatchAlert(m_alertLatch[index], bit, holds, info, alert) || changed; };
 
     if (const LONG limit = m_processCountLimit.load(); limit > 0)
         check(0, TooManyMachineProcesses, load.processCount > static_cast<ULONG>(limit));
@@ -68,10 +69,9 @@ void XResourceObserverInstance::CheckResourceAlerts(const tagQNSystemResourceInf
 }
 
 // Edge-triggered: a bit is raised once when its condition starts and cleared once when it ends.
-bool XResourceObserverInstance::LatchAlert(int index, QNResourceAlert bit, bool holds, const tagQNSystemResourceInformation& info,
+bool XResourceObserverInstance::LatchAlert(std::atomic<LONG>& latch, LONG bit, bool holds, const tagQNSystemResourceInformation& info,
                                            tagQNSystemResourceAlert& alert)
 {
-    std::atomic<LONG>& latch = m_alertLatch[index];
     if (holds) {
         if (latch.load() != 0 || ++latch != 1)
             return false;
@@ -98,8 +98,7 @@ void XResourceObserverInstance::CheckPressureAlert(const tagQNMachinePressure& p
     for (const tagQNPressureFigures* some : {&pressure.cpuSome, &pressure.memorySome, &pressure.ioSome})
         if (some->present != 0)
             highest = std::max(highest, some->avg10Percent);
-    constexpr int kPressureLatch = 5;
-    if (LatchAlert(kPressureLatch, HighPressure, highest >= limit / 10000.0, info, alert))
+    if (LatchAlert(m_pressureLatch, HighPressure, highest >= limit / 10000.0, info, alert))
         NotifyMachineResourceAlertState(m_machineAlertState.load());
 }
 

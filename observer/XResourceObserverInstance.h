@@ -177,7 +177,7 @@ private:
     void CheckResourceAlerts(const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
     void CheckPressureAlert(const tagQNMachinePressure& pressure, const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
     // Raises `bit` once when `holds` starts and clears it once when it ends; true on a change.
-    bool LatchAlert(int index, QNResourceAlert bit, bool holds, const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
+    bool LatchAlert(std::atomic<LONG>& latch, LONG bit, bool holds, const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
     static void SetMachineIdent(const tagQNSystemResourceInformation& info, tagQNSystemResourceAlert& alert);
     static void ZeroData(tagQNSystemResourceEmergencyEvent& event);
     static void ZeroData(tagQNSystemResourceAlert& alert);
@@ -213,9 +213,11 @@ private:
     std::atomic<LONG> m_availPhysicalKBLimit{0};
     std::atomic<LONG> m_availPageFileMBLimit{0};
     std::atomic<LONG> m_cpuLoadLimit{0};  // percent × 10000
-    std::atomic<LONG> m_pressureLimit{0};  // percent × 10000
-    std::atomic<LONG> m_alertLatch[6]{};
+    std::atomic<LONG> m_alertLatch[5]{};
     std::atomic<LONG> m_machineAlertState{0};
+    // The pressure alert's limit (percent × 10000) and latch, beside the five checks' own.
+    std::atomic<LONG> m_pressureLimit{0};
+    std::atomic<LONG> m_pressureLatch{0};
     XCritDataPtr<XResourceObserverInstanceTask> m_taskHolder;
     XCritData<XResourceAgent::XMachineOPXServerInfo> m_opxServerInfo;
     XCritData<CComPtr<IQNSystemResourceObserver>> m_systemObserver;

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "emergency/QNServerEmergency.h"
+#include "emergency/XResourceAlertAdditions.h"
 #include "hosts/common/TextExposition.h"
 #include "platform/transport/ComServer.h"
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "emergency/XEmergencyHandlerHelper.h"
+#include "emergency/XResourceAlertAdditions.h"
 #include "hosts/common/HostSupport.h"
 #include "hosts/common/LoopbackHttp.h"
 #include "hosts/common/Metrics.h"
@@ -78,7 +78,7 @@ public:
         const QNErrorLocation location{"qn-resource-observer", __LINE__, u"qn-resource-observer", u"AlertLogger::OnMachineResourceAlert"};
         XQNError::WriteTraceToErrorLogBook(location, QNSeverity_Trace,
                                            XQNComBSTR::GetFormatted(u"machine resource alert state changed: 0x%X (%s)", state,
-                                                                    XResourceHandlerHelper::BuildResourceAlertStateMsg(state)),
+                                                                    XResourceAlertAdditions::BuildAlertStateMsg(state)),
                                            u"");
     }
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "emergency/XEmergencyHandlerHelper.h"
+#include "emergency/XResourceAlertAdditions.h"
 #include "hosts/common/Metrics.h"
 #include "hosts/common/TextExposition.h"
 #include "hosts/system-resource-observer/MessageJson.h"
@@ -134,7 +134,7 @@ void MachineBook::SetNotes(const Notes& notes, Clock::time_point now, Clock::dur
     }
     if (notes.alertState != 0) {
         machine.set_alert_state(notes.alertState);
-        machine.set_alert_text(XResourceHandlerHelper::BuildResourceAlertStateMsg(notes.alertState).ToUtf8());
+        machine.set_alert_text(XResourceAlertAdditions::BuildAlertStateMsg(notes.alertState).ToUtf8());
         machine.set_alert_age_sec(std::chrono::duration<double>(now - notes.alertAt).count());
     }
 }

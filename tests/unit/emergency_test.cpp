@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "emergency/XEmergencyHandlerHelper.h"
+#include "emergency/XResourceAlertAdditions.h"
 #include "emergency/XResourceEmergencyHandler.h"
 #include "emergency/XResourceEmergencyHandlerInstance.h"
 #include "interfaces/QNError64.h"
@@ -48,9 +49,18 @@ TEST(AlertState, AllBitsInTableOrderAndNothingAbove)
     EXPECT_EQ(Alert(0x3F), u"too many OPXServer processes in pool / too many processes on the machine / too many handles allocated on the "
                            u"machine / insufficient physical machine memory / insufficient virtual machine memory / machine CPU "
                            u"utilization too high");
-    EXPECT_EQ(Alert(0x40), u"machine pressure stall too high");
-    EXPECT_EQ(Alert(0x80), u"");
     EXPECT_EQ(Alert(0x28), u"insufficient physical machine memory / machine CPU utilization too high");
+    for (const LONG above : {0x40, 0x7FFFFFC0, static_cast<LONG>(0x80000000)})
+        EXPECT_EQ(Alert(above), u"") << std::hex << above << ": the pressure alert and every bit above 0x20 have no text here";
+    EXPECT_EQ(Alert(0x60), u"machine CPU utilization too high");
+}
+
+TEST(AlertState, TheProgramsNameThePressureAlertAfterTheSixTexts)
+{
+    const auto shown = [](LONG state) { return std::u16string(XResourceAlertAdditions::BuildAlertStateMsg(state).View()); };
+    EXPECT_EQ(shown(HighPressure), u"machine pressure stall too high");
+    EXPECT_EQ(shown(0x60 | 0x01), u"too many OPXServer processes in pool / machine CPU utilization too high / machine pressure stall too high");
+    EXPECT_EQ(shown(0x7FFFFF80), u"");
 }
 
 // The registry is a process-wide singleton that is never destroyed: every test drains what it
