@@ -123,19 +123,18 @@ void LoopbackHttp::Serve(const std::string& path, std::function<Page(const Param
     });
 }
 
-bool LoopbackHttp::Start(int port, std::string& error)
+bool LoopbackHttp::Start(int port, std::string& error, const std::string& address)
 {
-    constexpr const char* kLoopback = "127.0.0.1";
-    m_port = port == 0 ? m_impl->server.bind_to_any_port(kLoopback) : (m_impl->server.bind_to_port(kLoopback, port) ? port : -1);
+    m_port = port == 0 ? m_impl->server.bind_to_any_port(address) : (m_impl->server.bind_to_port(address, port) ? port : -1);
     if (m_port <= 0) {
-        error = "can't listen on " + std::string(kLoopback) + ":" + std::to_string(port);
+        error = "can't listen on " + address + ":" + std::to_string(port);
         m_port = 0;
         return false;
     }
     try {
         m_impl->thread = std::thread([this] { m_impl->server.listen_after_bind(); });
     } catch (const std::system_error& failure) {
-        error = "can't start the thread of the pages on " + std::string(kLoopback) + ":" + std::to_string(m_port) + ": " + failure.what();
+        error = "can't start the thread of the pages on " + address + ":" + std::to_string(m_port) + ": " + failure.what();
         m_port = 0;
         return false;
     }
