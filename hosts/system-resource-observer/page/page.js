@@ -81,10 +81,10 @@ function newRow(machine) {
   const row = document.createElement("tr");
   row.innerHTML = `<td><span class="name"></span><span class="reasons"></span></td>` +
     kSeries.map(() => `<td><div class="figure"><span></span><div class="spark"></div></div></td>`).join("") +
-    `<td></td><td></td><td></td><td></td><td></td><td></td>`;
+    `<td></td><td class="alert"></td><td></td><td></td>`;
   row.dataset.machine = machine;
   row.addEventListener("click", () => openMachine(machine));
-  const sparks = kSeries.map((series, s) => chart(series, 100, 24, false, row.cells[s + 1].querySelector(".spark")));
+  const sparks = kSeries.map((series, s) => chart(series, 90, 22, false, row.cells[s + 1].querySelector(".spark")));
   return { row, sparks };
 }
 
@@ -121,12 +121,14 @@ function update(entry, machine) {
     text($(".figure span", row.cells[s + 1]), figures[s]);
     sparks[s].setData([data[0], data[s + 1]]);
   });
-  const others = [String(status.process_count), String(status.thread_count), String(status.handle_count), lastAlert(status), oomKills(status),
+  const others = [`${status.process_count} · ${status.thread_count} · ${status.handle_count}`, lastAlert(status), oomKills(status),
                   age(status.newest_sample_age_sec)];
   others.forEach((value, i) => text(row.cells[kSeries.length + 1 + i], value));
+  row.cells[kSeries.length + 2].title = status.alert_text || "";
 }
 
 function render(fleet) {
+  const first = latest === null;
   latest = fleet;
   const body = $("#fleet tbody");
   const shown = new Set();
@@ -151,6 +153,7 @@ function render(fleet) {
   text($("#range"), `${fleet.offset + 1}–${fleet.offset + fleet.machines.length} of ${fleet.total}`);
   $("#previous").disabled = fleet.offset === 0;
   $("#next").disabled = fleet.offset + kPageSize >= fleet.total;
+  if (first) performance.mark("first-render");  // what the bench times
 }
 
 async function fetchFleet(parameters) {
