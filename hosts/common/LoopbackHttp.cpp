@@ -102,6 +102,16 @@ LoopbackHttp::LoopbackHttp() : m_impl(std::make_unique<Impl>())
     m_impl->server.set_read_timeout(kReadTimeout);
     m_impl->server.set_write_timeout(kReadTimeout);
     m_impl->server.set_keep_alive_timeout(kKeepAliveSeconds);
+    // Browsers ask for brotli too, which this cpp-httplib writes at its slowest quality: 0.6 s for
+    // a page of 100 machines against 10 ms in gzip, for a sixth fewer bytes. Pages answer in gzip.
+    // The request is the server's own, not const, until the handlers see it.
+    m_impl->server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+        auto& headers = const_cast<httplib::Headers&>(request.headers);
+        for (auto [header, end] = headers.equal_range("Accept-Encoding"); header != end; ++header)
+            if (header->second.find("gzip") != std::string::npos)
+                header->second = "gzip";
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
 }
 
 LoopbackHttp::~LoopbackHttp()
