@@ -2,7 +2,7 @@
 """Headless Chromium as the project drives it (Debian's chromium, chromium-driver and
 python3-selenium): for the page's test, its bench and the README's screenshot.
 
-  browser.py screenshot URL FILE [--dark] [--size WIDTHxHEIGHT] [--rows N]
+  browser.py screenshot URL FILE [--dark] [--size WIDTHxHEIGHT] [--rows N] [--open-first]
   browser.py first-render URL [--rows N]
 
 Waits until the page shows at least ROWS machines (1 by default) with their sparklines drawn."""
@@ -67,6 +67,7 @@ def main():
     parser.add_argument("--rows", type=int, default=1, help="machines the page must show first")
     parser.add_argument("--dark", action="store_true")
     parser.add_argument("--size", default="1400x900")
+    parser.add_argument("--open-first", action="store_true", help="open the first machine's own view")
     arguments = parser.parse_args()
     width, height = (int(n) for n in arguments.size.split("x"))
     with chromium(width, height, arguments.dark) as driver:
@@ -76,6 +77,10 @@ def main():
             # The page marks its first drawn view; navigation starts at 0.
             print("%.1f" % driver.execute_script("return performance.getEntriesByName('first-render')[0].startTime"))
         else:
+            if arguments.open_first:
+                driver.execute_script("document.querySelector('#fleet tbody tr').click()")
+                WebDriverWait(driver, PATIENCE_SEC).until(lambda d: d.execute_script(
+                    "return document.querySelectorAll('#machine .charts canvas').length > 0 && !!document.querySelector('#machine .events li')"))
             driver.save_screenshot(arguments.file)
     return 0
 

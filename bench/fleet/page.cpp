@@ -33,13 +33,14 @@ struct Answer {
     double ms = 0;
 };
 
-Answer Get(int port, const std::string& path)
+// `path` as sent to a client that asks for `encoding`.
+Answer Get(int port, const std::string& path, const char* encoding = "gzip, deflate")
 {
     httplib::Client client("127.0.0.1", port);
     client.set_decompress(false);
     client.set_read_timeout(60);
     const auto start = Clock::now();
-    const auto response = client.Get(path, {{"Accept-Encoding", "gzip, deflate"}});
+    const auto response = client.Get(path, {{"Accept-Encoding", encoding}});
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     if (!response || response->status != 200)
         std::fprintf(stderr, "fleet_page: GET %s failed\n", path.c_str());
@@ -69,6 +70,7 @@ void Measure(const fleet::Programs& programs, int machines)
         times.push_back(refresh.ms);
     }
     const double cpu = (daemon.CpuMs() - cpuBefore) / kRefreshes;
+    const double uncompressed = Get(port, kRefresh, "identity").bytes;
     std::ranges::sort(times);
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
     const std::string browser = std::string(QN_SOURCE_DIR) + "/scripts/browser.py first-render " + url + " --rows " + std::to_string(std::min(machines, 100));
@@ -79,9 +81,9 @@ void Measure(const fleet::Programs& programs, int machines)
             render = std::string(line, std::strcspn(line, "\n"));
         ::pclose(output);
     }
-    std::printf("%8d machines: first render %s ms; first load %.1f KB; refresh %.1f KB, system observer CPU %.1f ms, answered in %.1f ms (median); "
+    std::printf("%8d machines: first render %s ms; first load %.1f KB; refresh %.1f KB (%.1f KB uncompressed), system observer CPU %.1f ms, answered in %.1f ms (median); "
                 "%ld failed calls\n",
-                machines, render.c_str(), firstLoad / 1024, refresh.bytes / 1024, cpu, times[times.size() / 2], failed);
+                machines, render.c_str(), firstLoad / 1024, refresh.bytes / 1024, uncompressed / 1024, cpu, times[times.size() / 2], failed);
     std::fflush(stdout);
 }
 

@@ -49,26 +49,29 @@ std::vector<const char*> Reasons(const qn::status::MachineStatus& machine, bool 
     return reasons;
 }
 
+// Two hex digits a value: a page of 100 machines with full trends stays under 200 KB before
+// compression.
 template <typename Values>
-void AppendArray(const char* name, const Values& values, std::string& out)
+void AppendHex(const char* name, const Values& values, std::string& out)
 {
-    out.append(",\"").append(name).append("\":[");
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (i > 0)
-            out.push_back(',');
-        out.append(std::to_string(static_cast<int>(values[i])));
+    constexpr char kDigits[] = "0123456789abcdef";
+    out.append(",\"").append(name).append("\":\"");
+    for (const auto value : values) {
+        const auto byte = static_cast<std::uint8_t>(value);
+        out.push_back(kDigits[byte >> 4]);
+        out.push_back(kDigits[byte & 0xF]);
     }
-    out.push_back(']');
+    out.push_back('"');
 }
 
 void AppendTrend(const MachineTrends::Trend& trend, std::string& out)
 {
     out.append("{\"none\":").append(std::to_string(MachineTrends::kNone));
-    AppendArray("cyclesAgo", trend.cyclesAgo, out);
-    AppendArray("cpu", trend.cpu, out);
-    AppendArray("freePhysical", trend.freePhysical, out);
-    AppendArray("freeCommit", trend.freeCommit, out);
-    AppendArray("memoryPressure", trend.memoryPressure, out);
+    AppendHex("cyclesAgo", trend.cyclesAgo, out);
+    AppendHex("cpu", trend.cpu, out);
+    AppendHex("freePhysical", trend.freePhysical, out);
+    AppendHex("freeCommit", trend.freeCommit, out);
+    AppendHex("memoryPressure", trend.memoryPressure, out);
     out.push_back('}');
 }
 
@@ -114,23 +117,27 @@ std::string FleetJson(const MachineBook& book, const MachineTrends& trends, cons
         qn::status::MachineStatus status;
         std::vector<const char*> reasons;
     };
+    // Of the rest, only those that can be on the page are kept: at most offset + limit of them.
     std::vector<Shown> lookFirst, rest;
-    book.Status(query.status, [&](const qn::status::MachineStatus& machine, size_t shown) {
+    size_t restCount = 0;
+    const size_t end = query.offset + query.limit;
+    book.Status(query.status, [&](const qn::status::MachineStatus& machine, size_t) {
         if (!HoldsInAnyCase(machine.machine(), query.name))
             return;
-        rest.reserve(shown);
         const bool emergency = !emergencies.empty() && std::ranges::binary_search(emergencies, KeyOf(machine));
         auto reasons = Reasons(machine, emergency, windowSec);
-        (reasons.empty() ? rest : lookFirst).push_back({machine, std::move(reasons)});
+        if (!reasons.empty())
+            lookFirst.push_back({machine, std::move(reasons)});
+        else if (restCount++ < end)
+            rest.push_back({machine, {}});
     });
 
-    const size_t total = lookFirst.size() + rest.size();
+    const size_t total = lookFirst.size() + restCount;
     std::string json = "{\"total\":" + std::to_string(total) + ",\"needLook\":" + std::to_string(lookFirst.size()) +
                        ",\"offset\":" + std::to_string(query.offset) + ",\"cycleSec\":";
     AppendNumber(std::chrono::duration<double>(trends.Cycle()).count(), json);
     json.append(",\"cycles\":").append(std::to_string(MachineTrends::kCycles)).append(",\"machines\":[");
-    const size_t end = std::min(total, query.offset + query.limit);
-    for (size_t i = query.offset; i < end; ++i) {
+    for (size_t i = query.offset; i < std::min(total, end); ++i) {
         const Shown& machine = i < lookFirst.size() ? lookFirst[i] : rest[i - lookFirst.size()];
         const XQNComBSTR key = KeyOf(machine.status);
         json.append(i > query.offset ? ",\n{\"status\":" : "\n{\"status\":");

@@ -98,7 +98,7 @@ MachineTrends::Trend MachineTrends::TrendOf(const XQNComBSTR& key) const
         const std::uint32_t age = newestAge + static_cast<std::uint16_t>(static_cast<std::uint16_t>(kept.newestCycle) - point.cycle);
         if (age >= kCycles)
             continue;
-        trend.cyclesAgo.push_back(static_cast<int>(age));
+        trend.cyclesAgo.push_back(static_cast<std::uint8_t>(age));
         trend.cpu.push_back(point.cpu);
         trend.freePhysical.push_back(point.freePhysical);
         trend.freeCommit.push_back(point.freeCommit);

@@ -38,7 +38,7 @@ public:
     void EventArrived(BSTR machine, std::string text, bool emergency);
 
     struct Trend {
-        std::vector<int> cyclesAgo;  // oldest first
+        std::vector<std::uint8_t> cyclesAgo;  // oldest first
         std::vector<std::uint8_t> cpu, freePhysical, freeCommit, memoryPressure;
     };
     struct Event {

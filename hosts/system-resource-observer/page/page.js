@@ -46,27 +46,33 @@ function freeShare(avail, used) {
   return avail + used > 0 ? ` (${Math.round((100 * avail) / (avail + used))} %)` : "";
 }
 
+// The trend's values come as two hex digits each.
+function bytes(hex) {
+  const values = new Array(hex.length / 2);
+  for (let i = 0; i < values.length; ++i) values[i] = parseInt(hex.substr(2 * i, 2), 16);
+  return values;
+}
+
 // The trend as uPlot's columns: seconds before now, and each series in percent, broken where
 // cycles passed without a sample.
 function columns(trend, cycleSec) {
+  const ages = bytes(trend.cyclesAgo);
+  const series = kSeries.map((s) => bytes(trend[s.key]));
   const data = [[], ...kSeries.map(() => [])];
-  trend.cyclesAgo.forEach((ago, i) => {
-    if (i > 0 && trend.cyclesAgo[i - 1] - ago > 1) {
+  ages.forEach((ago, i) => {
+    if (i > 0 && ages[i - 1] - ago > 1) {
       data[0].push(-(ago + 1) * cycleSec);
-      kSeries.forEach((_, s) => data[s + 1].push(null));
+      series.forEach((_, s) => data[s + 1].push(null));
     }
     data[0].push(-ago * cycleSec);
-    kSeries.forEach((series, s) => {
-      const share = trend[series.key][i];
-      data[s + 1].push(share === trend.none ? null : share / 2);
-    });
+    series.forEach((values, s) => data[s + 1].push(values[i] === trend.none ? null : values[i] / 2));
   });
   return data;
 }
 
 function chart(series, width, height, withAxes, parent) {
   const color = cssColor(series.color);
-  const axis = { stroke: cssColor("--muted"), grid: { stroke: cssColor("--line"), width: 1 }, ticks: { show: false }, size: 34 };
+  const axis = { stroke: cssColor("--muted"), grid: { stroke: cssColor("--line"), width: 1 }, ticks: { show: false }, size: 46 };
   return new uPlot({
     width, height, pxAlign: false,
     cursor: { show: withAxes, drag: { x: false, y: false } }, select: { show: false }, legend: { show: false },
@@ -146,8 +152,9 @@ function render(fleet) {
       entry.row.remove();
       rows.delete(name);
     }
-  const matching = view.only || view.name ? " match" : "";
-  text($("#summary"), `${fleet.total} machines${matching}, ${fleet.needLook} need a look · updated ${new Date().toLocaleTimeString()}`);
+  const matching = view.only || view.name ? " matching" : "";
+  const machines = fleet.total === 1 ? "1 machine" : `${fleet.total} machines`;
+  text($("#summary"), `${machines}${matching}, ${fleet.needLook} need${fleet.needLook === 1 ? "s" : ""} a look · updated ${new Date().toLocaleTimeString()}`);
   $("#empty").hidden = fleet.total > 0;
   $("#pager").hidden = fleet.total <= kPageSize;
   text($("#range"), `${fleet.offset + 1}–${fleet.offset + fleet.machines.length} of ${fleet.total}`);
@@ -189,7 +196,7 @@ function openMachine(machine) {
     const holder = document.createElement("div");
     holder.innerHTML = `<h4>${series.label}</h4>`;
     charts.appendChild(holder);
-    opened.charts.push(chart(series, 340, 140, true, holder));
+    opened.charts.push(chart(series, 340, 120, true, holder));
   }
   dialog.showModal();
   showMachine();
