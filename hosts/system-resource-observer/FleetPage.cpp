@@ -4,6 +4,8 @@
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "hosts/system-resource-observer/MessageJson.h"
@@ -103,7 +105,9 @@ std::optional<FleetQuery> FleetQuery::FromParameters(const LoopbackHttp::Paramet
             return std::nullopt;
     }
     const auto status = StatusQuery::FromParameters(statusParameters);
-    if (!status || query.limit == 0 || query.limit > kMaxLimit)
+    // No fleet is near the largest offset: one there would only overflow the page's end.
+    constexpr size_t kMaxOffset = std::numeric_limits<std::uint32_t>::max();
+    if (!status || query.limit == 0 || query.limit > kMaxLimit || query.offset > kMaxOffset)
         return std::nullopt;
     query.status = *status;
     return query;
