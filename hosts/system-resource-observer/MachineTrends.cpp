@@ -25,6 +25,19 @@ std::uint8_t FreeShare(std::int64_t availKB, std::int64_t usedKB)
     return total > 0 ? Share(100.0 * static_cast<double>(availKB) / total) : MachineTrends::kNone;
 }
 
+// The entry of `key`, made when the map has room for one more; null when it has none.
+template <typename Map>
+typename Map::mapped_type* EntryOf(Map& map, XQNComBSTR&& key, size_t limit)
+{
+    auto found = map.find(key);
+    if (found == map.end()) {
+        if (map.size() >= limit)
+            return nullptr;
+        found = map.try_emplace(std::move(key)).first;
+    }
+    return &found->second;
+}
+
 }  // namespace
 
 MachineTrends::MachineTrends(Clock::duration cycle, size_t limit) : m_cycle(std::max(cycle, Clock::duration(1))), m_limit(limit) {}
@@ -45,13 +58,10 @@ void MachineTrends::SampleArrived(BSTR machine, const tagQNSystemResourceInforma
     const std::uint32_t cycle = CycleAt(Clock::now());
     point.cycle = static_cast<std::uint16_t>(cycle);
     std::lock_guard lock(m_mutex);
-    auto ring = m_rings.find(key);
-    if (ring == m_rings.end()) {
-        if (m_rings.size() >= m_limit)
-            return;
-        ring = m_rings.try_emplace(std::move(key)).first;
-    }
-    Ring& kept = ring->second;
+    Ring* ring = EntryOf(m_rings, std::move(key), m_limit);
+    if (ring == nullptr)
+        return;
+    Ring& kept = *ring;
     // Points older than the window are never shown; dropping them keeps every point's cycle
     // within reach of its 16 bits.
     if (cycle - kept.newestCycle >= kCycles)
@@ -71,13 +81,10 @@ void MachineTrends::EventArrived(BSTR machine, std::string text, bool emergency)
     XQNComBSTR key = XResourceAgent::HistoryKey(machine);
     const auto now = Clock::now();
     std::lock_guard lock(m_mutex);
-    auto events = m_events.find(key);
-    if (events == m_events.end()) {
-        if (m_events.size() >= m_limit)
-            return;
-        events = m_events.try_emplace(std::move(key)).first;
-    }
-    std::deque<Noted>& noted = events->second;
+    std::deque<Noted>* events = EntryOf(m_events, std::move(key), m_limit);
+    if (events == nullptr)
+        return;
+    std::deque<Noted>& noted = *events;
     while (!noted.empty() && (noted.size() >= kEventsKept || now - noted.front().at > Window()))
         noted.pop_front();
     noted.push_back({now, emergency, std::move(text)});
