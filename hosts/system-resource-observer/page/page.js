@@ -199,7 +199,7 @@ function openMachine(machine) {
     opened.charts.push(chart(series, 340, 120, true, holder));
   }
   dialog.showModal();
-  showMachine();
+  showMachine().catch((failure) => text($(".figures", dialog), `The system observer doesn't answer: ${failure.message}`));
 }
 
 async function showMachine() {
