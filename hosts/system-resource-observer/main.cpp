@@ -9,10 +9,10 @@
 
 #include <cstdio>
 
+#include "emergency/XEmergencyHandlerHelper.h"
 #include "hosts/common/HostSupport.h"
 #include "hosts/common/LoopbackHttp.h"
 #include "hosts/common/Metrics.h"
-#include "emergency/XEmergencyHandlerHelper.h"
 #include "hosts/system-resource-observer/FleetPage.h"
 #include "hosts/system-resource-observer/SystemObserverStatus.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
@@ -74,7 +74,7 @@ private:
         const HRESULT result = hosts::ResultOf([&] { hosts::RefuseUnless(XQNSystemResourceObserverBase::SetSystemResourceData(info)); });
         if (SUCCEEDED(result) && info.dataValid != 0) {
             m_book.SampleArrived(info.machineName, pressure, oomKills);
-            m_trends.SampleArrived(info.machineName, info, pressure);
+            (void)hosts::ResultOf([&] { m_trends.SampleArrived(info.machineName, info, pressure); });
         }
         return m_counts.Sample(info.dataValid != 0, result);
     }
