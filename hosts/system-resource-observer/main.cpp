@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "emergency/XEmergencyHandlerHelper.h"
+#include "emergency/XResourceAlertAdditions.h"
 #include "hosts/common/HostSupport.h"
 #include "hosts/common/LoopbackHttp.h"
 #include "hosts/common/Metrics.h"
@@ -54,7 +55,7 @@ public:
         const HRESULT result = hosts::ResultOf([&] { XQNSystemResourceObserverBase::NotifySystemResourceAlert(*alert); });
         if (SUCCEEDED(result) && alert->alertState != 0) {
             m_book.AlertArrived(alert->machineName, alert->alertState);
-            Note(alert->machineName, "Alert: ", XResourceHandlerHelper::BuildResourceAlertStateMsg(alert->alertState), false);
+            Note(alert->machineName, "Alert: ", XResourceAlertAdditions::BuildAlertStateMsg(alert->alertState), false);
         }
         return result;
     }
