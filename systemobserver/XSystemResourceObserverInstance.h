@@ -45,6 +45,8 @@ public:
     // How long a machine may go without a sample, unscaled, before it counts as silent: the
     // stale number of cycles.
     DWORD MachineSilenceMs() const { return static_cast<DWORD>(m_machineStaleCycles * m_observerIntervalSec) * 1000; }
+    // The cycle of the resource observers that report here, unscaled.
+    DWORD ObserverIntervalMs() const { return static_cast<DWORD>(m_observerIntervalSec) * 1000; }
     // The names of the machines in the store, as their newest sample spells them.
     std::vector<XQNComBSTR> GetMachineNames() const;
     // One machine's figures as GetMachineResourceData gives them, named as its newest sample

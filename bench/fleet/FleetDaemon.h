@@ -39,6 +39,7 @@ public:
         double ms = 0;  // median of three
         double bytes = 0;
     };
+    int HttpPort() const { return m_httpPort; }
     // GET `path` of the daemon's HTTP pages.
     Page Get(const std::string& path) const;
     // The milliseconds qn-status takes with `options` (median of three); NaN when it fails.

@@ -102,6 +102,16 @@ LoopbackHttp::LoopbackHttp() : m_impl(std::make_unique<Impl>())
     m_impl->server.set_read_timeout(kReadTimeout);
     m_impl->server.set_write_timeout(kReadTimeout);
     m_impl->server.set_keep_alive_timeout(kKeepAliveSeconds);
+    // Browsers ask for brotli too, which this cpp-httplib writes at its slowest quality: 0.6 s for
+    // a page of 100 machines against 10 ms in gzip, for a sixth fewer bytes. Pages answer in gzip.
+    // The request is the server's own, not const, until the handlers see it.
+    m_impl->server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+        auto& headers = const_cast<httplib::Headers&>(request.headers);
+        for (auto [header, end] = headers.equal_range("Accept-Encoding"); header != end; ++header)
+            if (header->second.find("gzip") != std::string::npos)
+                header->second = "gzip";
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
 }
 
 LoopbackHttp::~LoopbackHttp()
@@ -123,19 +133,18 @@ void LoopbackHttp::Serve(const std::string& path, std::function<Page(const Param
     });
 }
 
-bool LoopbackHttp::Start(int port, std::string& error)
+bool LoopbackHttp::Start(int port, std::string& error, const std::string& address)
 {
-    constexpr const char* kLoopback = "127.0.0.1";
-    m_port = port == 0 ? m_impl->server.bind_to_any_port(kLoopback) : (m_impl->server.bind_to_port(kLoopback, port) ? port : -1);
+    m_port = port == 0 ? m_impl->server.bind_to_any_port(address) : (m_impl->server.bind_to_port(address, port) ? port : -1);
     if (m_port <= 0) {
-        error = "can't listen on " + std::string(kLoopback) + ":" + std::to_string(port);
+        error = "can't listen on " + address + ":" + std::to_string(port);
         m_port = 0;
         return false;
     }
     try {
         m_impl->thread = std::thread([this] { m_impl->server.listen_after_bind(); });
     } catch (const std::system_error& failure) {
-        error = "can't start the thread of the pages on " + std::string(kLoopback) + ":" + std::to_string(m_port) + ": " + failure.what();
+        error = "can't start the thread of the pages on " + address + ":" + std::to_string(m_port) + ": " + failure.what();
         m_port = 0;
         return false;
     }

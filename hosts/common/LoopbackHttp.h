@@ -1,5 +1,6 @@
-// LoopbackHttp serves a daemon's status pages over HTTP on the loopback address only: operators and
-// scrapers on the machine read them, nobody else. Handlers run on the server's own threads.
+// LoopbackHttp serves a daemon's status pages over HTTP, on the loopback address unless the operator
+// names another (a reverse proxy's side of the machine): operators and scrapers on the machine
+// read them, nobody else. Handlers run on the server's own threads.
 #pragma once
 
 #include <functional>
@@ -12,6 +13,7 @@ namespace hosts {
 // Where the daemons' pages are unless their command lines say otherwise.
 inline constexpr int kSystemObserverStatusPort = 7542;
 inline constexpr int kResourceObserverMetricsPort = 7543;
+inline constexpr const char* kLoopbackAddress = "127.0.0.1";
 
 class LoopbackHttp {
 public:
@@ -31,9 +33,9 @@ public:
     void Serve(const std::string& path, std::function<Page()> page);
     // Answers GET `path` with what `page` makes of the request's query parameters.
     void Serve(const std::string& path, std::function<Page(const Parameters&)> page);
-    // Binds 127.0.0.1:`port` (0: a free port) and serves from a thread of its own; false with the
+    // Binds `address`:`port` (0: a free port) and serves from a thread of its own; false with the
     // reason in `error` when the port can't be had.
-    bool Start(int port, std::string& error);
+    bool Start(int port, std::string& error, const std::string& address = kLoopbackAddress);
     int Port() const { return m_port; }
     void Stop();
 

@@ -16,44 +16,6 @@ using google::protobuf::FieldDescriptor;
 using google::protobuf::Message;
 using google::protobuf::Reflection;
 
-// Integral figures as integers, the rest in their shortest exact form; what JSON has no number
-// for as protobuf writes it.
-void AppendNumber(double value, std::string& out)
-{
-    if (std::isnan(value)) {
-        out.append("\"NaN\"");
-        return;
-    }
-    if (std::isinf(value)) {
-        out.append(value > 0 ? "\"Infinity\"" : "\"-Infinity\"");
-        return;
-    }
-    constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
-    char text[32];
-    const bool integral = std::trunc(value) == value && std::fabs(value) < kExactIntegers;
-    const auto end = integral ? std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr
-                              : std::to_chars(text, text + sizeof text, value).ptr;
-    out.append(text, end);
-}
-
-void AppendString(const std::string& text, std::string& out)
-{
-    out.push_back('"');
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-            out.append(escaped);
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('"');
-}
-
 // One value of `field` (element `index` of a repeated field, or -1).
 void AppendValue(const Message& message, const Reflection& reflection, const FieldDescriptor& field, int index, std::string& out)
 {
@@ -97,6 +59,42 @@ void AppendValue(const Message& message, const Reflection& reflection, const Fie
 }
 
 }  // namespace
+
+void AppendNumber(double value, std::string& out)
+{
+    if (std::isnan(value)) {
+        out.append("\"NaN\"");
+        return;
+    }
+    if (std::isinf(value)) {
+        out.append(value > 0 ? "\"Infinity\"" : "\"-Infinity\"");
+        return;
+    }
+    constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
+    char text[32];
+    const bool integral = std::trunc(value) == value && std::fabs(value) < kExactIntegers;
+    const auto end = integral ? std::to_chars(text, text + sizeof text, value, std::chars_format::fixed).ptr
+                              : std::to_chars(text, text + sizeof text, value).ptr;
+    out.append(text, end);
+}
+
+void AppendString(const std::string& text, std::string& out)
+{
+    out.push_back('"');
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out.append(escaped);
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+}
 
 void AppendJson(const Message& message, std::string& out)
 {

@@ -15,5 +15,10 @@ namespace hosts {
 
 // Appends `message` as one JSON object to `out`.
 void AppendJson(const google::protobuf::Message& message, std::string& out);
+// Appends `value` as JSON: integral figures as integers, the rest in their shortest exact form,
+// what JSON has no number for as protobuf writes it.
+void AppendNumber(double value, std::string& out);
+// Appends `text` as a JSON string.
+void AppendString(const std::string& text, std::string& out);
 
 }  // namespace hosts

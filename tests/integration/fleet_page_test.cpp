@@ -1,0 +1,122 @@
+// The system observer's page in a real browser (Debian's headless Chromium): a fleet in which one
+// machine alerts and one falls silent shows every machine, those two first, with sparklines, and
+// follows a new sample without being loaded again.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/helpers/Command.h"
+#include "tests/helpers/Daemons.h"
+#include "tests/helpers/Sample.h"
+#include "tests/helpers/SystemObserverClient.h"
+#include "tests/helpers/TestInstallation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Why the browser can't run here; empty when it can.
+std::string BrowserMissing()
+{
+    for (const char* program : {"/usr/bin/chromium", "/usr/bin/chromedriver"})
+        if (::access(program, X_OK) != 0)
+            return std::string(program) + " is not installed (scripts/setup-deps installs it)";
+    if (!qntest::Run("/usr/bin/python3 -c 'import selenium'"))
+        return "python3-selenium is not installed (scripts/setup-deps installs it)";
+    return {};
+}
+
+// A machine's figures with its processors a third busy and `freeKB` of 4 GB free.
+HRESULT SendLoad(IQNSystemResourceObserver& observer, const std::u16string& machine, LONGLONG freeKB)
+{
+    constexpr LONGLONG kTotalKB = 4 << 20, kIntervalTicks = 50'000'000;
+    qntest::MachineSample figures(machine.c_str());
+    tagQNMachineResourceLoad& load = figures.machineLoad;
+    load.idleTime.lowPart = static_cast<DWORD>(kIntervalTicks * 2 / 3);
+    load.kernelTime.lowPart = static_cast<DWORD>(kIntervalTicks * 2 / 3);
+    load.userTime.lowPart = static_cast<DWORD>(kIntervalTicks / 3);
+    load.availPhysicalKB = load.availPageFileKB = freeKB;
+    load.usedPhysicalKB = load.usedPageFileKB = kTotalKB - freeKB;
+    return observer.SetSystemResourceData(&figures);
+}
+
+// A fleet in which "alerted" alerts and "quiet" reported once and is silent by now; the rest
+// report every 100 ms, "changing" with the free memory the test sets.
+class FleetPage : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(link, nullptr);
+        ASSERT_EQ(SendLoad(*link, u"quiet", 1 << 20), S_OK);
+        ASSERT_EQ(qntest::SendAlert(*link, u"alerted", 0x20), S_OK);
+        reports = std::make_unique<qntest::Repeating>(100ms, [this] {
+            for (const auto& machine : {u"alerted", u"calm-1", u"calm-2", u"calm-3", u"changing"})
+                SendLoad(*link, machine, machine == std::u16string_view(u"changing") ? changingFreeKB.load() : 2 << 20);
+        });
+        const auto quietIsSilent = [](const qn::status::SystemStatus& status) {
+            return std::ranges::any_of(status.machines(), [](const auto& machine) { return machine.machine() == "quiet" && machine.silent(); });
+        };
+        ASSERT_TRUE(quietIsSilent(system.AwaitStatus(quietIsSilent, 60s)));
+    }
+    void TearDown() override { reports.reset(); }
+
+    qntest::TestInstallation installation{qntest::kPlain};
+    // Cycles of half a second: the quiet machine is silent after 5 s.
+    const std::unique_ptr<qntest::SystemObserverDaemon> started =
+        qntest::AtTimeScale("0.1", [] { return std::make_unique<qntest::SystemObserverDaemon>(); });
+    const qntest::SystemObserverDaemon& system = *started;
+    CComPtr<IQNSystemResourceObserver> link = qntest::ConnectSystemObserver(installation, system.Port());
+    std::atomic<LONGLONG> changingFreeKB = 1 << 20;
+    std::unique_ptr<qntest::Repeating> reports;
+};
+
+TEST_F(FleetPage, ShowsTheMachinesThatNeedALookFirstAndFollowsEachSample)
+{
+    if (const std::string missing = BrowserMissing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    qntest::ChildProcess check({"/usr/bin/python3", QN_FLEET_PAGE_CHECK, "http://127.0.0.1:" + std::to_string(system.HttpPort()) + "/", "alerted,quiet",
+                                "alerted,calm-1,calm-2,calm-3,changing,quiet", "changing"},
+                               installation.Path("browser.stderr"));
+    std::string line = check.ReadLine();
+    if (line.starts_with("waiting for a new sample")) {
+        changingFreeKB = 3 << 20;
+        line = check.ReadLine();
+    }
+    std::vector<std::string> faults;
+    for (; !line.empty() && line != "PASS" && line != "FAILED"; line = check.ReadLine())
+        faults.push_back(line);
+    EXPECT_EQ(line, "PASS") << ::testing::PrintToString(faults) << "\n" << qntest::FileText(installation.Path("browser.stderr"));
+}
+
+// What the page asks for: a page of the fleet, those that need a look first, and nothing else.
+TEST_F(FleetPage, PagesTheFleetOnTheServer)
+{
+    httplib::Client client("127.0.0.1", system.HttpPort());
+    const auto names = [&](const std::string& query) {
+        const auto answer = client.Get("/fleet?" + query);
+        std::vector<std::string> found;
+        const std::string body = answer ? answer->body : "";
+        for (size_t at = body.find("\"machine\": \""); at != std::string::npos; at = body.find("\"machine\": \"", at + 1))
+            found.push_back(body.substr(at + 12, body.find('"', at + 12) - at - 12));
+        return found;
+    };
+    EXPECT_EQ(names("limit=3"), (std::vector<std::string>{"alerted", "quiet", "calm-1"}));
+    EXPECT_EQ(names("offset=3&limit=3"), (std::vector<std::string>{"calm-2", "calm-3", "changing"}));
+    EXPECT_EQ(names("offset=6"), std::vector<std::string>{});
+    EXPECT_EQ(names("only=silent"), std::vector<std::string>{"quiet"});
+    EXPECT_EQ(names("name=CALM&offset=1"), (std::vector<std::string>{"calm-2", "calm-3"}));
+    for (const char* refused : {"limit=0", "limit=101", "offset=-1", "offset=99999999999999999999", "only=all", "page=2"}) {
+        const auto answer = client.Get(std::string("/fleet?") + refused);
+        EXPECT_TRUE(answer && answer->status == 400) << refused;
+    }
+}
+
+}  // namespace
