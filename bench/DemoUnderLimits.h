@@ -222,7 +222,7 @@ private:
 
 inline void Row(const std::string& label, const std::string& value)
 {
-    std::printf("%-62s %s\n", label.c_str(), value.c_str());
+    std::printf("%-84s %s\n", label.c_str(), value.c_str());
     std::fflush(stdout);
 }
 

@@ -119,7 +119,7 @@ void MemoryRows(const Cgroup& memory, const fs::path& work, bool quick, const st
         Demo demo(Arguments("cache:100", {"--memory-mb", std::to_string(kHeldMB), "--grow-cap", std::to_string(kWrittenCacheMB)}), &memory, 0);
         Row(written, Control(demo));
     }
-    const std::string mapped = "control: " + held + "1 GB file mapped and read by another process, " + cgroup;
+    const std::string mapped = "control: " + held + "1 GB mapped file read by another process, " + cgroup;
     if (wanted(mapped)) {
         const fs::path file = work / "mapped";
         if (!WriteFile(file, kMappedMB, true)) {
