@@ -13,11 +13,9 @@ namespace {
 
 std::atomic<XProcessResourceObserverInstance*> g_instance{nullptr};
 
-// Room a server needs to react before the kernel refuses it, below each ceiling; a twentieth of
-// the ceiling where that is more.
-constexpr std::uint64_t kMemoryFloorBytes = 16ULL << 20;
-constexpr std::uint64_t kDescriptorFloor = 32;
-constexpr std::uint64_t kThreadFloor = 8;
+using platform::kDescriptorFloor;
+using platform::kMemoryFloorBytes;
+using platform::kThreadFloor;
 constexpr std::uint64_t kBytesPerKB = 1024;
 constexpr int kLineCeiling = 190;
 

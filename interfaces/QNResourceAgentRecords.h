@@ -137,6 +137,7 @@ enum tagQNCeilingSource : std::int32_t {
     QNCeilingSource_ResourceLimit = 1,  // an rlimit, or the user address space
     QNCeilingSource_Cgroup = 2,
     QNCeilingSource_Machine = 3,
+    QNCeilingSource_CgroupHigh = 4,  // memory.high of a cgroup: allocations are throttled past it
 };
 
 struct tagQNResourceCeiling {

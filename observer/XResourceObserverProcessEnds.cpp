@@ -22,7 +22,7 @@ std::string NearestCeiling(const tagQNProcessCeilings& ceilings)
         const char* name;
         const char* unit;
     };
-    static constexpr const char* kSources[] = {"", "rlimit", "cgroup", "machine"};
+    static constexpr const char* kSources[] = {"", "rlimit", "cgroup", "machine", "cgroup_high"};
     const Kind kinds[] = {{ceilings.memoryKB, "memory", " KB"}, {ceilings.descriptors, "descriptors", ""}, {ceilings.threads, "threads", ""}};
     const Kind* nearest = nullptr;
     for (const Kind& kind : kinds) {

@@ -11,7 +11,15 @@
 
 namespace platform {
 
-enum class CeilingSource : std::int32_t { None = 0, ResourceLimit = 1, Cgroup = 2, Machine = 3 };
+// CgroupHigh is memory.high, past which the kernel throttles the cgroup's allocations; Cgroup is
+// any limit past which it refuses or kills.
+enum class CeilingSource : std::int32_t { None = 0, ResourceLimit = 1, Cgroup = 2, Machine = 3, CgroupHigh = 4 };
+
+// Room a server needs to react before the kernel refuses it, below each kind of ceiling; a
+// twentieth of the ceiling where that is more (Ceiling::IsNear).
+inline constexpr std::uint64_t kMemoryFloorBytes = 16ULL << 20;
+inline constexpr std::uint64_t kDescriptorFloor = 32;
+inline constexpr std::uint64_t kThreadFloor = 8;
 
 // One limit and what is left under it, in bytes or a count. `name` is the limit's own name
 // ("memory.max", "RLIMIT_NOFILE"), `where` the cgroup's folder or empty; `where` stays valid until
@@ -35,8 +43,12 @@ struct Ceiling {
     bool IsNear(std::uint64_t floor) const;
 };
 
+// What is left under `limit` once `used` is taken, never below 0.
+constexpr std::uint64_t LeftUnder(std::uint64_t limit, std::uint64_t used) { return limit > used ? limit - used : 0; }
+
 // Who reads: the monitor's sample, which now and then reads the cgroups and limits again first, or a
-// look of the ceiling watch between samples, which reads usage only.
+// look of the ceiling watch between samples, which reads usage, and what a memory cgroup's
+// reclaim can free only where usage alone would leave it near its ceiling.
 enum class Reading { Sample, Look };
 
 // The tightest ceiling of each kind. Memory in bytes; descriptors and threads as ceilings on the
@@ -48,7 +60,6 @@ struct ProcessCeilings {
 };
 
 // The kernel's limits on the calling process that live in files: its memory and pids cgroups,
-// found through /proc/self/cgroup and /proc/self/mountinfo in cgroup v1, v2 and hybrid layouts and
 // walked up to each hierarchy's root, and the machine's kernel.threads-max and overcommit mode.
 // The files are opened once and re-read with pread: the usage of each limited cgroup every sample,
 // /proc/self/cgroup and the limits every few samples, so that a move to another cgroup or a new
@@ -61,9 +72,9 @@ public:
     KernelLimits(const KernelLimits&) = delete;
     KernelLimits& operator=(const KernelLimits&) = delete;
 
-    // The tightest headroom in bytes over the limited memory cgroups; a cgroup may also fill the
-    // machine's free swap (`swapFreeBytes`) as far as its own swap limit lets it. A sample's
-    // reading reads the cgroups and limits again first every few samples.
+    // The tightest headroom in bytes over the limited memory cgroups (see MemoryCgroups); a cgroup
+    // may also fill the machine's free swap (`swapFreeBytes`) as far as its own swap limit lets
+    // it. A sample's reading reads the cgroups and limits again first every few samples.
     Ceiling Memory(std::uint64_t swapFreeBytes, Reading reading = Reading::Sample);
     // The tightest of the pids cgroups and of kernel.threads-max against the machine's threads, as
     // a ceiling on the process's own `threads`.
@@ -77,15 +88,5 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
-
-// The folder of the memory cgroup that a /proc/PID/cgroup text names, found through this
-// process's mountinfo, `root` prefixed as for KernelLimits; nullopt when the process has no memory
-// cgroup readable from here.
-struct CgroupFolder {
-    std::string folder;
-    bool v2 = false;
-    bool isRoot = false;  // the hierarchy's root, which counts for the whole machine
-};
-std::optional<CgroupFolder> MemoryCgroupOf(std::string_view processCgroups, std::string_view mountInfo, const std::string& root = {});
 
 }  // namespace platform

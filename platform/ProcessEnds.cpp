@@ -13,7 +13,7 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/Ceilings.h"
+#include "platform/Cgroups.h"
 #include "platform/Clock.h"
 
 namespace platform {
@@ -55,18 +55,18 @@ void OomKillCounter::Refresh()
     // A process that is ending shows the root cgroup: only a move to another memory cgroup of
     // its own is followed, so that its last counter stays.
     const auto cgroup = MemoryCgroupOf(now, ReadText(m_root + "/proc/self/mountinfo"), m_root);
-    if (cgroup && !cgroup->isRoot)
+    if (cgroup && !cgroup->IsRoot())
         Open(*cgroup, std::move(now));
 }
 
-void OomKillCounter::Open(const std::optional<CgroupFolder>& cgroup, std::string processCgroups)
+void OomKillCounter::Open(const std::optional<CgroupPlace>& cgroup, std::string processCgroups)
 {
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
     m_cgroup.clear();
     m_processCgroups = std::move(processCgroups);
-    if (cgroup && !cgroup->isRoot) {
+    if (cgroup && !cgroup->IsRoot()) {
         m_fd = ::open((cgroup->folder + (cgroup->v2 ? "/memory.events" : "/memory.oom_control")).c_str(), O_RDONLY | O_CLOEXEC);
         if (m_fd >= 0)
             m_cgroup = cgroup->folder;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Ceilings.h"
+#include "platform/Cgroups.h"
 #include "platform/WinTypes.h"
 
 namespace platform {
@@ -41,7 +41,7 @@ public:
     const std::string& Cgroup() const { return m_cgroup; }
 
 private:
-    void Open(const std::optional<CgroupFolder>& cgroup, std::string processCgroups);
+    void Open(const std::optional<CgroupPlace>& cgroup, std::string processCgroups);
 
     std::string m_root;
     std::string m_processCgroupsPath;

@@ -40,14 +40,14 @@ void AddCeilingMetrics(const XResourceObserverInstance& observer, const std::vec
         double unit;
     };
     static constexpr Kind kKinds[] = {
-        {&tagQNProcessCeilings::memoryKB, "qn_process_memory_ceiling_bytes", "The tightest memory limit of the process: rlimit, cgroup or machine",
+        {&tagQNProcessCeilings::memoryKB, "qn_process_memory_ceiling_bytes", "The tightest memory limit of the process: rlimit, cgroup, cgroup_high (memory.high) or machine",
          "qn_process_memory_headroom_bytes", "Memory the process can still obtain under that limit", double(kBytesPerKB)},
         {&tagQNProcessCeilings::descriptors, "qn_process_descriptor_ceiling", "The RLIMIT_NOFILE soft limit of the process",
          "qn_process_descriptors_left", "Descriptors the process can still open", 1.0},
         {&tagQNProcessCeilings::threads, "qn_process_thread_ceiling", "The tightest limit on the process's threads: pids cgroup or threads-max",
          "qn_process_threads_left", "Threads the process can still start", 1.0},
     };
-    static constexpr const char* kSources[] = {"none", "rlimit", "cgroup", "machine"};
+    static constexpr const char* kSources[] = {"none", "rlimit", "cgroup", "machine", "cgroup_high"};
     std::vector<std::optional<tagQNProcessCeilings>> ceilings;
     for (const auto& [name, id] : processes)
         ceilings.push_back(observer.GetProcessCeilings(name, id));

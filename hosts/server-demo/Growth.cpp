@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <new>
+#include <string>
 #include <system_error>
 
 namespace demo {
@@ -15,8 +19,19 @@ namespace demo {
 namespace {
 
 constexpr std::size_t kBytesPerMB = 1 << 20;
-constexpr const char* kKindNames[] = {"memory", "files", "threads"};
-constexpr const char* kUnits[] = {"MB", "files", "threads"};
+constexpr const char* kKindNames[] = {"memory", "files", "threads", "cache"};
+constexpr const char* kUnits[] = {"MB", "files", "threads", "MB"};
+
+// An unlinked file to write the cache into; -1 when none can be made.
+int CacheFile()
+{
+    const char* folder = std::getenv("TMPDIR");
+    std::string path = std::string(folder != nullptr && *folder != '\0' ? folder : "/var/tmp") + "/qn-server-demo-cache-XXXXXX";
+    const int fd = ::mkostemp(path.data(), O_CLOEXEC);
+    if (fd >= 0)
+        ::unlink(path.c_str());
+    return fd;
+}
 
 }  // namespace
 
@@ -34,14 +49,10 @@ std::optional<GrowthOrder> ParseGrowth(const std::string& text)
         return std::nullopt;
     GrowthOrder order;
     const std::string kind = text.substr(0, colon);
-    if (kind == "memory")
-        order.kind = GrowthKind::Memory;
-    else if (kind == "files")
-        order.kind = GrowthKind::Files;
-    else if (kind == "threads")
-        order.kind = GrowthKind::Threads;
-    else
+    const auto named = std::find(std::begin(kKindNames), std::end(kKindNames), kind);
+    if (named == std::end(kKindNames))
         return std::nullopt;
+    order.kind = static_cast<GrowthKind>(named - std::begin(kKindNames));
     try {
         std::size_t used = 0;
         order.perSecond = std::stod(text.substr(colon + 1), &used);
@@ -60,6 +71,8 @@ Growth::Growth(const GrowthOrder& order) : m_order(order)
         m_files.reserve(m_order.kind == GrowthKind::Files ? m_order.cap : 0);
         m_threads.reserve(m_order.kind == GrowthKind::Threads ? m_order.cap : 0);
     }
+    if (m_order.kind == GrowthKind::Cache)
+        m_cacheFile = CacheFile();
     m_grower = std::thread([this] { Run(); });
 }
 
@@ -72,6 +85,8 @@ Growth::~Growth()
         thread.join();
     for (const int fd : m_files)
         ::close(fd);
+    if (m_cacheFile >= 0)
+        ::close(m_cacheFile);
 }
 
 void Growth::Run()
@@ -112,6 +127,16 @@ bool Growth::GrowOne()
         if (fd < 0)
             return false;
         m_files.push_back(fd);
+        return true;
+    }
+    case GrowthKind::Cache: {
+        static const std::string megabyte(kBytesPerMB, '1');
+        for (std::size_t written = 0; written < megabyte.size();) {
+            const ssize_t length = ::write(m_cacheFile, megabyte.data() + written, megabyte.size() - written);
+            if (length <= 0)
+                return false;
+            written += static_cast<std::size_t>(length);
+        }
         return true;
     }
     case GrowthKind::Threads:

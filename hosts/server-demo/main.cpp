@@ -146,8 +146,12 @@ int main(int argc, char** argv)
     app.add_option("--cpu", order.cpuThreads, "Load: threads that keep a processor busy");
     std::string growth;
     unsigned growthCap = 0;
-    app.add_option("--grow", growth, "Load: grow one resource at a steady rate until the kernel refuses: memory:MB_PER_S, files:PER_S or threads:PER_S")
-        ->check([](const std::string& text) { return demo::ParseGrowth(text) ? std::string() : "expected memory:MB_PER_S, files:PER_S or threads:PER_S"; });
+    app.add_option("--grow", growth,
+                   "Load: grow one resource at a steady rate until the kernel refuses: memory:MB_PER_S, files:PER_S, threads:PER_S, or "
+                   "cache:MB_PER_S (a file written into the page cache, which must raise nothing)")
+        ->check([](const std::string& text) {
+            return demo::ParseGrowth(text) ? std::string() : "expected memory:MB_PER_S, files:PER_S, threads:PER_S or cache:MB_PER_S";
+        });
     app.add_option("--grow-cap", growthCap, "Stop growing at this many MB, files or threads (0: until refused)");
     app.add_option("--load-after", loadAfter, "Make the load this many seconds after the start (0: only on SIGUSR1)");
     app.add_option("--load-for", loadFor, "Release the load after this many seconds (0: hold it)");

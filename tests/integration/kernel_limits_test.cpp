@@ -1,12 +1,15 @@
 // The real qn-server-demo grows one resource under a real kernel limit (a memory cgroup of v1 and
 // v2, RLIMIT_NOFILE, a pids cgroup) many times faster than its cycles: a growth of several margins
 // per interval. The watch between the cycles raises each emergency before the kernel refuses or
-// kills, and the real resource observer passes it on; a burst that stops short raises nothing.
+// kills, and the real resource observer passes it on; a burst that stops short and page cache,
+// which the kernel takes back before it kills, raise nothing.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
 
 #include "platform/Clock.h"
 #include "tests/helpers/Await.h"
@@ -44,12 +47,12 @@ protected:
     }
 
     // qn-server-demo growing `growth` with `more` options, run through `prefix` (a cgroup, a limit),
-    // with its logbook in the test's folder.
+    // with its logbook in the test's folder; it grows after `loadAfter` seconds (0: on SIGUSR1).
     std::unique_ptr<qntest::MonitoredServer> StartDemo(const std::string& growth, std::vector<std::string> prefix = {},
-                                                        const std::vector<std::string>& more = {})
+                                                        const std::vector<std::string>& more = {}, const std::string& loadAfter = kGrowAfter)
     {
         prefix.insert(prefix.begin(), {"/usr/bin/env", "QN_LOGBOOK=" + LogPath()});
-        std::vector<std::string> options{"--interval", kInterval, "--load-after", kGrowAfter, "--grow", growth};
+        std::vector<std::string> options{"--interval", kInterval, "--load-after", loadAfter, "--grow", growth};
         options.insert(options.end(), more.begin(), more.end());
         auto demo = std::make_unique<qntest::MonitoredServer>(options, prefix);
         EXPECT_TRUE(demo->Monitoring());
@@ -72,6 +75,21 @@ protected:
 
     std::string LogPath() const { return m_installation.Path("demo.log"); }
 
+    // Awaits the first metrics line of the demo's `series` whose labels end as `labels` does.
+    std::string AwaitSeries(const ChildProcess& demo, const std::string& series, const std::string& labels = "")
+    {
+        const std::string start = series + "{pid=\"" + std::to_string(demo.Pid()) + "\"";
+        const auto line = [&](const std::string& metrics) {
+            for (auto at = metrics.find(start); at != std::string::npos; at = metrics.find(start, at + 1)) {
+                const std::string found = metrics.substr(at, metrics.find('\n', at) - at);
+                if (found.find(labels + "} ") != std::string::npos)
+                    return found;
+            }
+            return std::string();
+        };
+        return line(qntest::Await([&] { return m_daemon->Metrics(); }, [&](const std::string& metrics) { return !line(metrics).empty(); }, 60s));
+    }
+
     void GrowMemoryInACgroup(TestCgroup::Version version)
     {
         auto cgroup = TestCgroup::Memory(kMemoryLimitMB, m_whyNot, version);
@@ -91,6 +109,47 @@ protected:
 TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV1IsWarnedBeforeTheOomKill) { GrowMemoryInACgroup(TestCgroup::Version::V1); }
 
 TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV2IsWarnedBeforeTheOomKill) { GrowMemoryInACgroup(TestCgroup::Version::V2); }
+
+// Another process fills the demo's cgroup with three times its limit of page cache: a sample sees
+// it and nothing is raised; then the demo's own memory grows and is warned before the OOM kill.
+TEST_F(KernelLimits, ACgroupFullOfPageCacheRaisesNothingAndGrowthAfterItIsWarnedBeforeTheOomKill)
+{
+    auto cgroup = TestCgroup::Memory(kMemoryLimitMB, m_whyNot);
+    if (cgroup == nullptr)
+        GTEST_SKIP() << m_whyNot;
+    // On disk: /tmp may be a tmpfs, whose pages only swap can take.
+    struct RemovedAtEnd {
+        std::string path;
+        ~RemovedAtEnd() { std::filesystem::remove(path); }
+    } cache{"/var/tmp/qn-test-cache-" + std::to_string(::getpid())};
+    auto writer = qntest::InCgroup(cgroup->Folder());
+    // dd puts its output file in place of its standard output: the shell tells the end.
+    writer.insert(writer.end(), {"/bin/sh", "-c", "dd if=/dev/zero of=" + cache.path + " bs=1M status=none count=" + std::to_string(3 * kMemoryLimitMB) + " && echo written"});
+    ASSERT_EQ(ChildProcess(writer).ReadLine(), "written");
+    ASSERT_GT(std::stoull(qntest::FileText(cgroup->Folder() + "/memory.usage_in_bytes")), (kMemoryLimitMB - 16ULL) << 20) << "the cache fills the cgroup";
+
+    auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()), {}, "0");
+    // The sample reached the observer after its check, and the check after its handler's line.
+    ASSERT_NE(AwaitSeries(*demo, "qn_process_memory_headroom_bytes"), "") << m_daemon->Metrics();
+    ::kill(demo->Pid(), SIGUSR1);
+    std::string line = demo->ReadLine();
+    for (; !line.empty() && line.find(" makes load") == std::string::npos; line = demo->ReadLine())
+        ASSERT_EQ(line.find("server emergency"), std::string::npos) << line;
+    ASSERT_NE(line, "") << "the demo ended";
+    ExpectWarnedBeforeRefusal(*demo, 0x1);
+}
+
+TEST_F(KernelLimits, MemoryHighOfACgroupV2IsACeilingOfItsOwnSource)
+{
+    auto cgroup = TestCgroup::Memory(kMemoryLimitMB, m_whyNot, TestCgroup::Version::V2);
+    if (cgroup == nullptr)
+        GTEST_SKIP() << m_whyNot;
+    ASSERT_TRUE(cgroup->Set("memory.high", std::to_string(128 << 20)));
+    auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()), {}, "0");
+    const std::string ceiling = AwaitSeries(*demo, "qn_process_memory_ceiling_bytes", "source=\"cgroup_high\"");
+    ASSERT_NE(ceiling, "") << m_daemon->Metrics();
+    EXPECT_EQ(std::stod(ceiling.substr(ceiling.rfind(' ') + 1)), double(128 << 20));
+}
 
 // 400 a second leaves 80 ms from the margin to EMFILE, time enough for a look and its check on a
 // busy machine, and still 12 margins an interval; the limit puts EMFILE between two cycles.

@@ -157,6 +157,52 @@ TEST(KernelLimits, ACgroupOutsideWhatTheMountShowsIsSkippedAndAnEscapedMountPoin
     EXPECT_EQ(KernelLimits(escaped.Root()).Memory(0).where, escaped.Path("/sys/fs/cg1 v2/job7")) << "a mount point with a space, octal in mountinfo, and a digit elsewhere";
 }
 
+// The file LRU pages (dirty and writeback among them) and v2's reclaimable slab are free for the
+// cgroup; shmem, anonymous, unevictable and other kernel memory are not. v1 counts the hierarchy
+// by its total_* lines, not the cgroup's own.
+TEST(KernelLimits, WhatReclaimFreesCountsAsHeadroomAtEveryLevelAndALookReadsItOnlyNearTheMargin)
+{
+    SampleTree tree(kV1MountInfo, "4:memory:/apps/web\n0::/");
+    tree.Cgroup("/sys/fs/cgroup/memory/apps", {{"memory.limit_in_bytes", MB(300)}, {"memory.usage_in_bytes", MB(295)},
+                                               {"memory.stat", "cache 999\nactive_file 1\ninactive_file 2\ntotal_cache " + MB(120) + "\ntotal_shmem " +
+                                                                   MB(20) + "\ntotal_dirty " + MB(30) + "\ntotal_unevictable " + MB(5) +
+                                                                   "\ntotal_inactive_file " + MB(60) + "\ntotal_active_file " + MB(40)}});
+    tree.Cgroup("/sys/fs/cgroup/memory/apps/web", {{"memory.limit_in_bytes", "9223372036854771712"}, {"memory.usage_in_bytes", MB(100)},
+                                                   {"memory.stat", "total_inactive_file " + MB(40) + "\ntotal_active_file " + MB(10)}});
+    KernelLimits limits(tree.Root());
+    auto memory = limits.Memory(0);
+    EXPECT_EQ(memory.left, 105 * kMB) << "300 less the 195 that reclaim can't free";
+    EXPECT_EQ(memory.where, tree.Path("/sys/fs/cgroup/memory/apps"));
+    EXPECT_EQ(limits.Memory(0, platform::Reading::Look).left, 105 * kMB) << "usage alone leaves 5 of 300: within the margin";
+
+    tree.Write("/sys/fs/cgroup/memory/apps/memory.limit_in_bytes", MB(1000));
+    tree.Write("/sys/fs/cgroup/memory/apps/web/memory.limit_in_bytes", MB(200));
+    limits.Refresh();
+    EXPECT_EQ(limits.Memory(0).left, 150 * kMB) << "now the process's own cgroup";
+    EXPECT_EQ(limits.Memory(0, platform::Reading::Look).left, 100 * kMB) << "usage alone leaves half: a look spares memory.stat";
+}
+
+TEST(KernelLimits, V2CountsReclaimableSlabAndMemoryHighIsACeilingOfItsOwnWithSwap)
+{
+    SampleTree tree(kV2MountInfo, "0::/app.service");
+    const std::string stat = "anon " + MB(150) + "\nfile " + MB(130) + "\nshmem " + MB(20) + "\nfile_dirty " + MB(10) + "\nfile_writeback " + MB(5) +
+                             "\ninactive_anon " + MB(150) + "\nactive_anon " + MB(20) + "\ninactive_file " + MB(60) + "\nactive_file " + MB(50) +
+                             "\nunevictable " + MB(3) + "\nslab_reclaimable " + MB(10) + "\nslab_unreclaimable " + MB(7);
+    tree.Cgroup("/sys/fs/cgroup/app.service", {{"memory.max", MB(400)}, {"memory.high", MB(300)}, {"memory.current", MB(290)}, {"memory.stat", stat},
+                                               {"memory.swap.max", MB(30)}, {"memory.swap.current", MB(10)}});
+    KernelLimits limits(tree.Root());
+    const auto memory = limits.Memory(1000 * kMB);
+    EXPECT_EQ(memory.source, CeilingSource::CgroupHigh);
+    EXPECT_STREQ(memory.name, "memory.high");
+    EXPECT_EQ(memory.limit, 300 * kMB);
+    EXPECT_EQ(memory.left, 150 * kMB) << "300 less the 170 that reclaim can't free, plus 20 of swap";
+
+    tree.Write("/sys/fs/cgroup/app.service/memory.high", "max");
+    limits.Refresh();
+    EXPECT_EQ(limits.Memory(0).source, CeilingSource::Cgroup) << "no memory.high: memory.max alone";
+    EXPECT_EQ(limits.Memory(0).left, 230 * kMB);
+}
+
 // Where the kernel counts the OOM kills of the process kPid: its memory cgroup (v2, v1) or the
 // machine.
 class OomKillCounter : public testing::Test {
