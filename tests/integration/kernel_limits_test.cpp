@@ -90,25 +90,50 @@ protected:
         return line(qntest::Await([&] { return m_daemon->Metrics(); }, [&](const std::string& metrics) { return !line(metrics).empty(); }, 60s));
     }
 
-    void GrowMemoryInACgroup(TestCgroup::Version version)
-    {
-        auto cgroup = TestCgroup::Memory(kMemoryLimitMB, m_whyNot, version);
-        if (cgroup == nullptr)
-            GTEST_SKIP() << m_whyNot;
-        auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()));
-        ExpectWarnedBeforeRefusal(*demo, 0x1);
-        EXPECT_THAT(qntest::FileText(LogPath()), testing::ContainsRegex("LOW MEMORY EMERGENCY: .* of cgroup " + cgroup->Folder())) << "the logbook names the cgroup";
-    }
-
     qntest::TestInstallation m_installation{qntest::kPlain};
     std::unique_ptr<qntest::RecordingObserver> m_system;
     std::unique_ptr<qntest::ResourceObserverDaemon> m_daemon;
     std::string m_whyNot;
 };
 
-TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV1IsWarnedBeforeTheOomKill) { GrowMemoryInACgroup(TestCgroup::Version::V1); }
+// A resource growing under a kernel limit, and the emergency that must come before the kernel's
+// refusal. 400 descriptors a second leave 80 ms from the margin to EMFILE, time enough for a look
+// and its check on a busy machine, and still 12 margins an interval; the limits put each refusal
+// between two cycles.
+struct Growing {
+    const char* name;
+    const char* limit;  // a memory cgroup of v1 or v2, a pids cgroup, or RLIMIT_NOFILE
+    std::string growth;
+    unsigned emergency;
+};
 
-TEST_F(KernelLimits, MemoryGrowingAt400MBPerSecondInACgroupV2IsWarnedBeforeTheOomKill) { GrowMemoryInACgroup(TestCgroup::Version::V2); }
+void PrintTo(const Growing& row, std::ostream* out) { *out << row.name; }
+
+class GrowthUnderALimit : public KernelLimits, public testing::WithParamInterface<Growing> {};
+
+TEST_P(GrowthUnderALimit, IsWarnedBeforeTheKernelRefuses)
+{
+    const Growing& row = GetParam();
+    const std::string limit = row.limit;
+    std::unique_ptr<TestCgroup> cgroup;
+    if (limit == "pids" && (cgroup = TestCgroup::Make("pids", m_whyNot)) != nullptr)
+        EXPECT_TRUE(cgroup->Set("pids.max", "64"));
+    else if (limit != "pids" && limit != "nofile")
+        cgroup = TestCgroup::Memory(kMemoryLimitMB, m_whyNot, limit == "memory v1" ? TestCgroup::Version::V1 : TestCgroup::Version::V2);
+    if (limit != "nofile" && cgroup == nullptr)
+        GTEST_SKIP() << m_whyNot;
+    auto demo = StartDemo(row.growth, cgroup == nullptr ? std::vector<std::string>{"/usr/bin/prlimit", "--nofile=384:384"} : qntest::InCgroup(cgroup->Folder()));
+    ExpectWarnedBeforeRefusal(*demo, row.emergency);
+    if (row.emergency == 0x1)
+        EXPECT_THAT(qntest::FileText(LogPath()), testing::ContainsRegex("LOW MEMORY EMERGENCY: .* of cgroup " + cgroup->Folder())) << "the logbook names the cgroup";
+}
+
+INSTANTIATE_TEST_SUITE_P(KernelLimits, GrowthUnderALimit,
+                         testing::Values(Growing{"MemoryAt400MBPerSecondInACgroupV1", "memory v1", "memory:400", 0x1},
+                                         Growing{"MemoryAt400MBPerSecondInACgroupV2", "memory v2", "memory:400", 0x1},
+                                         Growing{"DescriptorsAt400PerSecondUnderRlimitNofile", "nofile", Growth("files", 400), 0x1000},
+                                         Growing{"ThreadsAt500PerSecondInAPidsCgroup", "pids", Growth("threads", 500), 0x800}),
+                         [](const testing::TestParamInfo<Growing>& row) { return std::string(row.param.name); });
 
 // Another process fills the demo's cgroup with three times its limit of page cache: a sample sees
 // it and nothing is raised; then the demo's own memory grows and is warned before the OOM kill.
@@ -149,24 +174,6 @@ TEST_F(KernelLimits, MemoryHighOfACgroupV2IsACeilingOfItsOwnSource)
     const std::string ceiling = AwaitSeries(*demo, "qn_process_memory_ceiling_bytes", "source=\"cgroup_high\"");
     ASSERT_NE(ceiling, "") << m_daemon->Metrics();
     EXPECT_EQ(std::stod(ceiling.substr(ceiling.rfind(' ') + 1)), double(128 << 20));
-}
-
-// 400 a second leaves 80 ms from the margin to EMFILE, time enough for a look and its check on a
-// busy machine, and still 12 margins an interval; the limit puts EMFILE between two cycles.
-TEST_F(KernelLimits, DescriptorsOpenedAt400PerSecondAreWarnedBeforeTheFirstEmfile)
-{
-    auto demo = StartDemo(Growth("files", 400), {"/usr/bin/prlimit", "--nofile=384:384"});
-    ExpectWarnedBeforeRefusal(*demo, 0x1000);
-}
-
-TEST_F(KernelLimits, ThreadsStartedAt500PerSecondInAPidsCgroupAreWarnedBeforeCreationFails)
-{
-    auto cgroup = TestCgroup::Make("pids", m_whyNot);
-    if (cgroup == nullptr)
-        GTEST_SKIP() << m_whyNot;
-    ASSERT_TRUE(cgroup->Set("pids.max", "64"));
-    auto demo = StartDemo(Growth("threads", 500), qntest::InCgroup(cgroup->Folder()));
-    ExpectWarnedBeforeRefusal(*demo, 0x800);
 }
 
 // 100 MB at 400 MB/s that stops well short of a 256 MB cgroup's margin, and stays there.
