@@ -53,12 +53,12 @@ void ServiceManager::FeedWatchdog(DWORD periodMs)
     std::unique_lock lock(m_mutex);
     while (!m_stopped.wait_for(lock, platform::ScaledDuration(periodMs), [this] { return m_stop; })) {
         const std::string late = LateThread();
-        if (late.empty())
-            ::sd_notify(0, "WATCHDOG=1");
         // Told once per change, so that `systemctl status` says why the daemon will be restarted.
         if (late != wasLate)
             ::sd_notify(0, late.empty() ? "STATUS=serving" : ("STATUS=the " + late + " is late - the watchdog is fed no more").c_str());
         wasLate = late;
+        if (late.empty())
+            ::sd_notify(0, "WATCHDOG=1");
     }
 }
 
