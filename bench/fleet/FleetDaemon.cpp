@@ -1,6 +1,7 @@
 #include "bench/fleet/FleetDaemon.h"
 
 #include <fcntl.h>
+#include <google/protobuf/util/json_util.h>
 #include <httplib.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -15,6 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "hosts/common/SystemObserverStatus.pb.h"
 
 namespace fleet {
 
@@ -105,6 +108,21 @@ FleetDaemon::~FleetDaemon()
         ::usleep(10000);
     }
     std::filesystem::remove_all(m_work);
+}
+
+void FleetDaemon::Kill() const { ::kill(m_pid, SIGKILL); }
+
+void FleetDaemon::UseItsRegistry() const { ::setenv("KORVEL_REGISTRY", (m_work / "registry.ini").c_str(), 1); }
+
+int FleetDaemon::CurrentMachines() const
+{
+    httplib::Client client("127.0.0.1", m_httpPort);
+    client.set_read_timeout(60);
+    const auto response = client.Get("/status");
+    qn::status::SystemStatus status;
+    if (!response || response->status != 200 || !google::protobuf::util::JsonStringToMessage(response->body, &status).ok())
+        return -1;
+    return static_cast<int>(std::ranges::count_if(status.machines(), [](const auto& machine) { return machine.current(); }));
 }
 
 void FleetDaemon::WriteRegistry(DWORD level, int port) const
