@@ -198,8 +198,9 @@ long SimulatedMachines::Round(int round, size_t first, size_t last)
     return pending.Failed();
 }
 
-void SimulatedMachines::Reopen(DWORD level, size_t first, size_t last)
+int SimulatedMachines::Reopen(DWORD level, size_t first, size_t last)
 {
+    int failed = 0;
     const auto deadline = std::chrono::system_clock::now() + kConnectLimit;
     for (size_t i = first; i < std::min(last, m_machines.size()); ++i) {
         m_machines[i]->stub = Open(level, m_machines[i]->channel);
@@ -207,8 +208,11 @@ void SimulatedMachines::Reopen(DWORD level, size_t first, size_t last)
             m_machines[i]->channel->GetState(true);  // connects meanwhile
     }
     for (size_t i = first; i < std::min(last, m_machines.size()); ++i)
-        if (m_machines[i]->channel == nullptr || !m_machines[i]->channel->WaitForConnected(deadline))
+        if (m_machines[i]->channel == nullptr || !m_machines[i]->channel->WaitForConnected(deadline)) {
             m_machines[i]->stub.reset();
+            ++failed;
+        }
+    return failed;
 }
 
 long SimulatedMachines::FillOverOneConnection(int machines, int samples, DWORD level)

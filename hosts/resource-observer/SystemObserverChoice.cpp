@@ -9,7 +9,7 @@ namespace {
 void LogMove(const char16_t* text, const std::string& left, const std::string& taken)
 {
     const QNErrorLocation location{"qn-resource-observer", __LINE__, u"qn-resource-observer", u"SystemObserverChoice::AfterCheck"};
-    XQNError::WriteErrorToLogBook(location, QNSeverity_CallFailure, XQNComBSTR::GetFormatted(text, XQNComBSTR(left.c_str()), XQNComBSTR(taken.c_str())));
+    XQNError::WriteErrorToLogBook(location, QNSeverity_ConnectionFailure, XQNComBSTR::GetFormatted(text, XQNComBSTR(left.c_str()), XQNComBSTR(taken.c_str())));
 }
 
 }  // namespace
