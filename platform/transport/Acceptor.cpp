@@ -71,7 +71,9 @@ bool Acceptor::AwaitConnection()
     m_heartbeat.ExpectWithin(kAcceptorTurnMs + platform::kTurnAllowanceMs);
     const auto turn = std::chrono::duration_cast<std::chrono::milliseconds>(platform::ScaledDuration(kAcceptorTurnMs));
     pollfd listener{m_listener, POLLIN, 0};
-    return ::poll(&listener, 1, std::max(1, static_cast<int>(turn.count()))) != 0;
+    const int ready = ::poll(&listener, 1, std::max(1, static_cast<int>(turn.count())));
+    // Any failure but a signal is accept's to tell and wait out.
+    return ready > 0 || (ready < 0 && errno != EINTR);
 }
 
 void Acceptor::Accept()
