@@ -73,10 +73,11 @@ foreach(component libraries development qn-resource-observer qn-system-resource-
   endif()
 endforeach()
 
-# The daemons' packages make the service account and keep the operator's defaults file.
+# The daemons' packages make the service account and keep the operator's defaults file; the
+# daemons talk to systemd through libsystemd.
 foreach(daemon qn-resource-observer qn-system-resource-observer)
   string(TOUPPER ${daemon} COMPONENT)
-  set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_DEPENDS "${exact_runtime}, adduser")
+  set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_DEPENDS "${exact_runtime}, adduser, libsystemd0")
   file(WRITE ${PROJECT_BINARY_DIR}/debian/${daemon}/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/${daemon}\n")
   set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_BINARY_DIR}/debian/${daemon}/conffiles)
 endforeach()

@@ -22,6 +22,7 @@
 #include "observer/XMachineResourceAlertHandler.h"
 #include "observer/XResourceAgentRecords.h"
 #include "platform/Export.h"
+#include "platform/Heartbeat.h"
 
 class XResourceObserverInstanceTask;
 namespace XResourceAgent {
@@ -150,6 +151,11 @@ public:
     // True from SetSystemResourceObserver until its worker ended (a failed call to the system
     // observer ends it): a host that wants the link back names the system observer again.
     bool IsSystemResourceObserverLinked() const;
+    // How many links to a system observer were made so far: a host that sees it grow knows the
+    // system observer it named answered.
+    unsigned long long SystemResourceObserverLinksMade() const { return m_linksMade.load(); }
+    // The worker's: it beats at every cycle and rests once the worker ended.
+    const platform::Heartbeat& WorkerHeartbeat() const { return m_workerHeartbeat; }
     // Stops and deletes the worker.
     void Stop();
 
@@ -222,6 +228,8 @@ private:
     XCritData<XResourceAgent::XMachineOPXServerInfo> m_opxServerInfo;
     XCritData<CComPtr<IQNSystemResourceObserver>> m_systemObserver;
     XCritData<XQNComBSTR> m_systemObserverMachine;
+    std::atomic<unsigned long long> m_linksMade{0};
+    platform::Heartbeat m_workerHeartbeat;
     XCritData<std::list<XMachineResourceAlertHandler*>> m_alertHandlers;
     XQNComBSTR m_localMachineName;  // upper case
     XCritData<std::deque<KeptEvent>> m_keptEvents;

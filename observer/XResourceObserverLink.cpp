@@ -113,6 +113,7 @@ CComPtr<IQNSystemResourceObserver> XResourceObserverInstance::GetSystemResourceO
     CComPtr<IQNSystemResourceObserver> created;
     created.Attach(static_cast<IQNSystemResourceObserver*>(query.pItf));
     *link = created;
+    ++m_linksMade;
     return created;
 }
 
@@ -229,11 +230,14 @@ DWORD XResourceObserverInstanceTask::Execute(XResourceObserverInstance* owner)
         XQNError::CheckPtr_ThrowExcep(At(kLineNoOwner, function), owner, u"");
         // The agents report for a while before the first cycle judges them; Stop can't shorten this
         // wait, but the ends of processes are recorded in it too.
-        owner->WaitRecordingProcessEnds(std::max<DWORD>(owner->m_observerIntervalSec.load() * 1000, kFirstSleepMinimumMs), false);
+        const DWORD firstSleepMs = std::max<DWORD>(owner->m_observerIntervalSec.load() * 1000, kFirstSleepMinimumMs);
+        owner->m_workerHeartbeat.ExpectWithin(firstSleepMs + platform::kTurnAllowanceMs);
+        owner->WaitRecordingProcessEnds(firstSleepMs, false);
         const CComPtr<IQNSystemResourceObserver> link = owner->GetSystemResourceObserver(true);
         owner->m_sampleCount.exchange(0);
         owner->m_cyclesWithoutSamples.exchange(0);
         while (!IsStopRequested()) {
+            owner->m_workerHeartbeat.ExpectWithin(owner->m_observerIntervalSec.load() * 1000 + platform::kTurnAllowanceMs);
             if (owner->WaitRecordingProcessEnds(owner->m_observerIntervalSec.load() * 1000, true))
                 continue;
             owner->UpdateCycleCounters();
@@ -244,6 +248,8 @@ DWORD XResourceObserverInstanceTask::Execute(XResourceObserverInstance* owner)
     } catch (...) {
         failure = cominc::KeepTaskBodyFailure(At(kLineEnded, function));
     }
+    if (owner != nullptr)
+        owner->m_workerHeartbeat.Rest();
     if (failure.HasException()) {
         SetTaskException(failure);
         XQNError::WriteErrorToLogBook(failure);

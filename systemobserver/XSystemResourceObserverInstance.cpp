@@ -28,6 +28,7 @@ public:
             owner->m_sampleCount.exchange(0);
             owner->m_cyclesWithoutSamples.exchange(0);
             while (!IsStopRequested()) {
+                owner->m_workerHeartbeat.ExpectWithin(static_cast<DWORD>(owner->m_observerIntervalSec) * 1000 + platform::kTurnAllowanceMs);
                 if (WaitForWakeUp(static_cast<DWORD>(owner->m_observerIntervalSec) * 1000))
                     continue;
                 owner->CountCycle();
@@ -36,6 +37,8 @@ public:
         } catch (...) {
             failure = cominc::KeepTaskBodyFailure(XQNResourceAgentModule::Location("xsystemresourceobserverinstance", kLineEnded, function));
         }
+        if (owner != nullptr)
+            owner->m_workerHeartbeat.Rest();
         if (failure.HasException()) {
             SetTaskException(failure);
             XQNError::WriteErrorToLogBook(failure);

@@ -13,6 +13,7 @@
 #include "interfaces/QNResourceAgentRecords.h"
 #include "observer/XResourceAgentRecords.h"
 #include "platform/Export.h"
+#include "platform/Heartbeat.h"
 
 class XSystemResourceObserverInstanceTask;
 
@@ -60,6 +61,9 @@ public:
     // samples keep arriving.
     bool GetEveryMachineResourceData(std::vector<XMachineFigures>& machines, const XQNComBSTR* key = nullptr) const;
 
+    // The worker's: it beats at every cycle and rests once the worker ended.
+    const platform::Heartbeat& WorkerHeartbeat() const { return m_workerHeartbeat; }
+
     // Each writes one trace line when its state is not 0.
     void RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent& event);
     void NotifySystemResourceAlert(const tagQNSystemResourceAlert& alert);
@@ -82,6 +86,7 @@ private:
     std::atomic<LONG> m_cyclesWithoutSamples{0};
     LONG m_machineStaleCycles = 10;
     LONG m_observerIntervalSec = 5;
+    platform::Heartbeat m_workerHeartbeat;
     XCritData<XResourceAgent::XMachineHistory> m_machineHistory;
     ULONG m_historyLength = 4;
     std::unique_ptr<XSystemResourceObserverInstanceTask> m_task;

@@ -28,6 +28,13 @@ public:
     FleetDaemon(const FleetDaemon&) = delete;
     FleetDaemon& operator=(const FleetDaemon&) = delete;
 
+    // Kills the daemon with SIGKILL, as a lost machine would end it.
+    void Kill() const;
+    // Points this process's registry at this daemon: connections opened from now on find it.
+    void UseItsRegistry() const;
+    // How many machines the daemon's status shows as current; -1 when it can't be read.
+    int CurrentMachines() const;
+
     double RssKB() const;
     // The RSS once the daemon has returned what it freed (it does so every 10 scaled seconds).
     double SettledRssKB() const;

@@ -19,6 +19,7 @@ namespace {
 constexpr int kEventEvery = 50;       // one machine in this many sends an event in a round
 constexpr int kSamplesInFlight = 256;  // over the one connection of FillOverOneConnection
 constexpr int kConnectingAtOnce = 100;
+constexpr std::chrono::seconds kConnectLimit{60};
 constexpr std::uint32_t kIntervalTicks = 50'000'000;  // 5 s in 100-ns units
 constexpr LONG kCpuAlert = 0x20;
 constexpr LONG kLowMemoryEmergency = 0x1;
@@ -148,17 +149,10 @@ SimulatedMachines::SimulatedMachines(int count, DWORD level, std::chrono::millis
     for (int first = 0; first < count; first += kConnectingAtOnce) {
         const size_t batch = m_machines.size();
         for (int i = first; i < std::min(count, first + kConnectingAtOnce); ++i) {
-            auto machine = std::make_unique<Machine>();
-            machine->index = i;
-            machine->stub = Open(level, machine->channel);
-            if (machine->channel != nullptr)
-                machine->channel->GetState(true);  // connects meanwhile
-            m_machines.push_back(std::move(machine));
+            m_machines.push_back(std::make_unique<Machine>());
+            m_machines.back()->index = i;
         }
-        const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(60);
-        for (size_t i = batch; i < m_machines.size(); ++i)
-            if (m_machines[i]->channel == nullptr || !m_machines[i]->channel->WaitForConnected(deadline))
-                m_machines[i]->stub.reset();
+        Reopen(level, batch, m_machines.size());
         if (std::chrono::steady_clock::now() - lastRound > keepAlive) {
             Round(0);
             lastRound = std::chrono::steady_clock::now();
@@ -176,10 +170,11 @@ int SimulatedMachines::Connected() const
     return connected;
 }
 
-long SimulatedMachines::Round(int round)
+long SimulatedMachines::Round(int round, size_t first, size_t last)
 {
     Pending pending;
-    for (auto& machine : m_machines) {
+    for (size_t i = first; i < std::min(last, m_machines.size()); ++i) {
+        auto& machine = m_machines[i];
         if (machine->stub == nullptr)
             continue;
         auto* call = new Call(pending);
@@ -201,6 +196,23 @@ long SimulatedMachines::Round(int round)
     }
     pending.WaitFor(0);
     return pending.Failed();
+}
+
+int SimulatedMachines::Reopen(DWORD level, size_t first, size_t last)
+{
+    int failed = 0;
+    const auto deadline = std::chrono::system_clock::now() + kConnectLimit;
+    for (size_t i = first; i < std::min(last, m_machines.size()); ++i) {
+        m_machines[i]->stub = Open(level, m_machines[i]->channel);
+        if (m_machines[i]->channel != nullptr)
+            m_machines[i]->channel->GetState(true);  // connects meanwhile
+    }
+    for (size_t i = first; i < std::min(last, m_machines.size()); ++i)
+        if (m_machines[i]->channel == nullptr || !m_machines[i]->channel->WaitForConnected(deadline)) {
+            m_machines[i]->stub.reset();
+            ++failed;
+        }
+    return failed;
 }
 
 long SimulatedMachines::FillOverOneConnection(int machines, int samples, DWORD level)

@@ -33,8 +33,13 @@ public:
 
     int Connected() const;
     // Every machine sends its figures once (and every 50th an alert or an emergency); returns when
-    // all are answered, with the number of failed calls.
-    long Round(int round);
+    // all are answered, with the number of failed calls. With a range, machines [first, last)
+    // alone; calls for ranges apart may run at once.
+    long Round(int round, size_t first = 0, size_t last = SIZE_MAX);
+    // Machines [first, last) open new connections to the system observer that the registry names
+    // now and wait until each answers, as a resource observer's new link does; how many did not
+    // within a minute (they send no more).
+    int Reopen(DWORD level, size_t first, size_t last);
 
     // `samples` samples of each of `machines` machines over one connection of its own: the data
     // a system observer keeps, without the connections. The number of failed calls.

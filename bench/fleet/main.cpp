@@ -1,7 +1,9 @@
 // fleet: a real system observer and N simulated resource observers, each machine on a TCP
 // connection of its own, plain and with mutual TLS; for each N one table of what the fleet costs
 // the system observer, with the growth from each N to the next:
-//   fleet [--machines 1000,5000,10000] [--programs DIR] [--tls only|no|both]
+//   fleet [--machines 1000,5000,10000] [--programs DIR] [--tls only|no|both] [--failover]
+// --failover measures instead the move of the fleet to a second system observer when the first is
+// lost (bench/fleet/Failover.h), by default at 1,000 and 10,000 machines.
 // DIR holds qn-system-resource-observer and qn-status (default: the build's hosts/). The bench
 // raises its own descriptor limit to the hard limit (the daemon it starts inherits it), speaks
 // only to 127.0.0.1 and removes what it made.
@@ -19,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/fleet/Failover.h"
 #include "bench/fleet/FleetDaemon.h"
 #include "bench/fleet/SimulatedMachines.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
@@ -180,11 +183,18 @@ int main(int argc, char** argv)
     std::vector<int> sizes{1000, 5000, 10000};
     std::string tls = "both";
     fleet::Programs programs{std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "hosts"};
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool failover = false, sizesGiven = false;
+    for (int i = 1; i < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--machines")
+        if (flag == "--failover") {
+            failover = true;
+            --i;  // a flag without a value
+        } else if (i + 1 == argc)
+            break;
+        else if (flag == "--machines") {
             sizes = ParseSizes(argv[i + 1]);
-        else if (flag == "--programs")
+            sizesGiven = true;
+        } else if (flag == "--programs")
             programs.folder = argv[i + 1];
         else if (flag == "--tls")
             tls = argv[i + 1];
@@ -197,6 +207,11 @@ int main(int argc, char** argv)
     if (tls != "no")
         modes.emplace_back("mutual TLS", RPC_C_AUTHN_LEVEL_CONNECT);
     for (const auto& [mode, level] : modes) {
+        if (failover) {
+            std::printf("== failover, %s, programs of %s\n", mode, programs.folder.c_str());
+            fleet::MeasureFailover(programs, level, sizesGiven ? sizes : std::vector<int>{1000, 10000});
+            continue;
+        }
         Table table;
         for (size_t i = 0; i < sizes.size(); ++i)
             Measure(programs, level, sizes[i], static_cast<int>(i), table);

@@ -10,12 +10,16 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "emergency/XResourceAlertAdditions.h"
 #include "hosts/common/HostSupport.h"
 #include "hosts/common/LoopbackHttp.h"
 #include "hosts/common/Metrics.h"
+#include "hosts/common/ServiceManager.h"
 #include "hosts/resource-observer/ResourceObserverMetrics.h"
+#include "hosts/resource-observer/SystemObserverChoice.h"
 #include "observer/XQNResourceObserverBase.h"
 #include "observer/XResourceObserverInstance.h"
 
@@ -91,14 +95,17 @@ private:
 int main(int argc, char** argv)
 {
     CLI::App app{"The resource observer of this machine: collects the samples of the server processes and forwards the machine's figures."};
-    std::string systemObserver;
+    std::vector<std::string> systemObservers;
     unsigned interval = 5;
     unsigned long processLimit = 0, handleLimit = 0, physicalKBLimit = 0, pageFileMBLimit = 0;
     double cpuLimit = 0.0, pressureLimit = 0.0;
     unsigned relinkSeconds = 60;
     int metricsPort = hosts::kResourceObserverMetricsPort;
     size_t maxProcesses = XResourceObserverInstance::kDefaultProcessLimit, maxMachines = XResourceObserverInstance::kDefaultMachineLimit;
-    app.add_option("--system-observer", systemObserver, "Machine of the system resource observer")->required();
+    app.add_option("--system-observer", systemObservers,
+                   "Machines of the system resource observers in order of preference (A,B): the first that answers is kept until its link fails")
+        ->required()
+        ->delimiter(',');
     app.add_option("--interval", interval, "Observer cycle in seconds (at least 5)")->capture_default_str();
     app.add_option("--process-limit", processLimit, "Alert above this many processes on the machine (0: off)");
     app.add_option("--handle-limit", handleLimit, "Alert above this many open files on the machine (0: off)");
@@ -107,7 +114,7 @@ int main(int argc, char** argv)
     app.add_option("--cpu-limit", cpuLimit, "Alert at this processor load in percent (0: off)")->check(CLI::Range(0.0, 100.0));
     app.add_option("--pressure-limit", pressureLimit, "Alert while tasks stall on cpu, memory or io this percent of 10 s (0: off)")
         ->check(CLI::Range(0.0, 100.0));
-    app.add_option("--relink-interval", relinkSeconds, "Seconds between tries to link a lost system observer again")
+    app.add_option("--relink-interval", relinkSeconds, "Seconds to wait once every system observer failed before trying them again")
         ->capture_default_str()
         ->check(CLI::Range(1u, 86400u));
     app.add_option("--metrics-port", metricsPort, "Loopback port of the Prometheus metrics (0: a free one)")
@@ -151,17 +158,24 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "qn-resource-observer: %s\n", error.c_str());
             return 1;
         }
-        hosts::ResultOf([&] { observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str())); });
+        hosts::SystemObserverChoice choice(systemObservers, relinkSeconds);
+        const auto name = [&observer](const std::string& machine) {
+            hosts::ResultOf([&] { observer.SetSystemResourceObserver(XQNComBSTR(machine.c_str())); });
+        };
+        name(choice.First());
         std::printf("qn-resource-observer: serving on %s, reporting to %s every %u s, metrics on http://127.0.0.1:%d/metrics\n", socket.c_str(),
-                    systemObserver.c_str(), std::max(interval, 5u), http.Port());
+                    choice.Listed().c_str(), std::max(interval, 5u), http.Port());
         std::fflush(stdout);
+        hosts::ServiceManager serviceManager({{"worker", &observer.WorkerHeartbeat()}, {"acceptor", &server.AcceptorHeartbeat()}});
+        serviceManager.Ready();
 
-        // A failed call to the system observer ends the worker; naming the system observer again
-        // on a timer brings a restarted or reachable-again system observer back.
-        // A link that can't be made now (no thread for its worker) is tried again at the next turn.
-        while (hosts::WaitForSignal(stopSignals, relinkSeconds) == 0)
-            if (!observer.IsSystemResourceObserverLinked())
-                hosts::ResultOf([&] { observer.SetSystemResourceObserver(XQNComBSTR(systemObserver.c_str())); });
+        // A failed call to the system observer ends the worker; the next system observer is named
+        // at once, and once none answered, the first is named again after the relink interval.
+        // A link that can't be made now (no thread for its worker) counts as failed.
+        while (hosts::WaitForSignal(stopSignals, hosts::SystemObserverChoice::kCheckSeconds) == 0)
+            if (const auto next = choice.AfterCheck(observer.IsSystemResourceObserverLinked(), observer.SystemResourceObserverLinksMade()))
+                name(*next);
+        serviceManager.Stopping();
         http.Stop();
         server.Stop();
         observer.DeregisterResourceAlertHandler(&alertLogger);

@@ -14,6 +14,7 @@
 #include "hosts/common/HostSupport.h"
 #include "hosts/common/LoopbackHttp.h"
 #include "hosts/common/Metrics.h"
+#include "hosts/common/ServiceManager.h"
 #include "hosts/system-resource-observer/FleetPage.h"
 #include "hosts/system-resource-observer/SystemObserverStatus.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
@@ -145,12 +146,15 @@ int main(int argc, char** argv)
         std::printf("qn-system-resource-observer: serving on %s:%d, status on http://%s:%d/status, page on http://%s:%d/\n", address.c_str(),
                     server.Port(), statusAddress.c_str(), http.Port(), statusAddress.c_str(), http.Port());
         std::fflush(stdout);
+        hosts::ServiceManager serviceManager({{"worker", &store.WorkerHeartbeat()}, {"acceptor", &server.AcceptorHeartbeat()}});
+        serviceManager.Ready();
 
         // What thousands of connections left behind when they closed goes back to the system
         // now and then: glibc keeps free pages in its arena otherwise.
         constexpr unsigned kReturnMemorySec = 10;
         while (hosts::WaitForSignal(stopSignals, kReturnMemorySec) == 0)
             ::malloc_trim(0);
+        serviceManager.Stopping();
         http.Stop();
         server.Stop();
         XSystemResourceObserverInstance::Destroy();

@@ -1,9 +1,11 @@
 #include "platform/transport/Acceptor.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <system_error>
@@ -18,6 +20,8 @@ namespace {
 // Out of descriptors or memory, or any other failure of the listener, the acceptor waits this long
 // before it takes connections again.
 constexpr DWORD kAcceptBackOffMs = 100;
+// The longest the acceptor waits for a connection before it beats again.
+constexpr DWORD kAcceptorTurnMs = 1000;
 
 // The connection, not the listener, failed: accept passes on the network error of a connection
 // that failed while it waited, and the next one is taken at once.
@@ -34,8 +38,8 @@ bool IsLostConnection(int failure)
 
 }  // namespace
 
-Acceptor::Acceptor(int listener, std::string endpoint, std::function<void(int)> receiver)
-    : m_listener(listener), m_endpoint(std::move(endpoint)), m_receiver(std::move(receiver))
+Acceptor::Acceptor(int listener, std::string endpoint, std::function<void(int)> receiver, platform::Heartbeat& heartbeat)
+    : m_listener(listener), m_endpoint(std::move(endpoint)), m_receiver(std::move(receiver)), m_heartbeat(heartbeat)
 {
 }
 
@@ -59,6 +63,17 @@ void Acceptor::Stop()
     m_stopping = true;
     ::shutdown(m_listener, SHUT_RDWR);
     m_thread.join();
+    m_heartbeat.Rest();
+}
+
+bool Acceptor::AwaitConnection()
+{
+    m_heartbeat.ExpectWithin(kAcceptorTurnMs + platform::kTurnAllowanceMs);
+    const auto turn = std::chrono::duration_cast<std::chrono::milliseconds>(platform::ScaledDuration(kAcceptorTurnMs));
+    pollfd listener{m_listener, POLLIN, 0};
+    const int ready = ::poll(&listener, 1, std::max(1, static_cast<int>(turn.count())));
+    // Any failure but a signal is accept's to tell and wait out.
+    return ready > 0 || (ready < 0 && errno != EINTR);
 }
 
 void Acceptor::Accept()
@@ -66,6 +81,8 @@ void Acceptor::Accept()
     bool failing = false, told = false;
     for (;;) {
         try {
+            if (!AwaitConnection() && !m_stopping)
+                continue;
             const int connection = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             const int failure = errno;
             if (connection < 0 && m_stopping)

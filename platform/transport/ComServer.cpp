@@ -116,6 +116,7 @@ struct XComServer::Impl {
     std::unique_ptr<ServedClass> admitted;
     std::unique_ptr<ServedClass> refused;  // Unix socket: peers that fail the credential check
     int listener = -1;
+    platform::Heartbeat acceptorHeartbeat;
     std::unique_ptr<Acceptor> acceptor;
     std::optional<gid_t> admittedGroup;  // Unix socket: the ResourceObserverGroup
     // TCP: gRPC's handshakes (TLS among them) on the connections the acceptor takes.
@@ -206,7 +207,7 @@ struct XComServer::Impl {
             error = "gRPC can't start a server on " + endpoint + " (out of threads or memory?)";
             return E_OUTOFMEMORY;
         }
-        acceptor = std::make_unique<Acceptor>(listener, endpoint, [this](int connection) { HandOver(connection); });
+        acceptor = std::make_unique<Acceptor>(listener, endpoint, [this](int connection) { HandOver(connection); }, acceptorHeartbeat);
         return acceptor->Start(error) ? S_OK : E_OUTOFMEMORY;
     }
 
@@ -272,6 +273,8 @@ HRESULT XComServer::Start(std::string& error)
 }
 
 int XComServer::Port() const { return m_impl->port; }
+
+const platform::Heartbeat& XComServer::AcceptorHeartbeat() const { return m_impl->acceptorHeartbeat; }
 
 void XComServer::Stop()
 {

@@ -22,6 +22,10 @@
 #include "platform/Com.h"
 #include "platform/Export.h"
 
+namespace platform {
+class Heartbeat;
+}
+
 namespace transport {
 
 struct ServerSecurity {
@@ -46,6 +50,8 @@ public:
     int Port() const;
     // Stops serving and waits for calls in progress; the socket file is removed.
     void Stop();
+    // The acceptor's: it beats while connections can be taken.
+    const platform::Heartbeat& AcceptorHeartbeat() const;
 
 private:
     struct Impl;

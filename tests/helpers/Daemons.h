@@ -96,9 +96,10 @@ public:
     ChildProcess& Process() { return *m_process; }
     // What the daemon wrote to standard error, and its logbook's lines.
     std::string StandardError() const { return FileText(m_standardError); }
-    std::vector<std::string> LogbookLines() const
+    std::vector<std::string> LogbookLines() const { return LogbookLines(m_logbook); }
+    static std::vector<std::string> LogbookLines(const std::string& logbook)
     {
-        std::ifstream file(m_logbook);
+        std::ifstream file(logbook);
         std::vector<std::string> lines;
         for (std::string line; std::getline(file, line);)
             lines.push_back(line);
@@ -116,10 +117,11 @@ public:
         };
         return AwaitWhileServing(line, [](const std::string& found) { return !found.empty(); }, limit);
     }
-    // Lines of its logbook that hold `text`.
-    int CountLogged(const std::string& text) const
+    // Lines of its logbook, or of the logbook file `logbook`, that hold `text`.
+    int CountLogged(const std::string& text) const { return CountLogged(m_logbook, text); }
+    static int CountLogged(const std::string& logbook, const std::string& text)
     {
-        return static_cast<int>(std::ranges::count_if(LogbookLines(), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
+        return static_cast<int>(std::ranges::count_if(LogbookLines(logbook), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
     }
     // The loopback port of the daemon's HTTP pages.
     int HttpPort() const { return m_httpPort; }
@@ -185,15 +187,18 @@ public:
 
 class SystemObserverDaemon : public Daemon {
 public:
-    // On a free port, in the network namespace `netns` (a path like /run/netns/NAME) when one is
-    // given; `options` follow the program.
-    explicit SystemObserverDaemon(const std::string& netns = {}, const std::vector<std::string>& options = {})
+    // On a free port unless `options` name one, in the network namespace `netns` (a path like
+    // /run/netns/NAME) when one is given; `options` follow the program. `logbook` as for
+    // Daemon::Start.
+    explicit SystemObserverDaemon(const std::string& netns = {}, const std::vector<std::string>& options = {}, const std::string& logbook = {})
     {
         if (!netns.empty())
             m_prefix = {"/usr/bin/nsenter", "--net=" + netns};
-        std::vector<std::string> arguments{"--port", "0", "--status-port", "0"};
+        std::vector<std::string> arguments{"--status-port", "0"};
+        if (std::ranges::find(options, "--port") == options.end())
+            arguments.insert(arguments.end(), {"--port", "0"});
         arguments.insert(arguments.end(), options.begin(), options.end());
-        const std::string serving = Start(m_prefix, QN_SYSTEM_RESOURCE_OBSERVER, arguments, "qn-system-resource-observer: serving on ", {});
+        const std::string serving = Start(m_prefix, QN_SYSTEM_RESOURCE_OBSERVER, arguments, "qn-system-resource-observer: serving on ", logbook);
         std::sscanf(serving.c_str(), "qn-system-resource-observer: serving on %*[^:]:%d, status on http://127.0.0.1:%d/status", &m_port, &m_httpPort);
     }
 

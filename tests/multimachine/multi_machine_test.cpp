@@ -1,123 +1,16 @@
-// Several machines on one: each machine is a network and a UTS namespace with a host name and an
-// address of its own, joined to a hub namespace by a veth pair on the hub's bridge. The hub runs
-// the system resource observer; each machine runs its resource observer and two demo server
-// processes. Traffic stays inside the namespaces the test made, and they are removed at the end.
+// Several machines on one: the hub runs the system resource observer; each machine runs its
+// resource observer and two demo server processes.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-
-#include "tests/helpers/ChildProcess.h"
-#include "tests/helpers/Command.h"
-#include "tests/helpers/Daemons.h"
-#include "tests/helpers/MonitoredServer.h"
+#include "tests/multimachine/NamespacedMachines.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using qntest::ChildProcess;
 
 constexpr int kMachines = 3;
-const std::string kSubnet = "10.213.7.";  // the hub is .1, machine i is .(10 + i)
-
-class SeveralMachines : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "network and UTS namespaces need root";
-        RemoveNamespaces();
-        std::filesystem::create_directories(m_folder);
-        // The hub's registry; the machines get theirs once the hub's port is known.
-        WriteRegistry(m_folder + "/registry-hub.ini", "");
-        ::setenv("KORVEL_REGISTRY", (m_folder + "/registry-hub.ini").c_str(), 1);
-        for (const std::string& command : {"ip netns add " + Hub(), "ip -n " + Hub() + " link set lo up", "ip -n " + Hub() + " link add " + Bridge() + " type bridge",
-                                           "ip -n " + Hub() + " addr add " + kSubnet + "1/24 dev " + Bridge(), "ip -n " + Hub() + " link set " + Bridge() + " up"})
-            ASSERT_TRUE(qntest::Run(command));
-        for (int machine = 1; machine <= kMachines; ++machine) {
-            const std::string netns = Machine(machine);
-            std::ofstream(UtsFile(machine)).close();
-            for (const std::string& command :
-                 {"ip netns add " + netns, "ip -n " + netns + " link set lo up", "ip link add " + Veth(machine) + " type veth peer name eth0 netns " + netns,
-                  "ip link set " + Veth(machine) + " netns " + Hub(), "ip -n " + Hub() + " link set " + Veth(machine) + " master " + Bridge() + " up",
-                  "ip -n " + netns + " addr add " + kSubnet + std::to_string(10 + machine) + "/24 dev eth0", "ip -n " + netns + " link set eth0 up",
-                  "unshare --uts=" + UtsFile(machine) + " hostname " + HostName(machine)})
-                ASSERT_TRUE(qntest::Run(command));
-        }
-    }
-
-    void TearDown() override
-    {
-        m_processes.clear();
-        ::unsetenv("KORVEL_REGISTRY");
-        RemoveNamespaces();
-        std::filesystem::remove_all(m_folder);
-    }
-
-    // Plain connections: the transport's security has tests of its own.
-    static void WriteRegistry(const std::string& path, const std::string& values)
-    {
-        std::ofstream(path) << "[SOFTWARE\\KORVEL]\nDisableAuthentication=1\nDCOMAuthenticationService=WINNT\n" << values;
-    }
-
-    // Leftovers of an earlier run of this process id too.
-    void RemoveNamespaces()
-    {
-        for (int machine = 1; machine <= kMachines; ++machine) {
-            (void)qntest::Run("umount " + UtsFile(machine));
-            (void)qntest::Run("ip netns del " + Machine(machine));
-        }
-        (void)qntest::Run("ip netns del " + Hub());
-    }
-
-    std::string Tag() const { return std::to_string(::getpid()); }
-    std::string Hub() const { return "qn" + Tag() + "-hub"; }
-    std::string Machine(int machine) const { return "qn" + Tag() + "-m" + std::to_string(machine); }
-    std::string Bridge() const { return "qb" + Tag(); }
-    std::string Veth(int machine) const { return "qv" + Tag() + "-" + std::to_string(machine); }
-    std::string UtsFile(int machine) const { return m_folder + "/uts-" + std::to_string(machine); }
-    static std::string HostName(int machine) { return "machine-" + std::to_string(machine); }
-
-    // What runs a program on `machine`, with the machine's own registry file.
-    std::vector<std::string> On(int machine) const
-    {
-        return {"/usr/bin/nsenter", "--net=/run/netns/" + Machine(machine), "--uts=" + UtsFile(machine), "/usr/bin/env",
-                "KORVEL_REGISTRY=" + m_folder + "/registry-" + std::to_string(machine) + ".ini"};
-    }
-
-    // A resource observer reporting to the hub and two servers, whose usage adds up to 3 × 10^(machine - 1).
-    void StartMachine(int machine, int systemObserverPort)
-    {
-        WriteRegistry(m_folder + "/registry-" + std::to_string(machine) + ".ini",
-                      "ResourceObserverSocket=" + m_folder + "/observer-" + std::to_string(machine) +
-                          ".sock\nSystemResourceObserverPort=" + std::to_string(systemObserverPort) + "\n");
-        std::vector<std::string> observer = On(machine);
-        observer.insert(observer.end(), {QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", kSubnet + "1"});
-        m_processes.push_back(std::make_unique<ChildProcess>(observer));
-        ASSERT_FALSE(m_processes.back()->ReadLineStartingWith("qn-resource-observer: serving on").empty());
-        const int unit = machine == 1 ? 1 : machine == 2 ? 10 : 100;
-        for (int usage : {unit, 2 * unit}) {
-            auto server = std::make_unique<qntest::MonitoredServer>(std::vector<std::string>{"--interval", "2", "--usage", std::to_string(usage)}, On(machine));
-            ASSERT_TRUE(server->Monitoring());
-            m_processes.push_back(std::move(server));
-        }
-    }
-
-    const std::string m_folder = "/tmp/qn-machines-" + std::to_string(::getpid());
-    std::vector<std::unique_ptr<ChildProcess>> m_processes;
-};
-
-const qn::status::MachineStatus* Find(const qn::status::SystemStatus& status, const std::string& name)
-{
-    for (const auto& machine : status.machines())
-        if (machine.machine() == name)
-            return &machine;
-    return nullptr;
-}
+using SeveralMachines = qntest::NamespacedMachines;
+using qntest::Find;
 
 TEST_F(SeveralMachines, TheSystemObserverKeepsEachMachineApartAndDropsThemAfterTheirSilence)
 {

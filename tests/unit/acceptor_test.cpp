@@ -26,7 +26,8 @@ TEST(Acceptor, AListenerThatFailsIsWaitedOutAndTakenOnceItWorksAndOnlyStopEndsTh
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);
     std::promise<int> handedOver;
-    transport::Acceptor acceptor(listener, "the test's socket", [&](int connection) { handedOver.set_value(connection); });
+    platform::Heartbeat heartbeat;
+    transport::Acceptor acceptor(listener, "the test's socket", [&](int connection) { handedOver.set_value(connection); }, heartbeat);
     std::string error;
     ASSERT_TRUE(acceptor.Start(error)) << error;
     // Not listening yet: accept fails with EINVAL, which is no shutdown.
