@@ -49,9 +49,11 @@ void ServiceManager::StopFeeding()
 
 void ServiceManager::FeedWatchdog(DWORD periodMs)
 {
+    // systemd's deadline is in real time: a time scale may make the feeds more frequent, never rarer.
+    const auto period = std::min<std::chrono::nanoseconds>(platform::ScaledDuration(periodMs), std::chrono::milliseconds(periodMs));
     std::string wasLate;
     std::unique_lock lock(m_mutex);
-    while (!m_stopped.wait_for(lock, platform::ScaledDuration(periodMs), [this] { return m_stop; })) {
+    while (!m_stopped.wait_for(lock, period, [this] { return m_stop; })) {
         const std::string late = LateThread();
         // Told once per change, so that `systemctl status` says why the daemon will be restarted.
         if (late != wasLate)
