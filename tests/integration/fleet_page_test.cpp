@@ -15,7 +15,6 @@
 
 #include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
-#include "tests/helpers/Sample.h"
 #include "tests/helpers/SystemObserverClient.h"
 #include "tests/helpers/TestInstallation.h"
 
@@ -34,20 +33,6 @@ std::string BrowserMissing()
     return {};
 }
 
-// A machine's figures with its processors a third busy and `freeKB` of 4 GB free.
-HRESULT SendLoad(IQNSystemResourceObserver& observer, const std::u16string& machine, LONGLONG freeKB)
-{
-    constexpr LONGLONG kTotalKB = 4 << 20, kIntervalTicks = 50'000'000;
-    qntest::MachineSample figures(machine.c_str());
-    tagQNMachineResourceLoad& load = figures.machineLoad;
-    load.idleTime.lowPart = static_cast<DWORD>(kIntervalTicks * 2 / 3);
-    load.kernelTime.lowPart = static_cast<DWORD>(kIntervalTicks * 2 / 3);
-    load.userTime.lowPart = static_cast<DWORD>(kIntervalTicks / 3);
-    load.availPhysicalKB = load.availPageFileKB = freeKB;
-    load.usedPhysicalKB = load.usedPageFileKB = kTotalKB - freeKB;
-    return observer.SetSystemResourceData(&figures);
-}
-
 // A fleet in which "alerted" alerts and "quiet" reported once and is silent by now; the rest
 // report every 100 ms, "changing" with the free memory the test sets.
 class FleetPage : public ::testing::Test {
@@ -55,11 +40,11 @@ protected:
     void SetUp() override
     {
         ASSERT_NE(link, nullptr);
-        ASSERT_EQ(SendLoad(*link, u"quiet", 1 << 20), S_OK);
+        ASSERT_EQ(qntest::SendFigures(*link, u"quiet"), S_OK);
         ASSERT_EQ(qntest::SendAlert(*link, u"alerted", 0x20), S_OK);
         reports = std::make_unique<qntest::Repeating>(100ms, [this] {
             for (const auto& machine : {u"alerted", u"calm-1", u"calm-2", u"calm-3", u"changing"})
-                SendLoad(*link, machine, machine == std::u16string_view(u"changing") ? changingFreeKB.load() : 2 << 20);
+                qntest::SendFigures(*link, machine, machine == std::u16string_view(u"changing") ? changingFreeKB.load() : 2 << 20);
         });
         const auto quietIsSilent = [](const qn::status::SystemStatus& status) {
             return std::ranges::any_of(status.machines(), [](const auto& machine) { return machine.machine() == "quiet" && machine.silent(); });
