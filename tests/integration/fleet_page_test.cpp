@@ -51,7 +51,6 @@ protected:
         };
         ASSERT_TRUE(quietIsSilent(system.AwaitStatus(quietIsSilent, 60s)));
     }
-    void TearDown() override { reports.reset(); }
 
     qntest::TestInstallation installation{qntest::kPlain};
     // Cycles of half a second: the quiet machine is silent after 5 s.
