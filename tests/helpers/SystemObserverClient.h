@@ -24,10 +24,10 @@ inline CComPtr<IQNSystemResourceObserver> ConnectSystemObserver(TestInstallation
     return observer;
 }
 
-inline HRESULT SendFigures(IQNSystemResourceObserver& observer, const std::u16string& machine)
+inline HRESULT SendFigures(IQNSystemResourceObserver& observer, const std::u16string& machine, LONGLONG freeKB = 1 << 20)
 {
     MachineSample figures(machine.c_str());
-    figures.machineLoad.availPhysicalKB = 1 << 20;
+    figures.machineLoad.availPhysicalKB = freeKB;
     return observer.SetSystemResourceData(&figures);
 }
 

@@ -48,6 +48,7 @@ TEST(Event, AnAutoResetEventReleasesOneWaitAManualOneStaysSetAndAWaitEndsWhenAno
     });
     EXPECT_EQ(WaitForSingleObject(automatic, INFINITE), WAIT_OBJECT_0);
     setter.join();
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT) << "the wait ended by taking the set, not before it";
     CloseHandle(automatic);
     CloseHandle(manual);
     EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
