@@ -3,17 +3,22 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/helpers/Await.h"
@@ -73,14 +78,14 @@ public:
         ::close(toChild[0]);
         ::close(fromChild[1]);
         m_input = ::fdopen(toChild[1], "w");
-        m_output = ::fdopen(fromChild[0], "r");
+        m_output = fromChild[0];
     }
 
     virtual ~ChildProcess()
     {
         if (m_input != nullptr)
             std::fclose(m_input);
-        std::fclose(m_output);
+        ::close(m_output);
         if (m_pid > 0) {
             ::kill(m_pid, SIGKILL);
             ::waitpid(m_pid, nullptr, 0);
@@ -99,15 +104,29 @@ public:
         return m_pid > 0 && ::waitid(P_PID, static_cast<id_t>(m_pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == 0;
     }
 
-    // The next line of the child's output without its newline; empty at the end of the output.
-    std::string ReadLine()
+    // The next line of the child's output without its newline; empty at the end of the output, or
+    // with a failure once a child that stalled has written no whole line for `limit`.
+    std::string ReadLine(std::chrono::milliseconds limit = std::chrono::seconds(120))
     {
-        char buffer[65536];
-        if (std::fgets(buffer, sizeof buffer, m_output) == nullptr)
-            return {};
-        std::string line(buffer);
-        if (!line.empty() && line.back() == '\n')
-            line.pop_back();
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (std::size_t newline; (newline = m_unread.find('\n')) == std::string::npos;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd output{m_output, POLLIN, 0};
+            const int ready = left.count() <= 0 ? 0 : ::poll(&output, 1, static_cast<int>(left.count()));
+            if (ready == 0) {
+                ADD_FAILURE() << "no line from the child within " << limit.count() << " ms; it wrote: " << m_unread;
+                return {};
+            }
+            char buffer[65536];
+            const ssize_t got = ready < 0 ? -1 : ::read(m_output, buffer, sizeof buffer);
+            if (got > 0)
+                m_unread.append(buffer, static_cast<std::size_t>(got));
+            else if (got == 0 || errno != EINTR)
+                return std::exchange(m_unread, {});  // the end of the output
+        }
+        const std::size_t newline = m_unread.find('\n');
+        std::string line = m_unread.substr(0, newline);
+        m_unread.erase(0, newline + 1);
         return line;
     }
 
@@ -153,7 +172,8 @@ public:
 private:
     pid_t m_pid = -1;
     std::FILE* m_input = nullptr;
-    std::FILE* m_output = nullptr;
+    int m_output = -1;
+    std::string m_unread;  // read from the child, not yet returned as a line
 };
 
 // What `start` makes (a pointer to a daemon, say), with the programs it starts running at `scale`

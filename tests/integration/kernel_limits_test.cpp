@@ -12,7 +12,6 @@
 #include <filesystem>
 
 #include "platform/Clock.h"
-#include "tests/helpers/Await.h"
 #include "tests/helpers/Daemons.h"
 #include "tests/helpers/MonitoredServer.h"
 #include "tests/helpers/StandIns.h"
@@ -87,7 +86,7 @@ protected:
             }
             return std::string();
         };
-        return line(qntest::Await([&] { return m_daemon->Metrics(); }, [&](const std::string& metrics) { return !line(metrics).empty(); }, 60s));
+        return line(m_daemon->AwaitWhileServing([&] { return m_daemon->Metrics(); }, [&](const std::string& metrics) { return !line(metrics).empty(); }, 60s));
     }
 
     qntest::TestInstallation m_installation{qntest::kPlain};
@@ -196,7 +195,7 @@ TEST_F(KernelLimits, ABurstThatStopsShortOfTheCeilingRaisesNothing)
         const auto at = metrics.find(headroom);
         return at != std::string::npos && std::stod(metrics.substr(metrics.find("} ", at) + 2)) < double(kMemoryLimitMB - 100) * (1 << 20);
     };
-    ASSERT_TRUE(grown(qntest::Await([&] { return m_daemon->Metrics(); }, grown, 60s))) << m_daemon->Metrics();
+    ASSERT_TRUE(grown(m_daemon->AwaitWhileServing([&] { return m_daemon->Metrics(); }, grown, 60s))) << m_daemon->Metrics();
     demo->Terminate();
     for (const std::string& line : demo->ReadRest())
         EXPECT_EQ(line.find("server emergency"), std::string::npos) << line;
