@@ -92,6 +92,25 @@ TEST_F(SystemObserverLink, AFailingSystemObserverEndsTheWorkerUntilItIsNamedAgai
     EXPECT_FALSE(system.Next("SetSystemResourceData").method.empty());
 }
 
+TEST_F(SystemObserverLink, OnlyThisMachinesFiguresCarryItsPressureAndOomKills)
+{
+    qntest::SystemObserverDaemon system;
+    m_installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
+    const std::string local = qntest::HostName();
+    // Samples name their machine, and a server may name another than the observer's own.
+    Observer().SetResourceObserverInterval(5);
+    Observer().SetResourceData(qntest::Sample(platform::ToUtf16(local).c_str(), u"srv"));
+    Observer().SetResourceData(qntest::Sample(u"ELSEWHERE", u"srv"));
+    Observer().SetSystemResourceObserver(XQNComBSTR(u"localhost"));
+    const auto status = system.AwaitStatus([](const auto& status) { return status.machines_size() == 2; }, 60s);
+    ASSERT_EQ(status.machines_size(), 2) << status.DebugString();
+    for (const auto& machine : status.machines()) {
+        const bool here = machine.machine() == local;
+        EXPECT_EQ(machine.has_oom_kills(), here) << machine.ShortDebugString();
+        EXPECT_TRUE(here || !machine.has_pressure()) << machine.ShortDebugString();
+    }
+}
+
 TEST(ResourceObserverDaemon, PassesOnANewMachineAlertBeforeTheFiguresOfItsCycle)
 {
     qntest::TestInstallation installation(qntest::kPlain);

@@ -38,6 +38,12 @@ struct XResourceObserverInstanceProbe {
     {
         return observer.m_machineHistory.GetConstReadProxy()->count(XQNComBSTR(name)) == 1;
     }
+    // Checks the machine figures on a copy of `observer`, which only a friend may destroy.
+    static LONG CheckACopy(XResourceObserverInstance& observer, const tagQNSystemResourceInformation& figures)
+    {
+        XResourceObserverInstance copy(observer);
+        return Check(copy, figures);
+    }
     static void Sum(const tagQNPreciseTime& add, tagQNPreciseTime& sum) { XResourceObserverInstance::GetSum(add, sum); }
     static void RecordEnd(const XResourceObserverInstance& observer, const XResourceAgent::XProcessEnd& end) { observer.RecordProcessEnd(end); }
     // The history entry of process `name` (upper case) and `id`; null when there is none.
@@ -282,6 +288,17 @@ TEST_F(MachineAlerts, AnAlertIsRaisedAndClearedOnceForEachRegistrationAndDisable
     EXPECT_EQ(Check(), 0) << "a clear puts nothing into the record";
     EXPECT_THAT(m_handler.states, ElementsAre(0x02, 0x00));
     EXPECT_THAT(twice.states, ElementsAre(0x02, 0x02)) << "once per registration, until deregistered everywhere";
+}
+
+TEST_F(MachineAlerts, ACopyKeepsTheLimitsHandlersAndTheAlertThatStands)
+{
+    Observer().SetResourceAlertMetric(100, 0, 0, 0, 0.0);
+    m_figures.machineLoad.processCount = 101;
+    EXPECT_EQ(Check(), 0x02);
+    EXPECT_EQ(Probe::CheckACopy(Observer(), m_figures), 0) << "the standing alert is not raised again";
+    m_figures.machineLoad.processCount = 100;
+    EXPECT_EQ(Probe::CheckACopy(Observer(), m_figures), 0);
+    EXPECT_THAT(m_handler.states, ElementsAre(0x02, 0x00)) << "the copy cleared the alert for the original's handler";
 }
 
 TEST_F(MachineAlerts, LimitsAreStrictAndInTheirUnitsAndTheProcessorLoadComesFromTheMachineTimes)
