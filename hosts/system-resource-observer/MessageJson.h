@@ -2,7 +2,8 @@
 // names, fields without presence always (zero values too), fields with presence only when set,
 // numbers as JSON numbers (64-bit integers as strings), as protobuf's JSON mapping has them and
 // its parser reads them, at a small part of the cost of protobuf's own printer. A field added to
-// the schema appears without a change here.
+// the schema appears without a change here, but for lists: the callers write their list of
+// machines themselves, one a line, and a machine's status has none.
 #pragma once
 
 #include <string>
