@@ -48,8 +48,11 @@ std::optional<std::string> SystemObserverChoice::AfterCheck(bool linked, unsigne
     }
     m_current = (m_current + 1) % m_machines.size();
     m_linksAtNaming = linksMade;
-    LogMove(u"the link to the system observer on '%s' failed - reporting to the system observer on '%s' now", left, m_machines[m_current]);
-    return m_machines[m_current];
+    const std::string& taken = m_machines[m_current];
+    LogMove(taken == left ? u"the link to the system observer on '%s' failed - naming '%s' again"
+                          : u"the link to the system observer on '%s' failed - reporting to the system observer on '%s' now",
+            left, taken);
+    return taken;
 }
 
 }  // namespace hosts
