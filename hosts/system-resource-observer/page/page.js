@@ -90,7 +90,7 @@ function newRow(machine) {
     `<td></td><td class="alert"></td><td></td><td></td>`;
   row.dataset.machine = machine;
   row.addEventListener("click", () => openMachine(machine));
-  const sparks = kSeries.map((series, s) => chart(series, 80, 22, false, row.cells[s + 1].querySelector(".spark")));
+  const sparks = kSeries.map((series, s) => chart(series, 64, 22, false, row.cells[s + 1].querySelector(".spark")));
   return { row, sparks };
 }
 
