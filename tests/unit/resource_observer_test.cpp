@@ -238,6 +238,11 @@ TEST_F(ResourceObserver, AnEndIsLoggedWithTheLastFiguresAndTheNearestCeilingOfAK
                   .size(),
               1u)
         << capture.Entries().back().message;
+    Probe::RecordEnd(Observer(), {4712, XQNComBSTR(u"srv"), 8, XQNComBSTR(u"node1"), XResourceAgent::kOomKill, "the kernel's oom_kill"});
+    const auto entries = capture.Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].severity, QNSeverity_EventTrace) << "an end of the process's own is not an error";
+    EXPECT_EQ(entries[1].severity, QNSeverity_Error) << "a kill is";
 }
 
 TEST(ResourceObserverTimes, HalvesAddWithoutCarry)
