@@ -51,13 +51,8 @@ TEST_F(MonitoredServer, FirstSampleAfterTheFirstSleepAndAWaitThenOnePerInterval)
     EXPECT_GE(samples[3].at - started, 175ms) << "and three more intervals";
     const std::string expected = "machine_name: '" + qntest::HostName() + "' process_name: 'qn-server-demo' aux_text: '' process_id: " +
                                  std::to_string(server.Pid()) + " monitor_interval_sec: 2 data_valid: 1 external_usage { external_resource_usage: 42 }";
-    for (const auto& call : samples) {
-        const auto sample = call.As<qn::ResourceInformation>();
-        EXPECT_TRUE(HasFields(sample, expected));
-        EXPECT_TRUE(sample.has_aux_text()) << "an empty text stays present";
-        EXPECT_GT(sample.process_load().thread_count(), 1u);
-        EXPECT_GT(sample.machine_load().avail_physical_kb(), 0);
-    }
+    for (const auto& call : samples)
+        EXPECT_TRUE(HasFields(call.As<qn::ResourceInformation>(), expected));
     EXPECT_EQ(server.Terminate(), 0);
 }
 
