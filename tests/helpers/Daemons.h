@@ -136,7 +136,7 @@ public:
     }
 
 protected:
-    // Starts `program` with `options` after `prefix` (a namespace to enter) as the units start it,
+    // Starts `program` with `options` after `prefix` (a namespace to enter, an environment) as the units start it,
     // and returns its first line that starts with `serving`. Its logbook is `logbook`, by default
     // a file of the log folder, where its standard error goes too.
     std::string Start(const std::vector<std::string>& prefix, const std::string& program, const std::vector<std::string>& options,

@@ -52,7 +52,6 @@ TEST_F(MonitoredServer, FirstSampleAfterTheFirstSleepAndAWaitThenOnePerInterval)
                                  std::to_string(server.Pid()) + " monitor_interval_sec: 2 data_valid: 1 external_usage { external_resource_usage: 42 }";
     for (const auto& call : samples)
         EXPECT_TRUE(HasFields(call.As<qn::ResourceInformation>(), expected));
-    EXPECT_EQ(server.Terminate(), 0);
 }
 
 // A thread limit of one and a free memory limit of nearly 2 TB are broken from the first cycle:
@@ -72,7 +71,6 @@ TEST_F(MonitoredServer, BrokenLimitsSendTheirEmergencyBeforeThatCyclesSample)
     ASSERT_EQ(sample.method, kSample) << "the sample of the same cycle follows the event";
     EXPECT_GT(sample.As<qn::ResourceInformation>().process_load().avail_virtual_kb(), 0);
     EXPECT_LT(sample.As<qn::ResourceInformation>().process_load().avail_virtual_kb(), kFreeKB);
-    EXPECT_EQ(server.Terminate(), 0);
 }
 
 class MonitorLoop : public testing::Test {

@@ -101,8 +101,6 @@ TEST(ResourceObserverDaemon, PassesOnANewMachineAlertBeforeTheFiguresOfItsCycle)
     // Cycles before the first sample send nothing: the history is still empty.
     EXPECT_EQ(system.Next("NotifySystemResourceAlert").body, "machine_name: \"" + qntest::HostName() + "\" state: 2");
     EXPECT_EQ(system.Next().method, "SetSystemResourceData") << "the figures of the alert's cycle follow it";
-    EXPECT_EQ(server.Terminate(), 0);
-    EXPECT_EQ(daemon.Process().Terminate(), 0);
 }
 
 }  // namespace
