@@ -154,22 +154,24 @@ public:
         std::fputs("\n", m_input);
         std::fclose(m_input);
         m_input = nullptr;
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return Reap();
     }
 
     int Terminate()
     {
         ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return Reap();
     }
 
 private:
+    // Waits for the child's end: its exit status, -1 when a signal ended it.
+    int Reap()
+    {
+        int status = 0;
+        ::waitpid(std::exchange(m_pid, -1), &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
     pid_t m_pid = -1;
     std::FILE* m_input = nullptr;
     int m_output = -1;

@@ -136,7 +136,7 @@ public:
     }
 
 protected:
-    // Starts `program` with `options` after `prefix` (a namespace to enter) as the units start it,
+    // Starts `program` with `options` after `prefix` (a namespace to enter, an environment) as the units start it,
     // and returns its first line that starts with `serving`. Its logbook is `logbook`, by default
     // a file of the log folder, where its standard error goes too.
     std::string Start(const std::vector<std::string>& prefix, const std::string& program, const std::vector<std::string>& options,
@@ -174,13 +174,16 @@ private:
 
 class ResourceObserverDaemon : public Daemon {
 public:
-    // `options` follow the program; the system observer is on this machine.
+    // `options` follow the program; the system observer is on this machine unless they name one.
+    // Run through `prefix` (another machine's namespaces, another registry) when one is given.
     // `logbook` as for Daemon::Start.
-    explicit ResourceObserverDaemon(const std::vector<std::string>& options = {}, const std::string& logbook = {})
+    explicit ResourceObserverDaemon(const std::vector<std::string>& options = {}, const std::string& logbook = {}, const std::vector<std::string>& prefix = {})
     {
-        std::vector<std::string> arguments{"--metrics-port", "0", "--system-observer", "localhost"};
+        std::vector<std::string> arguments{"--metrics-port", "0"};
+        if (std::ranges::find(options, "--system-observer") == options.end())
+            arguments.insert(arguments.end(), {"--system-observer", "localhost"});
         arguments.insert(arguments.end(), options.begin(), options.end());
-        const std::string serving = Start({}, QN_RESOURCE_OBSERVER, arguments, "qn-resource-observer: serving on", logbook);
+        const std::string serving = Start(prefix, QN_RESOURCE_OBSERVER, arguments, "qn-resource-observer: serving on", logbook);
         m_httpPort = std::atoi(serving.substr(serving.rfind(':') + 1).c_str());
     }
 };

@@ -54,7 +54,6 @@ public:
                                                                             "--web.listen-address=127.0.0.1:" + std::to_string(m_port)});
     }
 
-    int Port() const { return m_port; }
     std::string Target() const { return "127.0.0.1:" + std::to_string(m_port); }
 
     // The first value of an instant query, as Prometheus writes it; empty while there is none.

@@ -46,7 +46,7 @@ public:
         auto cgroup = Make("memory", whyNot, version);
         if (cgroup == nullptr)
             return nullptr;
-        const bool v2 = cgroup->Has("memory.max");
+        const bool v2 = std::filesystem::exists(cgroup->Folder() + "/memory.max");
         const std::string bytes = std::to_string(std::uint64_t{megabytes} << 20);
         if (!cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", bytes)) {
             whyNot = "the kernel refused the cgroup's memory limit";
@@ -69,7 +69,6 @@ public:
         out << value << std::endl;
         return static_cast<bool>(out);
     }
-    bool Has(const std::string& file) const { return std::filesystem::exists(m_folder + "/" + file); }
 
 private:
     explicit TestCgroup(std::string folder) : m_folder(std::move(folder)) {}

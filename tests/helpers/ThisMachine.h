@@ -4,8 +4,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace qntest {
@@ -35,16 +35,11 @@ inline double ProcessCpuTicks(pid_t pid)
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
     std::getline(stat, line);
+    double user = 0, system = 0;  // fields 14 and 15, after the eleven that follow the name
     const auto afterName = line.rfind(')');
-    if (afterName == std::string::npos)
-        return 0;
-    std::istringstream fields(line.substr(afterName + 2));
-    std::string field;
-    for (int i = 3; i < 14 && fields >> field; ++i) {
-    }
-    double user = 0, system = 0;
-    fields >> user >> system;  // fields 14 and 15
-    return user + system;
+    return afterName != std::string::npos && std::sscanf(line.c_str() + afterName + 2, "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %lf %lf", &user, &system) == 2
+               ? user + system
+               : 0;
 }
 
 // The total stalled time in seconds of one line of /proc/pressure/`resource` ("some" or

@@ -6,7 +6,7 @@ usage: python_client.py DESCRIPTOR_SET SOCKET_PATH
 import sys
 
 import grpc
-from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
+from google.protobuf import descriptor_pb2, message_factory
 
 
 def main():
@@ -14,12 +14,8 @@ def main():
     files = descriptor_pb2.FileDescriptorSet()
     with open(descriptor_set, "rb") as f:
         files.ParseFromString(f.read())
-    pool = descriptor_pool.DescriptorPool()
-    for file in files.file:
-        pool.Add(file)
-    factory = message_factory.MessageFactory(pool)
-    request_type = factory.GetPrototype(pool.FindMessageTypeByName("qn.ResourceInformation"))
-    reply_type = factory.GetPrototype(pool.FindMessageTypeByName("qn.Result"))
+    messages = message_factory.GetMessages(files.file)
+    request_type, reply_type = messages["qn.ResourceInformation"], messages["qn.Result"]
 
     sample = request_type(machine_name="PYHOST", process_name="pyserver", process_id=77, data_valid=1, monitor_interval_sec=5)
     sample.process_load.thread_count = 9

@@ -49,22 +49,15 @@ public:
     ULONG AddRef() override { return 2; }
     ULONG Release() override { return 1; }
 
-    HRESULT SetProcessResourceInfo(const tagQNResourceInformation* r) override { return Answer<qn::ResourceInformation>("SetProcessResourceInfo", r); }
-    HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* r) override
-    {
-        return Answer<qn::ProcessEvent>("RaiseProcessResourceEmergencyEvent", r);
-    }
-    HRESULT NotifyProcessResourceAlert(const tagQNProcessResourceAlert* r) override { return Answer<qn::ProcessEvent>("NotifyProcessResourceAlert", r); }
-    HRESULT RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent* r) override { return Answer<qn::ProcessEvent>("RaiseGlobalEmergencyEvent", r); }
-    HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* r) override
-    {
-        return Answer<qn::SystemResourceInformation>("SetSystemResourceData", r);
-    }
-    HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* r) override
-    {
-        return Answer<qn::SystemEvent>("RaiseSystemResourceEmergencyEvent", r);
-    }
-    HRESULT NotifySystemResourceAlert(const tagQNSystemResourceAlert* r) override { return Answer<qn::SystemEvent>("NotifySystemResourceAlert", r); }
+    // Each call printed under its method's name; the system observer's global emergency apart
+    // from the resource observer's.
+    HRESULT SetProcessResourceInfo(const tagQNResourceInformation* r) override { return Answer<qn::ResourceInformation>(__func__, r); }
+    HRESULT RaiseProcessResourceEmergencyEvent(const tagQNProcessResourceEmergencyEvent* r) override { return Answer<qn::ProcessEvent>(__func__, r); }
+    HRESULT NotifyProcessResourceAlert(const tagQNProcessResourceAlert* r) override { return Answer<qn::ProcessEvent>(__func__, r); }
+    HRESULT RaiseGlobalEmergencyEvent(const tagQNProcessServerEmergencyEvent* r) override { return Answer<qn::ProcessEvent>(__func__, r); }
+    HRESULT SetSystemResourceData(const tagQNSystemResourceInformation* r) override { return Answer<qn::SystemResourceInformation>(__func__, r); }
+    HRESULT RaiseSystemResourceEmergencyEvent(const tagQNSystemResourceEmergencyEvent* r) override { return Answer<qn::SystemEvent>(__func__, r); }
+    HRESULT NotifySystemResourceAlert(const tagQNSystemResourceAlert* r) override { return Answer<qn::SystemEvent>(__func__, r); }
     HRESULT RaiseGlobalEmergencyEvent(const tagQNSystemServerEmergencyEvent* r) override
     {
         return Answer<qn::SystemEvent>("RaiseSystemGlobalEmergencyEvent", r);

@@ -26,10 +26,11 @@
 #include "interfaces/QNConvert64.h"
 #include "interfaces/QNResourceObserver.grpc.pb.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
+#include "platform/Bstr.h"
 #include "tests/helpers/Await.h"
 #include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
-#include "tests/helpers/MonitoredServer.h"
+#include "tests/helpers/Sample.h"
 #include "tests/helpers/Sockets.h"
 #include "tests/helpers/StandIns.h"
 
@@ -86,14 +87,11 @@ const std::string kGarbage[] = {std::string("\x0f\xff\xff\xff", 4), std::string(
 // A valid sample of process `pid` of `machine`, or of the machine alone (pid 0), in its wire form.
 std::string Sample(const char* machine, int pid)
 {
+    const std::u16string name = platform::ToUtf16(machine);
     qn::ResourceInformation process;
     qn::SystemResourceInformation figures;
-    process.set_machine_name(machine);
-    process.set_process_name("srv");
-    process.set_process_id(pid);
-    process.set_data_valid(1);
-    figures.set_machine_name(machine);
-    figures.set_data_valid(1);
+    transport::ToWire(qntest::Sample(name.c_str(), u"srv", pid), process);
+    transport::ToWire(qntest::MachineSample(name.c_str()), figures);
     return pid == 0 ? figures.SerializeAsString() : process.SerializeAsString();
 }
 
@@ -245,22 +243,6 @@ TEST(Endurance, FreshDaemonsWhoseFirstEntryIsAboutAFloodOfConnectionsOutliveItAn
         EXPECT_EQ(::kill(flooded.daemon.Process().Pid(), 0), 0) << "alive";
         EXPECT_EQ(flooded.daemon.CountLogged("can't accept connections on"), 1) << "logged once, not for every refused connection";
     }
-}
-
-TEST(Endurance, AServerWhoseLogbookCantBeOpenedIsNotEndedByTheLibraryWhenItRunsOutOfDescriptors)
-{
-    qntest::TestInstallation installation(qntest::kPlain);
-    qntest::ResourceObserverDaemon observer;  // the monitor measures only while it reaches one
-    std::ofstream(installation.Path("blocker")) << "";  // the logbook's folder can't be made
-    const std::string said = installation.Path("server.stderr");
-    // Its files after a second, once the monitor runs: up to the last descriptor of 256.
-    qntest::MonitoredServer server({"--interval", "1", "--files", "240", "--load-after", "100"},
-                                   {"/usr/bin/env", "QN_LOGBOOK=" + installation.Path("blocker/server.log"), "/usr/bin/prlimit", "--nofile=256:256"}, said);
-    ASSERT_TRUE(server.Monitoring());
-    const std::string text = qntest::AwaitFileSays(said, "server emergency raised: 0x1000");
-    EXPECT_NE(text.find("can't write the logbook file " + installation.Path("blocker/server.log")), std::string::npos) << text;
-    EXPECT_NE(text.find("server emergency raised: 0x1000"), std::string::npos) << "the handle emergency reached the handler's logbook on standard error";
-    EXPECT_EQ(server.Terminate(), 0) << "alive until told to stop";
 }
 
 TEST(Endurance, TheBoundsRefuseNewNamesAndKeepTheFirstOnesAndEachDaemonOffersItsOwnInterfacesAlone)

@@ -3,10 +3,7 @@
 // that federates both and evaluates the shipped alerting rules unchanged.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <vector>
 

@@ -1,6 +1,7 @@
-// The system observer's page in a real browser (Debian's headless Chromium): a fleet in which one
-// machine alerts and one falls silent shows every machine, those two first, with sparklines, and
-// follows a new sample without being loaded again.
+// A fleet in which one machine alerts and one falls silent, as the system observer shows it: its
+// page in a real browser (Debian's headless Chromium) shows every machine, those two first, with
+// sparklines, and follows a new sample without being loaded again; the page's queries and
+// qn-status's show the machines asked for and nothing else.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -9,10 +10,12 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/Bstr.h"
 #include "tests/helpers/Command.h"
 #include "tests/helpers/Daemons.h"
 #include "tests/helpers/SystemObserverClient.h"
@@ -41,7 +44,8 @@ protected:
     {
         ASSERT_NE(link, nullptr);
         ASSERT_EQ(qntest::SendFigures(*link, u"quiet"), S_OK);
-        ASSERT_EQ(qntest::SendAlert(*link, u"alerted", 0x20), S_OK);
+        // The processor alert with the pressure alert, which the system's own texts don't name.
+        ASSERT_EQ(qntest::SendAlert(*link, u"alerted", 0x60), S_OK);
         reports = std::make_unique<qntest::Repeating>(100ms, [this] {
             for (const auto& machine : {u"alerted", u"calm-1", u"calm-2", u"calm-3", u"changing"})
                 qntest::SendFigures(*link, machine, machine == std::u16string_view(u"changing") ? changingFreeKB.load() : 2 << 20);
@@ -95,6 +99,31 @@ TEST_F(FleetPage, PagesTheFleetOnTheServer)
         const auto answer = client.Get(std::string("/fleet?") + refused);
         EXPECT_TRUE(answer && answer->status == 400) << refused;
     }
+}
+
+// What qn-status shows, from the status page's own query.
+TEST_F(FleetPage, TheStatusShowsTheSilentMachinesThoseWithAnAlertOrOneByNameAlone)
+{
+    const auto names = [](const qn::status::SystemStatus& status) {
+        std::set<std::string> names;
+        for (const auto& machine : status.machines())
+            names.insert(machine.machine());
+        return names;
+    };
+    EXPECT_EQ(names(system.Status({"--silent"})), std::set<std::string>{"quiet"});
+    const auto alerted = system.Status({"--alert"});
+    ASSERT_EQ(names(alerted), std::set<std::string>{"alerted"});
+    EXPECT_EQ(alerted.machines(0).alert_text(), "machine CPU utilization too high / machine pressure stall too high");
+    const auto one = system.Status({"--machine", "CALM-1"});
+    ASSERT_EQ(names(one), std::set<std::string>{"calm-1"}) << "a name in any case";
+    EXPECT_EQ(one.machines(0).avail_physical_kb(), 2 << 20) << "with its figures";
+    EXPECT_EQ(system.Status({"--machine", "none"}).machines_size(), 0);
+    EXPECT_EQ(system.Status({"--machine", "quiet", "--alert"}).machines_size(), 0) << "both conditions hold for what is shown";
+    const std::string odd = "odd \"q\\1\"";  // a name with what JSON escapes
+    ASSERT_EQ(qntest::SendFigures(*link, platform::ToUtf16(odd)), S_OK);
+    EXPECT_EQ(names(system.Status({"--machine", odd})), std::set<std::string>{odd});
+    const auto refused = httplib::Client("127.0.0.1", system.HttpPort()).Get("/status?only=everything");
+    EXPECT_TRUE(refused && refused->status == 400);
 }
 
 }  // namespace

@@ -51,9 +51,6 @@ TEST(Installation, ShowsTheMachinesFiguresUntilItTurnsStale)
     EXPECT_EQ(machine.machine(), qntest::HostName());
     EXPECT_EQ(machine.external_usage_sum(), 7u) << "the usage of the server processes";
     EXPECT_FALSE(machine.silent());
-    ASSERT_TRUE(machine.has_cpu_load_percent());
-    EXPECT_GE(machine.cpu_load_percent(), 0.0);
-    EXPECT_LE(machine.cpu_load_percent(), 100.0);
     EXPECT_EQ(machine.pressure().has_cpu_some(), qntest::PressureTotalSec("cpu", "some") >= 0) << "pressure comes along where the kernel has it";
     const std::string json = system.StatusJson();
     for (const char* figure : {"\"avail_physical_kb\": ", "\"used_page_file_kb\": ", "\"process_count\": "}) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "platform/Clock.h"
 #include "tests/helpers/Daemons.h"
@@ -78,14 +79,16 @@ protected:
 
     std::string LogPath() const { return m_installation.Path("demo.log"); }
 
-    // Awaits the first metrics line of the demo's `series` whose labels end as `labels` does.
-    std::string AwaitSeries(const ChildProcess& demo, const std::string& series, const std::string& labels = "")
+    // Awaits the first metrics line of the demo's `series` whose labels end as `labels` does and
+    // whose value `holds`; empty when none came.
+    std::string AwaitSeries(const ChildProcess& demo, const std::string& series, const std::string& labels = "",
+                            const std::function<bool(double)>& holds = [](double) { return true; })
     {
         const std::string start = series + "{pid=\"" + std::to_string(demo.Pid()) + "\"";
         const auto line = [&](const std::string& metrics) {
             for (auto at = metrics.find(start); at != std::string::npos; at = metrics.find(start, at + 1)) {
                 const std::string found = metrics.substr(at, metrics.find('\n', at) - at);
-                if (found.find(labels + "} ") != std::string::npos)
+                if (const auto value = found.find(labels + "} "); value != std::string::npos && holds(std::stod(found.substr(value + labels.size() + 2))))
                     return found;
             }
             return std::string();
@@ -196,12 +199,8 @@ TEST_F(KernelLimits, ABurstThatStopsShortOfTheCeilingRaisesNothing)
     const std::string capped = demo->ReadLineStartingWith("qn-server-demo: grow ");
     ASSERT_NE(capped.find("reached its cap of 100 MB"), std::string::npos) << capped;
     // Proof that the agent looked after the burst: a sample sent since shows the grown memory.
-    const std::string headroom = "qn_process_memory_headroom_bytes{pid=\"" + std::to_string(demo->Pid()) + "\"";
-    const auto grown = [&](const std::string& metrics) {
-        const auto at = metrics.find(headroom);
-        return at != std::string::npos && std::stod(metrics.substr(metrics.find("} ", at) + 2)) < double(kMemoryLimitMB - 100) * (1 << 20);
-    };
-    ASSERT_TRUE(grown(m_daemon->AwaitWhileServing([&] { return m_daemon->Metrics(); }, grown, 60s))) << m_daemon->Metrics();
+    const auto grown = [](double headroom) { return headroom < double(kMemoryLimitMB - 100) * (1 << 20); };
+    ASSERT_NE(AwaitSeries(*demo, "qn_process_memory_headroom_bytes", "", grown), "") << m_daemon->Metrics();
     demo->Terminate();
     for (const std::string& line : demo->ReadRest())
         EXPECT_EQ(line.find("server emergency"), std::string::npos) << line;

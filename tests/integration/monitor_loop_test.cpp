@@ -1,6 +1,5 @@
 // The monitor loop against a real observer process: in a server process under test
 // (qn-server-demo) and in this test process, where faults can be injected.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -51,25 +50,18 @@ TEST_F(MonitoredServer, FirstSampleAfterTheFirstSleepAndAWaitThenOnePerInterval)
     EXPECT_GE(samples[3].at - started, 175ms) << "and three more intervals";
     const std::string expected = "machine_name: '" + qntest::HostName() + "' process_name: 'qn-server-demo' aux_text: '' process_id: " +
                                  std::to_string(server.Pid()) + " monitor_interval_sec: 2 data_valid: 1 external_usage { external_resource_usage: 42 }";
-    for (const auto& call : samples) {
-        const auto sample = call.As<qn::ResourceInformation>();
-        EXPECT_TRUE(HasFields(sample, expected));
-        EXPECT_TRUE(sample.has_aux_text()) << "an empty text stays present";
-        EXPECT_GT(sample.process_load().thread_count(), 1u);
-        EXPECT_GT(sample.machine_load().avail_physical_kb(), 0);
-    }
-    EXPECT_EQ(server.Terminate(), 0);
+    for (const auto& call : samples)
+        EXPECT_TRUE(HasFields(call.As<qn::ResourceInformation>(), expected));
 }
 
 // A thread limit of one and a free memory limit of nearly 2 TB are broken from the first cycle:
-// the low memory emergency comes from the real measurement of the free virtual memory.
-TEST_F(MonitoredServer, BrokenLimitsSendOneEmergencyBeforeThatCyclesSampleAndNoneLaterAndCallTheHandlerOnceForEach)
+// the low memory emergency comes from the real measurement of the free virtual memory. (That each
+// is raised once a life, with its handler's call and warning, is process_checks_test's.)
+TEST_F(MonitoredServer, BrokenLimitsSendTheirEmergencyBeforeThatCyclesSample)
 {
     RecordingObserver observer(m_installation);
     constexpr long kFreeKB = 2000000000;
-    const std::string logbook = m_installation.Path("server.log");
-    qntest::MonitoredServer server({"--interval", "2", "--thread-limit", "1", "--memory-kb-limit", std::to_string(kFreeKB)},
-                                   {"/usr/bin/env", "QN_LOGBOOK=" + logbook});
+    qntest::MonitoredServer server({"--interval", "2", "--thread-limit", "1", "--memory-kb-limit", std::to_string(kFreeKB)});
     ReceivedCall call = observer.Next();
     while (call.method == kSample || call.method == "QueryInterface")
         call = observer.Next();
@@ -79,16 +71,6 @@ TEST_F(MonitoredServer, BrokenLimitsSendOneEmergencyBeforeThatCyclesSampleAndNon
     ASSERT_EQ(sample.method, kSample) << "the sample of the same cycle follows the event";
     EXPECT_GT(sample.As<qn::ResourceInformation>().process_load().avail_virtual_kb(), 0);
     EXPECT_LT(sample.As<qn::ResourceInformation>().process_load().avail_virtual_kb(), kFreeKB);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(observer.Next().method, kSample) << "a standing emergency is sent once";
-
-    EXPECT_EQ(server.Terminate(), 0);
-    std::vector<std::string> handled;
-    for (const std::string& line : server.ReadRest())
-        if (line.starts_with("qn-server-demo: server emergency "))
-            handled.push_back(line.substr(0, line.find(" at ")));
-    EXPECT_THAT(handled, testing::ElementsAre("qn-server-demo: server emergency 0x1", "qn-server-demo: server emergency 0x800"));
-    EXPECT_THAT(qntest::FileText(logbook), testing::HasSubstr("LOW MEMORY EMERGENCY WARNING: amount of available virtual process memory: "));
 }
 
 class MonitorLoop : public testing::Test {

@@ -101,7 +101,6 @@ TEST(Prometheus, ScrapesBothDaemonsAndReadsBackTheMachinesFreeMemoryAndAProvoked
     const auto [used, rate] = qntest::Await(window, agree, 120s, 0ms);
     EXPECT_GT(used, 0.1) << "the server kept a processor busy (a share of one, on a loaded machine)";
     EXPECT_NEAR(rate, used, 0.2) << "processor seconds per second, from the counter and from /proc";
-    EXPECT_EQ(busy.Terminate(), 0);
 }
 
 }  // namespace

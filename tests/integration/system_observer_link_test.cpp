@@ -36,23 +36,20 @@ TEST_F(SystemObserverLink, EventsArePassedOnAndOnlyThoseWithAStateAreLoggedAndAN
     EXPECT_THROW(Observer().SetSystemResourceObserver(XQNComBSTR(u"")), XWrappedQNException);
     Observer().SetSystemResourceObserver(XQNComBSTR(u"localhost"));
     // Each event as the observer gets it, what the system observer receives of it, and the method.
-    const auto passedOn = [&](auto event, void (XResourceObserverInstance::*take)(const decltype(event)&), const char* method) {
+    using Link = XResourceObserverInstance;
+    const auto passedOn = [&](auto event, void (Link::*take)(const decltype(event)&), const char* method) {
         (Observer().*take)(event);
         transport::FreeStrings(event);
         return system.Next(method).body;
     };
     using Emergency = tagQNProcessResourceEmergencyEvent;
-    EXPECT_EQ(passedOn(Emergency{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, 0}, &XResourceObserverInstance::RaiseProcessResourceEmergencyEvent,
-                       "RaiseSystemResourceEmergencyEvent"),
-              "machine_name: \"node1\"");
-    EXPECT_EQ(passedOn(Emergency{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, 0x0800}, &XResourceObserverInstance::RaiseProcessResourceEmergencyEvent,
-                       "RaiseSystemResourceEmergencyEvent"),
-              "machine_name: \"node1\" state: 2048");
-    EXPECT_EQ(passedOn(tagQNProcessServerEmergencyEvent{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, 0x0100},
-                       &XResourceObserverInstance::RaiseGlobalEmergencyEvent, "RaiseSystemGlobalEmergencyEvent"),
+    const auto node1 = [](LONG state) { return Emergency{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, state}; };
+    EXPECT_EQ(passedOn(node1(0), &Link::RaiseProcessResourceEmergencyEvent, "RaiseSystemResourceEmergencyEvent"), "machine_name: \"node1\"");
+    EXPECT_EQ(passedOn(node1(0x0800), &Link::RaiseProcessResourceEmergencyEvent, "RaiseSystemResourceEmergencyEvent"), "machine_name: \"node1\" state: 2048");
+    EXPECT_EQ(passedOn(tagQNProcessServerEmergencyEvent{SysAllocString(u"node1"), SysAllocString(u"srv"), nullptr, 4, 0, 0x0100}, &Link::RaiseGlobalEmergencyEvent,
+                       "RaiseSystemGlobalEmergencyEvent"),
               "machine_name: \"node1\" state: 256");
-    EXPECT_EQ(passedOn(tagQNSystemResourceAlert{SysAllocString(u"node2"), 0x08}, &XResourceObserverInstance::NotifyMachineResourceAlert, "NotifySystemResourceAlert"),
-              "machine_name: \"node2\" state: 8");
+    EXPECT_EQ(passedOn(tagQNSystemResourceAlert{SysAllocString(u"node2"), 0x08}, &Link::NotifyMachineResourceAlert, "NotifySystemResourceAlert"), "machine_name: \"node2\" state: 8");
     std::vector<std::pair<int, int>> traces;
     for (const auto& entry : m_log.Entries())
         if (entry.kind == XQNLogEntry::Kind::Trace)
@@ -123,8 +120,6 @@ TEST(ResourceObserverDaemon, PassesOnANewMachineAlertBeforeTheFiguresOfItsCycle)
     // Cycles before the first sample send nothing: the history is still empty.
     EXPECT_EQ(system.Next("NotifySystemResourceAlert").body, "machine_name: \"" + qntest::HostName() + "\" state: 2");
     EXPECT_EQ(system.Next().method, "SetSystemResourceData") << "the figures of the alert's cycle follow it";
-    EXPECT_EQ(server.Terminate(), 0);
-    EXPECT_EQ(daemon.Process().Terminate(), 0);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 
 namespace {
 
-using qntest::ChildProcess;
 using qntest::kServed;
 
 constexpr const char* kRefused = "create 0x80070005 call 0x80004005";
@@ -126,7 +125,7 @@ TEST_F(MutualTls, ARealInstallationReportsOverTlsAndAResourceObserverWithoutCert
           "KORVEL_REGISTRY=" + m_installation.Path("registry.ini")}) {
         const bool certless = environment.find("client.ini") != std::string::npos;
         SCOPED_TRACE(certless ? "without certificate" : "with its certificate");
-        ChildProcess observer({"/usr/bin/env", environment, QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", "localhost"});
+        qntest::ResourceObserverDaemon observer({}, {}, {"/usr/bin/env", environment});
         qntest::MonitoredServer server({"--interval", "2"}, {"/usr/bin/env", environment});
         ASSERT_TRUE(server.Monitoring());
         if (certless) {
@@ -142,7 +141,7 @@ TEST_F(MutualTls, ARealInstallationReportsOverTlsAndAResourceObserverWithoutCert
             EXPECT_GT(status.machines(0).avail_physical_kb(), 0);
         }
         EXPECT_EQ(server.Terminate(), 0);
-        EXPECT_EQ(observer.Terminate(), 0);
+        EXPECT_EQ(observer.Process().Terminate(), 0);
     }
 }
 

@@ -36,25 +36,18 @@ class Transport : public testing::Test {
 protected:
     void TearDown() override { XProcessAgent::Destroy(); }
 
-    static CComPtr<IQNResourceObserver> Create()
-    {
-        COAUTHINFO authentication{RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CONNECT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE};
-        COSERVERINFO server{0, kLoopbackHostName, &authentication, 0};
-        MULTI_QI query{&IQNResourceObserver::kIid, nullptr, 0};
-        EXPECT_EQ(CoCreateInstanceEx(CLSID_QNResourceObserver, nullptr, CLSCTX_LOCAL_SERVER, &server, 1, &query), S_OK);
-        CComPtr<IQNResourceObserver> observer;
-        observer.Attach(static_cast<IQNResourceObserver*>(query.pItf));
-        return observer;
-    }
-
     qntest::TestInstallation m_installation{qntest::kIdentityChecked};
 };
 
 TEST_F(Transport, RecordsCrossWhole_OnlyTheOwnersCallsArrive)
 {
     RecordingObserver observer(m_installation);
-    auto proxy = Create();
-    ASSERT_NE(proxy, nullptr);
+    COAUTHINFO authentication{RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CONNECT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE};
+    COSERVERINFO server{0, kLoopbackHostName, &authentication, 0};
+    MULTI_QI query{&IQNResourceObserver::kIid, nullptr, 0};
+    ASSERT_EQ(CoCreateInstanceEx(CLSID_QNResourceObserver, nullptr, CLSCTX_LOCAL_SERVER, &server, 1, &query), S_OK);
+    CComPtr<IQNResourceObserver> proxy;
+    proxy.Attach(static_cast<IQNResourceObserver*>(query.pItf));
     EXPECT_EQ(observer.Next().body, "{C0A048A5-B561-46A8-A7CD-5A9BE6CF5D86}") << "QueryInterface";
 
     SCOPED_TRACE("every field, null and empty apart");

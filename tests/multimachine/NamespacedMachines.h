@@ -43,6 +43,9 @@ protected:
             GTEST_SKIP() << "network and UTS namespaces need root";
         RemoveNamespaces();
         std::filesystem::create_directories(m_folder);
+        // The machines' sockets are made here by the service account, as in an installation's folder.
+        if (const passwd* account = ServiceAccount())
+            ASSERT_EQ(::chown(m_folder.c_str(), account->pw_uid, account->pw_gid), 0);
         // The hub's registry; the machines get theirs once the hub's port is known.
         WriteRegistry(m_folder + "/registry-hub.ini", "");
         ::setenv("KORVEL_REGISTRY", (m_folder + "/registry-hub.ini").c_str(), 1);
@@ -64,6 +67,7 @@ protected:
     void TearDown() override
     {
         m_processes.clear();
+        m_observers.clear();
         ::unsetenv("KORVEL_REGISTRY");
         RemoveNamespaces();
         std::filesystem::remove_all(m_folder);
@@ -110,11 +114,9 @@ protected:
         WriteRegistry(m_folder + "/registry-" + std::to_string(machine) + ".ini",
                       "ResourceObserverSocket=" + m_folder + "/observer-" + std::to_string(machine) +
                           ".sock\nSystemResourceObserverPort=" + std::to_string(systemObserverPort) + "\n");
-        std::vector<std::string> observer = On(machine);
-        observer.insert(observer.end(),
-                        {"QN_LOGBOOK=" + ObserverLogbook(machine), QN_RESOURCE_OBSERVER, "--metrics-port", "0", "--system-observer", systemObservers});
-        m_processes.push_back(std::make_unique<ChildProcess>(observer));
-        ASSERT_FALSE(m_processes.back()->ReadLineStartingWith("qn-resource-observer: serving on").empty());
+        m_observers.push_back(
+            std::make_unique<ResourceObserverDaemon>(std::vector<std::string>{"--system-observer", systemObservers}, ObserverLogbook(machine), On(machine)));
+        ASSERT_GT(m_observers.back()->HttpPort(), 0) << "not serving: " << m_observers.back()->StandardError();
         const int unit = machine == 1 ? 1 : machine == 2 ? 10 : 100;
         for (int usage : {unit, 2 * unit})
             StartServer(machine, {"--interval", "2", "--usage", std::to_string(usage)});
@@ -133,7 +135,8 @@ protected:
     const int m_machines;
     const std::string m_tag;
     const std::string m_folder = "/tmp/qn-machines-" + m_tag;
-    std::vector<std::unique_ptr<ChildProcess>> m_processes;
+    std::vector<std::unique_ptr<ResourceObserverDaemon>> m_observers;
+    std::vector<std::unique_ptr<ChildProcess>> m_processes;  // the demo servers, ended before the observers
 };
 
 }  // namespace qntest
