@@ -45,8 +45,8 @@ TEST(RefCountLock, WriteInsideReadIsRefusedAndAReleaseWithoutReferenceIsLoggedAn
     lock.AddReadLockRef();
     lock.AddReadLockRef();
     const XQNException refused = qntest::Raised([&] { lock.AddLockRef(); });
-    EXPECT_EQ(refused.Message().View(), u"unable to add a write lock reference to a read lock");
-    EXPECT_EQ(std::tuple(refused.Line(), refused.Severity(), refused.Type()), std::tuple(111, 8, 8));
+    EXPECT_EQ(std::tuple(refused.Message().ToUtf8(), refused.Line(), refused.Severity(), refused.Type()),
+              std::tuple("unable to add a write lock reference to a read lock", 111, 8, 8));
     lock.ReleaseLockRef();
     lock.ReleaseLockRef();
     // Another thread gets the lock: the refused write took no reference that holds it.
