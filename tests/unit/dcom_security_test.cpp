@@ -31,8 +31,9 @@ TEST(AuthenticationLevel, FollowsTheRegistry)
         DWORD level = 0;
         EXPECT_EQ(QNDCOMSecurity::GetAuthenticationLevel(&level), result);
         EXPECT_EQ(level, expected);
-        if (privacy == nullptr && std::string_view(disable) == "0")
+        if (privacy == nullptr && std::string_view(disable) == "0") {
             EXPECT_EQ(qntest::Only(capture.WithMessage("reading registry SOFTWARE\\KORVEL\\EnablePacketPrivacy failed")).line, 122) << "named in the logbook";
+        }
     }
 }
 

@@ -179,8 +179,9 @@ TEST(ProcFile, AListingCountsTheNumberedEntriesAsTheDirectorysSizeDoesAndStartsA
     platform::ProcFile descriptors("/proc/self/fd", true);
     const long listed = descriptors.CountNumberedEntries();
     EXPECT_GE(listed, 3) << "at least the standard three";
-    if (const long size = descriptors.Size(); size > 0)
+    if (const long size = descriptors.Size(); size > 0) {
         EXPECT_EQ(listed, size);
+    }
     EXPECT_EQ(descriptors.CountNumberedEntries(), listed);
 }
 

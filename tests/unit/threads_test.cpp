@@ -125,8 +125,9 @@ TEST(ThreadedTask, ABodyThatEndsOrThrowsLeavesTheTaskStoppedWithItsExceptionKept
         EXPECT_EQ(task.GetStatus(), WakingTask::Stopped);
         const XWrappedQNException kept = task.GetTaskException();
         ASSERT_EQ(kept.HasException(), line != 0) << says;
-        if (line != 0)
+        if (line != 0) {
             EXPECT_EQ(std::pair(kept.Get().Line(), kept.Get().Message().ToUtf8().find(says) != std::string::npos), std::pair(line, true)) << says;
+        }
     }
 }
 
