@@ -79,7 +79,6 @@ TEST(RefCountLock, ReadersDoNotBlockEachOtherWhileAWriterWaits)
         lock.ReleaseLockRef();
     };
     std::thread first(reader), second(reader);
-    // Both readers hold the lock at once.
     ASSERT_TRUE(qntest::Await([&] { return readersIn == 2; }, [](bool both) { return both; }, 10s)) << "a reader blocked another";
     std::thread writer([&] {
         writerThread = qntest::ThreadId();

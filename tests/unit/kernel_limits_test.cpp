@@ -59,7 +59,6 @@ public:
         fs::create_directories(file.parent_path());
         std::ofstream(file) << text << "\n";
     }
-    // Control files of the cgroup `folder`, by name.
     void Cgroup(const std::string& folder, const std::map<std::string, std::string>& files) const
     {
         for (const auto& [name, text] : files)

@@ -82,7 +82,6 @@ TEST(LoadMeasurement, AgreesWithProcUnderKnownLoad)
     std::vector<std::string> throughout;
     std::ranges::set_intersection(processesBefore, Entries("/proc", true), std::back_inserter(throughout));
 
-    // Process figures, against what the test reads of itself.
     const auto& p = sample.info.processLoad;
     EXPECT_NEAR(p.workingSetKB, ProcField("/proc/self/status", "VmRSS:"), 2048);
     EXPECT_GE(p.peakWorkingSetKB, p.workingSetKB);
@@ -93,7 +92,6 @@ TEST(LoadMeasurement, AgreesWithProcUnderKnownLoad)
     EXPECT_EQ(p.handleCount + 1, Entries("/proc/self/fd").size());
     EXPECT_GT(p.pageFaultCount, kMegabytes * 256 / 2) << "touching the memory faults its pages in";
 
-    // Machine figures, against /proc read independently.
     const auto& m = sample.info.machineLoad;
     const long long committed = ProcField("/proc/meminfo", "Committed_AS:");
     EXPECT_NEAR(m.availPhysicalKB, ProcField("/proc/meminfo", "MemAvailable:"), 64 * 1024);

@@ -72,7 +72,6 @@ protected:
         return state;
     }
 
-    // The logged messages that hold `part`, one a line.
     std::string Logged(std::string_view part) const
     {
         std::string messages;
