@@ -104,8 +104,7 @@ TEST_F(SystemObserverStore, QueriesTurnFalseAfterTenSilentCyclesAndTheCleanupEmp
 {
     Send(u"node1", 8);
     Send(u"node2", 9);
-    Cycles(1);  // the cycle that saw the samples
-    Cycles(9);
+    Cycles(1 + 9);  // the cycle that saw the samples, then nine silent ones
     XMachineResourceInfo machine;
     EXPECT_TRUE(Query(u"node1", machine)) << "9 silent cycles";
     Cycles(1);
