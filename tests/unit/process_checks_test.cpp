@@ -150,15 +150,8 @@ TEST_F(ProcessChecks, NearingAKernelCeilingRaisesItsEmergencyEvenWithTheLimitOff
 {
     using platform::Ceiling;
     using platform::CeilingSource;
-    struct Row {
-        const char* what;
-        Ceiling platform::ProcessCeilings::*kind;
-        Ceiling ceiling;
-        LONG expected;
-        const char* logged;
-    };
     constexpr std::uint64_t kMB = 1 << 20;
-    const Row rows[] = {
+    const std::tuple<const char*, Ceiling platform::ProcessCeilings::*, Ceiling, LONG, const char*> rows[] = {
         {"memory at a twentieth", &platform::ProcessCeilings::memory, {400 * kMB, 20 * kMB, CeilingSource::Cgroup, "memory.max", "/sys/fs/cgroup/app"}, 0, ""},
         {"memory under a twentieth", &platform::ProcessCeilings::memory, {400 * kMB, 20 * kMB - 1, CeilingSource::Cgroup, "memory.max", "/sys/fs/cgroup/app"},
          LowMemory, "LOW MEMORY EMERGENCY: 20479 KB left of 409600 KB under memory.max of cgroup /sys/fs/cgroup/app\n"},
@@ -171,14 +164,14 @@ TEST_F(ProcessChecks, NearingAKernelCeilingRaisesItsEmergencyEvenWithTheLimitOff
          TooManyThreads, "TOO MANY THREADS EMERGENCY: 7 threads left of 64 threads under pids.max of cgroup /sys/fs/cgroup/pids/app\n"},
         {"an unknown ceiling", &platform::ProcessCeilings::threads, {0, 0, CeilingSource::None, "", {}}, 0, ""},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
+    for (const auto& [what, kind, ceiling, expected, logged] : rows) {
+        SCOPED_TRACE(what);
         Checks().SetEmergencyResourceMetric(0, 0, 0);
         platform::ProcessCeilings ceilings;
-        ceilings.*row.kind = row.ceiling;
+        ceilings.*kind = ceiling;
         m_log.Clear();
-        EXPECT_EQ(Check(&ceilings), row.expected);
-        EXPECT_EQ(Logged(" EMERGENCY: "), row.logged);
+        EXPECT_EQ(Check(&ceilings), expected);
+        EXPECT_EQ(Logged(" EMERGENCY: "), logged);
         XProcessResourceObserverInstance::Destroy();
     }
 }
