@@ -45,8 +45,8 @@ TEST(RefCountLock, WriteInsideReadIsRefusedAndAReleaseWithoutReferenceIsLoggedAn
     lock.AddReadLockRef();
     lock.AddReadLockRef();
     const XQNException refused = qntest::Raised([&] { lock.AddLockRef(); });
-    EXPECT_EQ(refused.Message().View(), u"unable to add a write lock reference to a read lock");
-    EXPECT_EQ(std::tuple(refused.Line(), refused.Severity(), refused.Type()), std::tuple(111, 8, 8));
+    EXPECT_EQ(std::tuple(refused.Message().ToUtf8(), refused.Line(), refused.Severity(), refused.Type()),
+              std::tuple("unable to add a write lock reference to a read lock", 111, 8, 8));
     lock.ReleaseLockRef();
     lock.ReleaseLockRef();
     // Another thread gets the lock: the refused write took no reference that holds it.
@@ -79,7 +79,6 @@ TEST(RefCountLock, ReadersDoNotBlockEachOtherWhileAWriterWaits)
         lock.ReleaseLockRef();
     };
     std::thread first(reader), second(reader);
-    // Both readers hold the lock at once.
     ASSERT_TRUE(qntest::Await([&] { return readersIn == 2; }, [](bool both) { return both; }, 10s)) << "a reader blocked another";
     std::thread writer([&] {
         writerThread = qntest::ThreadId();
@@ -129,7 +128,8 @@ TEST(GuardedValue, CopyTakesTheValueUnderTheSourcesReadLock)
 }
 
 // Several threads nest proxies on shared values at random; run under TSan this must stay silent,
-// and the counters must add up. Always `a` before `b`: one order for two values.
+// and the counters must add up: a lock that let another thread in while a proxy still held it
+// loses increments. Always `a` before `b`: one order for two values.
 TEST(GuardedValue, RandomNestingFromManyThreadsKeepsTheData)
 {
     XCritData<long> a(0), b(0);
@@ -138,33 +138,24 @@ TEST(GuardedValue, RandomNestingFromManyThreadsKeepsTheData)
     for (int t = 0; t < 6; ++t)
         threads.emplace_back([&, t] {
             std::mt19937 random(t);
-            long seenB = 0;
             for (int round = 0; round < 3000; ++round) {
-                const unsigned pick = random() % 4;
-                if (pick == 0) {
+                if (random() % 2 == 0) {
                     auto outer = a.GetWriteProxy();
                     auto inner = a.GetConstReadProxy();
                     *a.GetWriteProxy() += 1;
                     ++increments[0];
-                } else if (pick == 1) {
-                    auto read = a.GetConstReadProxy();
-                    EXPECT_EQ(*read, *a.GetConstReadProxy());
-                } else if (pick == 2) {
-                    auto first = a.GetConstReadProxy();
-                    *b.GetWriteProxy() += 1;
-                    ++increments[1];
                 } else {
-                    // `b` only rises: a lost or torn write would show as a fall.
-                    const long now = *b.GetConstReadProxy();
-                    EXPECT_GE(now, seenB);
-                    seenB = now;
+                    auto first = a.GetConstReadProxy();
+                    auto again = a.GetConstReadProxy();
+                    *b.GetWriteProxy() += *first - *again + 1;
+                    ++increments[1];
                 }
             }
         });
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(*a.GetConstReadProxy(), increments[0]);
-    EXPECT_EQ(*b.GetConstReadProxy(), increments[1]);
+    EXPECT_EQ(*b.GetConstReadProxy(), increments[1]) << "a read proxy saw `a` change while it held it";
 }
 
 }  // namespace

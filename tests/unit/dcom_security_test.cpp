@@ -1,6 +1,7 @@
 // The registry file and the transport's settings read from it.
 #include <gtest/gtest.h>
 
+#include <tuple>
 
 #include "agent/IsRpcFailure.h"
 #include "inc/QNDCOMSecurity.h"
@@ -13,29 +14,24 @@ namespace {
 
 TEST(AuthenticationLevel, FollowsTheRegistry)
 {
-    struct Row {
-        const char* disable;  // null: value missing
-        const char* privacy;
-        HRESULT result;
-        DWORD level;
-    };
-    const Row rows[] = {{"1", nullptr, S_OK, 1}, {"1", "1", S_OK, 1}, {"0", "1", S_OK, 6}, {"0", "0", S_OK, 2}, {" 0 ", "7", S_OK, 6},
-                        // not a number: the conversion's failure is passed on unchanged
-                        {"one", "0", static_cast<HRESULT>(0x80020005), 2},
-                        // a missing value: the registry error becomes the library's code
-                        {nullptr, "1", static_cast<HRESULT>(0x8004085B), 2}, {"0", nullptr, static_cast<HRESULT>(0x8004085B), 2}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.disable ? row.disable : "-") + " " + (row.privacy ? row.privacy : "-"));
+    constexpr HRESULT kNotANumber = static_cast<HRESULT>(0x80020005), kMissing = static_cast<HRESULT>(0x8004085B);
+    // DisableAuthentication, EnablePacketPrivacy (null: missing), the result and the level. The
+    // conversion's failure is passed on unchanged; a missing value becomes the library's code.
+    const std::tuple<const char*, const char*, HRESULT, DWORD> rows[] = {{"1", nullptr, S_OK, 1}, {"1", "1", S_OK, 1}, {"0", "1", S_OK, 6}, {"0", "0", S_OK, 2},
+                                                                         {" 0 ", "7", S_OK, 6}, {"one", "0", kNotANumber, 2}, {nullptr, "1", kMissing, 2},
+                                                                         {"0", nullptr, kMissing, 2}};
+    for (const auto& [disable, privacy, result, expected] : rows) {
+        SCOPED_TRACE(std::string(disable ? disable : "-") + " " + (privacy ? privacy : "-"));
         qntest::TestInstallation installation;
-        if (row.disable != nullptr)
-            installation.Set("DisableAuthentication", row.disable);
-        if (row.privacy != nullptr)
-            installation.Set("EnablePacketPrivacy", row.privacy);
+        if (disable != nullptr)
+            installation.Set("DisableAuthentication", disable);
+        if (privacy != nullptr)
+            installation.Set("EnablePacketPrivacy", privacy);
         XQNLogbookCapture capture;
         DWORD level = 0;
-        EXPECT_EQ(QNDCOMSecurity::GetAuthenticationLevel(&level), row.result);
-        EXPECT_EQ(level, row.level);
-        if (row.privacy == nullptr && std::string_view(row.disable) == "0") {
+        EXPECT_EQ(QNDCOMSecurity::GetAuthenticationLevel(&level), result);
+        EXPECT_EQ(level, expected);
+        if (privacy == nullptr && std::string_view(disable) == "0") {
             EXPECT_EQ(qntest::Only(capture.WithMessage("reading registry SOFTWARE\\KORVEL\\EnablePacketPrivacy failed")).line, 122) << "named in the logbook";
         }
     }

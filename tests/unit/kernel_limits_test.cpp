@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "platform/CeilingWatch.h"
 #include "platform/Ceilings.h"
@@ -22,6 +23,12 @@ using platform::KernelLimits;
 
 constexpr std::uint64_t kMB = 1 << 20;
 std::string MB(std::uint64_t count) { return std::to_string(count * kMB); }
+
+// A ceiling's parts, comparable and printed at once.
+std::tuple<CeilingSource, std::uint64_t, std::uint64_t, std::string, std::string> Parts(const platform::Ceiling& ceiling)
+{
+    return {ceiling.source, ceiling.limit, ceiling.left, ceiling.name, std::string(ceiling.where)};
+}
 
 constexpr const char* kV1MountInfo =
     "30 22 0:27 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
@@ -52,7 +59,6 @@ public:
         fs::create_directories(file.parent_path());
         std::ofstream(file) << text << "\n";
     }
-    // Control files of the cgroup `folder`, by name.
     void Cgroup(const std::string& folder, const std::map<std::string, std::string>& files) const
     {
         for (const auto& [name, text] : files)
@@ -73,12 +79,8 @@ TEST(KernelLimits, V1TakesTheTightestLevelOnThePathAndSkipsUnlimitedOnes)
     tree.Cgroup("/sys/fs/cgroup/memory/apps", {{"memory.limit_in_bytes", MB(300)}, {"memory.usage_in_bytes", MB(250)}});
     tree.Cgroup("/sys/fs/cgroup/memory/apps/web", {{"memory.limit_in_bytes", MB(400)}, {"memory.usage_in_bytes", MB(240)}});
     KernelLimits limits(tree.Root());
-    const auto memory = limits.Memory(0);
-    EXPECT_EQ(memory.source, CeilingSource::Cgroup);
-    EXPECT_EQ(memory.limit, 300 * kMB) << "the parent is tighter than the process's own cgroup";
-    EXPECT_EQ(memory.left, 50 * kMB);
-    EXPECT_STREQ(memory.name, "memory.limit_in_bytes");
-    EXPECT_EQ(memory.where, tree.Path("/sys/fs/cgroup/memory/apps"));
+    EXPECT_EQ(Parts(limits.Memory(0)), std::tuple(CeilingSource::Cgroup, 300 * kMB, 50 * kMB, "memory.limit_in_bytes", tree.Path("/sys/fs/cgroup/memory/apps")))
+        << "the parent is tighter than the process's own cgroup";
     EXPECT_NE(limits.Threads(10, 500).source, CeilingSource::Cgroup) << "the pids root has no pids.max";
 }
 
@@ -89,15 +91,12 @@ TEST(KernelLimits, V2ReadsMaxAndCurrentAndCountsSwapWithinItsLimit)
     tree.Cgroup("/sys/fs/cgroup/system.slice/app.service", {{"memory.max", MB(200)}, {"memory.current", MB(150)}, {"memory.swap.max", MB(30)},
                                                             {"memory.swap.current", MB(10)}, {"pids.max", "64"}, {"pids.current", "40"}});
     KernelLimits limits(tree.Root());
-    EXPECT_EQ(limits.Memory(0).left, 50 * kMB) << "no free swap on the machine: RAM alone";
-    EXPECT_STREQ(limits.Memory(0).name, "memory.max");
+    EXPECT_EQ(Parts(limits.Memory(0)), std::tuple(CeilingSource::Cgroup, 200 * kMB, 50 * kMB, "memory.max", tree.Path("/sys/fs/cgroup/system.slice/app.service")))
+        << "no free swap on the machine: RAM alone";
     EXPECT_EQ(limits.Memory(1000 * kMB).left, 70 * kMB) << "plus what swap.max still allows";
     EXPECT_EQ(limits.Memory(5 * kMB).left, 55 * kMB) << "plus no more than the machine's free swap";
-    const auto threads = limits.Threads(30, 500);
-    EXPECT_EQ(threads.source, CeilingSource::Cgroup);
-    EXPECT_EQ(threads.left, 24u) << "the other tasks of the cgroup count too";
-    EXPECT_EQ(threads.limit, 54u) << "as a ceiling on the process's own threads";
-    EXPECT_STREQ(threads.name, "pids.max");
+    EXPECT_EQ(Parts(limits.Threads(30, 500)), std::tuple(CeilingSource::Cgroup, 54u, 24u, "pids.max", tree.Path("/sys/fs/cgroup/system.slice/app.service")))
+        << "the other tasks of the cgroup count too, as a ceiling on the process's own threads";
 }
 
 TEST(KernelLimits, HybridLayoutFindsMemoryInV1AndWithoutCgroupsOnlyTheKernelsCeilings)
@@ -112,8 +111,8 @@ TEST(KernelLimits, HybridLayoutFindsMemoryInV1AndWithoutCgroupsOnlyTheKernelsCei
     SampleTree bare("", "0::/");
     KernelLimits none(bare.Root());
     EXPECT_EQ(none.Memory(0).source, CeilingSource::None);
-    EXPECT_EQ(none.Threads(5, 1000).left, 189000u);
-    EXPECT_STREQ(none.Threads(5, 1000).name, "kernel.threads-max");
+    EXPECT_EQ(Parts(none.Threads(5, 1000)), std::tuple(CeilingSource::Machine, 189005u, 189000u, "kernel.threads-max", ""))
+        << "as a ceiling on the process's own threads";
     EXPECT_FALSE(none.StrictOvercommit());
 }
 
@@ -130,8 +129,7 @@ TEST(KernelLimits, AMoveToAnotherCgroupAndNewLimitsAreNoticedOnTheNextRefresh)
     tree.Write("/proc/self/cgroup", "0::/b");
     tree.Write("/proc/sys/vm/overcommit_memory", "2");
     limits.Refresh();
-    EXPECT_EQ(limits.Memory(0).left, 5 * kMB);
-    EXPECT_EQ(limits.Memory(0).where, tree.Path("/sys/fs/cgroup/b"));
+    EXPECT_EQ(Parts(limits.Memory(0)), std::tuple(CeilingSource::Cgroup, 50 * kMB, 5 * kMB, "memory.max", tree.Path("/sys/fs/cgroup/b")));
     EXPECT_TRUE(limits.StrictOvercommit());
     // A raised limit is read within a dozen samples; from 2^62 on, a figure means no limit.
     for (const char* raised : {"max", "4611686018427387904"}) {
@@ -170,9 +168,8 @@ TEST(KernelLimits, WhatReclaimFreesCountsAsHeadroomAtEveryLevelAndALookReadsItOn
     tree.Cgroup("/sys/fs/cgroup/memory/apps/web", {{"memory.limit_in_bytes", "9223372036854771712"}, {"memory.usage_in_bytes", MB(100)},
                                                    {"memory.stat", "total_inactive_file " + MB(40) + "\ntotal_active_file " + MB(10)}});
     KernelLimits limits(tree.Root());
-    auto memory = limits.Memory(0);
-    EXPECT_EQ(memory.left, 105 * kMB) << "300 less the 195 that reclaim can't free";
-    EXPECT_EQ(memory.where, tree.Path("/sys/fs/cgroup/memory/apps"));
+    EXPECT_EQ(Parts(limits.Memory(0)), std::tuple(CeilingSource::Cgroup, 300 * kMB, 105 * kMB, "memory.limit_in_bytes", tree.Path("/sys/fs/cgroup/memory/apps")))
+        << "300 less the 195 that reclaim can't free";
     EXPECT_EQ(limits.Memory(0, platform::Reading::Look).left, 105 * kMB) << "usage alone leaves 5 of 300: within the margin";
 
     tree.Write("/sys/fs/cgroup/memory/apps/memory.limit_in_bytes", MB(1000));
@@ -191,62 +188,39 @@ TEST(KernelLimits, V2CountsReclaimableSlabAndMemoryHighIsACeilingOfItsOwnWithSwa
     tree.Cgroup("/sys/fs/cgroup/app.service", {{"memory.max", MB(400)}, {"memory.high", MB(300)}, {"memory.current", MB(290)}, {"memory.stat", stat},
                                                {"memory.swap.max", MB(30)}, {"memory.swap.current", MB(10)}});
     KernelLimits limits(tree.Root());
-    const auto memory = limits.Memory(1000 * kMB);
-    EXPECT_EQ(memory.source, CeilingSource::CgroupHigh);
-    EXPECT_STREQ(memory.name, "memory.high");
-    EXPECT_EQ(memory.limit, 300 * kMB);
-    EXPECT_EQ(memory.left, 150 * kMB) << "300 less the 170 that reclaim can't free, plus 20 of swap";
+    EXPECT_EQ(Parts(limits.Memory(1000 * kMB)), std::tuple(CeilingSource::CgroupHigh, 300 * kMB, 150 * kMB, "memory.high", tree.Path("/sys/fs/cgroup/app.service")))
+        << "300 less the 170 that reclaim can't free, plus 20 of swap";
 
     tree.Write("/sys/fs/cgroup/app.service/memory.high", "max");
     limits.Refresh();
-    EXPECT_EQ(limits.Memory(0).source, CeilingSource::Cgroup) << "no memory.high: memory.max alone";
-    EXPECT_EQ(limits.Memory(0).left, 230 * kMB);
+    EXPECT_EQ(Parts(limits.Memory(0)), std::tuple(CeilingSource::Cgroup, 400 * kMB, 230 * kMB, "memory.max", tree.Path("/sys/fs/cgroup/app.service")))
+        << "no memory.high: memory.max alone";
 }
 
-// Where the kernel counts the OOM kills of the process kPid: its memory cgroup (v2, v1) or the
-// machine.
-class OomKillCounter : public testing::Test {
-protected:
-    static constexpr pid_t kPid = 4242;
-
-    void SetUp() override
-    {
-        m_tree.Write("/proc/vmstat", "nr_free_pages 100\noom_kill 7\nnr_zone_active_anon 3");
-        m_tree.Write("/sys/fs/cgroup/app/memory.events", "low 0\nhigh 0\nmax 9\noom 3\noom_kill 2\noom_group_kill 5");
-        m_tree.Write("/sys/fs/cgroup/memory/app/memory.oom_control", "oom_kill_disable 0\nunder_oom 0\noom_kill 4");
-    }
-    void Place(const std::string& mountInfo, const std::string& cgroups) const
-    {
-        m_tree.Write("/proc/self/mountinfo", mountInfo);
-        m_tree.Write("/proc/" + std::to_string(kPid) + "/cgroup", cgroups);
-    }
-
-    SampleTree m_tree{"", ""};
-};
-
-TEST_F(OomKillCounter, ReadsTheOomKillLineOfTheProcesssMemoryCgroupInV2AndV1)
+// Where the kernel counts the OOM kills of a process: its memory cgroup (v2, v1) or the machine.
+TEST(OomKillCounter, ReadsTheProcesssMemoryCgroupOrTheMachineAndFollowsAMoveButNotTheRootThatAnEndingProcessShows)
 {
-    Place(kV2MountInfo, "0::/app");
-    platform::OomKillCounter v2(kPid, m_tree.Root());
-    EXPECT_EQ(v2.Cgroup(), m_tree.Path("/sys/fs/cgroup/app"));
-    EXPECT_EQ(v2.Read(), 2u) << "oom_group_kill is another line";
-    Place(kV1MountInfo, "4:memory:/app\n0::/");
-    EXPECT_EQ(platform::OomKillCounter(kPid, m_tree.Root()).Read(), 4u);
-}
+    constexpr pid_t kPid = 4242;
+    SampleTree tree("", "");
+    tree.Write("/proc/vmstat", "nr_free_pages 100\noom_kill 7\nnr_zone_active_anon 3");
+    tree.Write("/sys/fs/cgroup/app/memory.events", "low 0\nhigh 0\nmax 9\noom 3\noom_kill 2\noom_group_kill 5");
+    tree.Write("/sys/fs/cgroup/memory/app/memory.oom_control", "oom_kill_disable 0\nunder_oom 0\noom_kill 4");
+    const auto counted = [&](const char* mountInfo, const char* cgroups) {
+        tree.Write("/proc/self/mountinfo", mountInfo);
+        tree.Write("/proc/" + std::to_string(kPid) + "/cgroup", cgroups);
+        platform::OomKillCounter counter(kPid, tree.Root());
+        return std::tuple(counter.Cgroup(), counter.Read());
+    };
+    EXPECT_EQ(counted(kV2MountInfo, "0::/app"), std::tuple(tree.Path("/sys/fs/cgroup/app"), 2ull)) << "oom_group_kill is another line";
+    EXPECT_EQ(std::get<1>(counted(kV1MountInfo, "4:memory:/app\n0::/")), 4u);
+    EXPECT_EQ(counted(kV2MountInfo, "0::/"), std::tuple(std::string(), 7ull));
+    EXPECT_EQ(counted(kV2MountInfo, "2:cpu:/app"), std::tuple(std::string(), 7ull)) << "no memory cgroup of its own";
 
-TEST_F(OomKillCounter, CountsForTheMachineWithoutAMemoryCgroupOfItsOwnAndFollowsAMoveButNotTheRootThatAnEndingProcessShows)
-{
-    for (const char* cgroups : {"0::/", "2:cpu:/app"}) {
-        Place(kV2MountInfo, cgroups);
-        platform::OomKillCounter counter(kPid, m_tree.Root());
-        EXPECT_EQ(counter.Cgroup(), "") << cgroups;
-        EXPECT_EQ(counter.Read(), 7u) << cgroups;
-    }
-    platform::OomKillCounter counter(kPid, m_tree.Root());
-    Place(kV2MountInfo, "0::/app");
+    platform::OomKillCounter counter(kPid, tree.Root());
+    tree.Write("/proc/" + std::to_string(kPid) + "/cgroup", "0::/app");
     counter.Refresh();
     EXPECT_EQ(counter.Read(), 2u);
-    Place(kV2MountInfo, "0::/");
+    tree.Write("/proc/" + std::to_string(kPid) + "/cgroup", "0::/");
     counter.Refresh();
     EXPECT_EQ(counter.Read(), 2u);
 }
@@ -298,15 +272,12 @@ TEST(MachinePressure, TakesTheLinesTheKernelHasAndLeavesOutTheOthers)
     tree.Write("/proc/pressure/memory", "some avg10=0.00 avg60=0.00 avg300=0.00 total=0\nfull avg10=0.00 avg60=0.00 avg300=0.00 total=0");
     tree.Write("/proc/pressure/io", "some avg10=12.25 avg60=6.00 avg300=2.00 total=987654321\nfull avg10=9.50 avg60=4.00 avg300=1.00 total=123");
     const tagQNMachinePressure pressure = platform::ReadMachinePressure(tree.Path("/proc/pressure"));
-    EXPECT_EQ(pressure.cpuSome.present, 1);
-    EXPECT_DOUBLE_EQ(pressure.cpuSome.avg10Percent, 1.5);
-    EXPECT_DOUBLE_EQ(pressure.cpuSome.avg60Percent, 0.75);
-    EXPECT_EQ(pressure.cpuSome.totalUs, 3000000u);
+    const auto figures = [](const tagQNPressureFigures& line) { return std::tuple(line.present, line.avg10Percent, line.avg60Percent, line.totalUs); };
+    EXPECT_EQ(figures(pressure.cpuSome), std::tuple(1, 1.5, 0.75, 3000000ull));
     EXPECT_EQ(pressure.cpuFull.present, 0) << "absent, not zero";
     EXPECT_EQ(pressure.memoryFull.present, 1) << "a zero that the kernel reports is present";
-    EXPECT_EQ(pressure.ioSome.totalUs, 987654321u);
-    EXPECT_DOUBLE_EQ(pressure.ioFull.avg10Percent, 9.5);
-    EXPECT_EQ(pressure.ioFull.totalUs, 123u);
+    EXPECT_EQ(figures(pressure.ioSome), std::tuple(1, 12.25, 6.0, 987654321ull));
+    EXPECT_EQ(figures(pressure.ioFull), std::tuple(1, 9.5, 4.0, 123ull));
     const tagQNMachinePressure none = platform::ReadMachinePressure(tree.Path("/proc/no-pressure"));
     for (const tagQNPressureFigures* figures : {&none.cpuSome, &none.cpuFull, &none.memorySome, &none.memoryFull, &none.ioSome, &none.ioFull})
         EXPECT_EQ(figures->present, 0) << "a kernel without pressure stall information";

@@ -77,11 +77,6 @@ protected:
         sample.processLoad.workingSetKB = sample.machineLoad.availPhysicalKB = figure;
         Observer().SetResourceData(sample);
     }
-    static bool ProcessCurrent(const char16_t* name, DWORD id)
-    {
-        XProcessResourceInfo average;
-        return Observer().GetProcessResourceData(XQNComBSTR(name), id, average);
-    }
 };
 
 TEST_F(ResourceObserver, AHistoryKeepsTheNewestFourAveragedTruncatingUnderNamesOfAnyCaseAndAnInvalidSampleOnlyLogs)
@@ -145,7 +140,8 @@ TEST_F(ResourceObserver, ASilentProcessTurnsStaleAfterItsCreditAndFiveCyclesAndI
     };
     constexpr int kEnough = 20;  // beyond it the rule is broken anyway: stop counting
     cycleWithKeeper();  // spends the credit
-    while (ProcessCurrent(u"srv", 7) && cycle < kEnough)
+    XProcessResourceInfo average;
+    while (Observer().GetProcessResourceData(XQNComBSTR(u"srv"), 7, average) && cycle < kEnough)
         cycleWithKeeper();
     EXPECT_EQ(cycle, 1 + 5);
     while (Probe::Entry(Observer(), u"SRV", 7) != nullptr && cycle < kEnough)

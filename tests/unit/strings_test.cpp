@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <tuple>
 
 #include "interfaces/QNConvert64.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
@@ -59,9 +60,7 @@ TEST(Utf, MalformedUtf8BecomesReplacementCharacters)
 TEST(XQNComBSTR, NullAndEmptyCopyApartAndCompareEqualAndACopyIsIndependent)
 {
     XQNComBSTR null;
-    EXPECT_EQ(null.m_str, nullptr);
-    EXPECT_TRUE(null.IsEmpty());
-    EXPECT_EQ(null.Copy(), nullptr);
+    EXPECT_EQ(std::tuple(null.m_str, null.IsEmpty(), null.Copy()), std::tuple(nullptr, true, nullptr));
     BSTR empty = XQNComBSTR(u"").Copy();
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(SysStringLen(empty), 0u);
