@@ -24,11 +24,20 @@ inline CComPtr<IQNSystemResourceObserver> ConnectSystemObserver(TestInstallation
     return observer;
 }
 
-inline HRESULT SendFigures(IQNSystemResourceObserver& observer, const std::u16string& machine, LONGLONG freeKB = 1 << 20)
+// The figures of `machine`, with its OOM kills where `kills` are given, as its resource observer
+// sends them.
+inline HRESULT SendFigures(IQNSystemResourceObserver& observer, const std::u16string& machine, LONGLONG freeKB = 1 << 20,
+                           const tagQNMachineOomKills* kills = nullptr)
 {
     MachineSample figures(machine.c_str());
     figures.machineLoad.availPhysicalKB = freeKB;
-    return observer.SetSystemResourceData(&figures);
+    if (kills == nullptr)
+        return observer.SetSystemResourceData(&figures);
+    CComPtr<IQNSystemResourceObserver3> withKills;
+    if (const HRESULT offered = observer.QueryInterface(IQNSystemResourceObserver3::kIid, reinterpret_cast<void**>(&withKills)); FAILED(offered))
+        return offered;
+    const tagQNMachinePressure pressure{};
+    return withKills->SetSystemResourceData3(&figures, &pressure, kills);
 }
 
 inline HRESULT SendAlert(IQNSystemResourceObserver& observer, const std::u16string& machine, LONG state)

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <set>
 #include <string>
@@ -46,9 +47,14 @@ protected:
         ASSERT_EQ(qntest::SendFigures(*link, u"quiet"), S_OK);
         // The processor alert with the pressure alert, which the system's own texts don't name.
         ASSERT_EQ(qntest::SendAlert(*link, u"alerted", 0x60), S_OK);
+        // With their OOM kills, as a resource observer of today sends them: one just now on
+        // "alerted", none on the calm machines.
         reports = std::make_unique<qntest::Repeating>(100ms, [this] {
-            for (const auto& machine : {u"alerted", u"calm-1", u"calm-2", u"calm-3", u"changing"})
-                qntest::SendFigures(*link, machine, machine == std::u16string_view(u"changing") ? changingFreeKB.load() : 2 << 20);
+            const tagQNMachineOomKills none{}, justNow{1, nullptr, 7, std::time(nullptr)};
+            qntest::SendFigures(*link, u"alerted", 2 << 20, &justNow);
+            for (const auto& machine : {u"calm-1", u"calm-2", u"calm-3"})
+                qntest::SendFigures(*link, machine, 2 << 20, &none);
+            qntest::SendFigures(*link, u"changing", changingFreeKB.load());
         });
         const auto quietIsSilent = [](const qn::status::SystemStatus& status) {
             return std::ranges::any_of(status.machines(), [](const auto& machine) { return machine.machine() == "quiet" && machine.silent(); });
@@ -90,7 +96,9 @@ TEST_F(FleetPage, PagesTheFleetOnTheServer)
             found.push_back(body.substr(at + 12, body.find('"', at + 12) - at - 12));
         return found;
     };
-    EXPECT_EQ(names("limit=3"), (std::vector<std::string>{"alerted", "quiet", "calm-1"}));
+    EXPECT_EQ(names("limit=3"), (std::vector<std::string>{"alerted", "quiet", "calm-1"})) << "a machine never OOM-killed needs no look";
+    const auto first = client.Get("/fleet?limit=1");
+    EXPECT_NE(first ? first->body.find("\"reasons\":[\"alert\",\"oom\"]") : std::string::npos, std::string::npos);
     EXPECT_EQ(names("offset=3&limit=3"), (std::vector<std::string>{"calm-2", "calm-3", "changing"}));
     EXPECT_EQ(names("offset=6"), std::vector<std::string>{});
     EXPECT_EQ(names("only=silent"), std::vector<std::string>{"quiet"});
