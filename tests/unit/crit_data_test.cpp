@@ -19,6 +19,7 @@ using namespace std::chrono_literals;
 
 TEST(GuardedData, AThreadNestsReadsInsideWritesAndFreesTheLockWithItsLastProxyWhicheverGoesFirst)
 {
+    const qntest::HangDeadline deadline("a write after every proxy was freed");
     XCritData<int> value(7);
     const auto held = [](auto* proxy) { return std::unique_ptr<std::remove_pointer_t<decltype(proxy)>>(proxy); };
     for (bool writeFirst : {true, false}) {
@@ -132,6 +133,7 @@ TEST(GuardedValue, CopyTakesTheValueUnderTheSourcesReadLock)
 // loses increments. Always `a` before `b`: one order for two values.
 TEST(GuardedValue, RandomNestingFromManyThreadsKeepsTheData)
 {
+    const qntest::HangDeadline deadline("the nesting threads");
     XCritData<long> a(0), b(0);
     std::atomic<long> increments[2] = {0, 0};
     std::vector<std::thread> threads;
