@@ -160,7 +160,7 @@ TEST_F(ResourceObserver, MachinesAreDroppedOnlyWhenNoSampleAtAllArrives)
     }
     EXPECT_TRUE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine)) << "node2's samples keep node1 current";
     int cycles = 0;
-    for (; Observer().IsMachineMeasurementUpToDate(); ++cycles)
+    for (; Observer().IsMachineMeasurementUpToDate() && cycles < 100; ++cycles)
         Probe::Cycle(Observer());
     EXPECT_EQ(cycles, 10);
     EXPECT_FALSE(Observer().GetMachineResourceData(XQNComBSTR(u"node1"), machine)) << "stale, though still kept";
