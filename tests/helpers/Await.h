@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace qntest {
 
@@ -61,35 +62,17 @@ private:
 
 // Ends the test's process with a failure when it is still alive `limit` after this was made: a
 // lock that is never freed blocks the test's own thread, which no later check would reach.
-class HangDeadline {
+class HangDeadline : public Repeating {
 public:
     explicit HangDeadline(const char* what, std::chrono::seconds limit = std::chrono::seconds(60))
-        : m_thread([this, what, limit] {
-              std::unique_lock lock(m_mutex);
-              if (!m_ended.wait_for(lock, limit, [this] { return m_done; })) {
-                  std::fprintf(stderr, "FAILED: %s did not end within %lld s\n", what, static_cast<long long>(limit.count()));
-                  std::_Exit(1);
-              }
+        : Repeating(limit, [what, limit, started = false]() mutable {
+              if (!std::exchange(started, true))
+                  return;
+              std::fprintf(stderr, "FAILED: %s did not end within %lld s\n", what, static_cast<long long>(limit.count()));
+              std::_Exit(1);
           })
     {
     }
-    ~HangDeadline()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_done = true;
-        }
-        m_ended.notify_all();
-        m_thread.join();
-    }
-    HangDeadline(const HangDeadline&) = delete;
-    HangDeadline& operator=(const HangDeadline&) = delete;
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_ended;
-    bool m_done = false;
-    std::thread m_thread;  // last: it starts once the rest is made
 };
 
 }  // namespace qntest
