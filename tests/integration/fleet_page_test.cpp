@@ -47,6 +47,9 @@ protected:
         ASSERT_EQ(qntest::SendFigures(*link, u"quiet"), S_OK);
         // The processor alert with the pressure alert, which the system's own texts don't name.
         ASSERT_EQ(qntest::SendAlert(*link, u"alerted", 0x60), S_OK);
+        tagQNSystemResourceEmergencyEvent emergency{SysAllocString(u"alerted"), 0x0800};
+        ASSERT_EQ(link->RaiseSystemResourceEmergencyEvent(&emergency), S_OK);
+        SysFreeString(emergency.machineName);
         // With their OOM kills, as a resource observer of today sends them: one just now on
         // "alerted", none on the calm machines.
         reports = std::make_unique<qntest::Repeating>(100ms, [this] {
@@ -98,7 +101,7 @@ TEST_F(FleetPage, PagesTheFleetOnTheServer)
     };
     EXPECT_EQ(names("limit=3"), (std::vector<std::string>{"alerted", "quiet", "calm-1"})) << "a machine never OOM-killed needs no look";
     const auto first = client.Get("/fleet?limit=1");
-    EXPECT_NE(first ? first->body.find("\"reasons\":[\"alert\",\"oom\"]") : std::string::npos, std::string::npos);
+    EXPECT_NE(first ? first->body.find("\"reasons\":[\"alert\",\"oom\",\"emergency\"]") : std::string::npos, std::string::npos);
     EXPECT_EQ(names("offset=3&limit=3"), (std::vector<std::string>{"calm-2", "calm-3", "changing"}));
     EXPECT_EQ(names("offset=6"), std::vector<std::string>{});
     EXPECT_EQ(names("only=silent"), std::vector<std::string>{"quiet"});

@@ -117,6 +117,12 @@ TEST_F(MutualTls, ARealInstallationReportsOverTlsAndAResourceObserverWithoutCert
     for (const auto& [name, value] : qntest::kIdentityChecked)
         m_installation.Set(name, value);
     m_installation.Set("EnablePacketPrivacy", "1");
+    for (const char* missing : {"TLSCertificateFile", "TLSPrivateKeyFile"}) {
+        const auto started = qntest::Run("/usr/bin/timeout 60 /usr/bin/env " + ClientRegistry({{missing, ""}}) + " " + QN_SYSTEM_RESOURCE_OBSERVER +
+                                         " --port 0 --status-port 0");
+        EXPECT_THAT(started.message(), testing::HasSubstr("TLS needs the registry values TLSCAFile, TLSCertificateFile and TLSPrivateKeyFile naming readable files"))
+            << "without " << missing;
+    }
     qntest::SystemObserverDaemon system;
     m_installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
     const auto anyMachine = [](const qn::status::SystemStatus& status) { return status.machines_size() > 0; };

@@ -49,6 +49,10 @@ TEST_F(Transport, RecordsCrossWhole_OnlyTheOwnersCallsArrive)
     CComPtr<IQNResourceObserver> proxy;
     proxy.Attach(static_cast<IQNResourceObserver*>(query.pItf));
     EXPECT_EQ(observer.Next().body, "{C0A048A5-B561-46A8-A7CD-5A9BE6CF5D86}") << "QueryInterface";
+    MULTI_QI local{&IQNResourceObserver::kIid, nullptr, 0};
+    ASSERT_EQ(CoCreateInstanceEx(CLSID_QNResourceObserver, nullptr, CLSCTX_LOCAL_SERVER, nullptr, 1, &local), S_OK) << "no server named: this machine's";
+    local.pItf->Release();
+    EXPECT_EQ(observer.Next().body, "{C0A048A5-B561-46A8-A7CD-5A9BE6CF5D86}");
 
     SCOPED_TRACE("every field, null and empty apart");
     tagQNResourceInformation sample{};
