@@ -27,11 +27,12 @@ class ProcessEndWatch;
 
 namespace XResourceAgent {
 
-// Causes as the metrics and the logbook name them.
-inline constexpr const char* kOomKill = "oom_kill";
+// Causes as the metrics and the logbook name them. Arrays, so that each is one object in every
+// module and a cause can be told by its address: copies of a string literal need not share one.
+inline constexpr char kOomKill[] = "oom_kill";
 // Some of the processes of one cgroup that ended together were OOM-killed: which, Linux doesn't say.
-inline constexpr const char* kOomKillAmong = "oom_kill_among";
-inline constexpr const char* kEnded = "ended";
+inline constexpr char kOomKillAmong[] = "oom_kill_among";
+inline constexpr char kEnded[] = "ended";
 
 // One end of a reporting process and its cause.
 struct XProcessEnd {
