@@ -3,6 +3,7 @@
 // system observer's HTTP status. Outages of either daemon are the monitor loop's and the endurance
 // test's.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
@@ -63,6 +64,7 @@ TEST(Installation, ShowsTheMachinesFiguresUntilItTurnsStale)
     for (auto& agent : agents)
         EXPECT_EQ(agent->Terminate(), 0);
     EXPECT_EQ(daemons.resource.Process().Terminate(), 0);
+    EXPECT_NE(::access(installation.SocketPath().c_str(), F_OK), 0) << "a daemon that stops takes its socket file away";
     const auto stale = system.AwaitStatus([](const auto& status) { return !OneCurrentMachine(status); });
     ASSERT_EQ(stale.machines_size(), 1) << "stale before it is dropped";
     EXPECT_GT(stale.machines(0).avail_physical_kb(), 0);

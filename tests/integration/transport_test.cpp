@@ -112,6 +112,8 @@ TEST_F(Transport, RecordsCrossWhole_OnlyTheOwnersCallsArrive)
     EXPECT_EQ(withKills->SetSystemResourceData3(&refused, &pressure, nullptr), E_POINTER);
     EXPECT_EQ(withKills->SetSystemResourceData3(&refused, nullptr, &kills), E_POINTER);
     EXPECT_EQ(withKills->SetSystemResourceData3(nullptr, &pressure, &kills), E_POINTER);
+    EXPECT_EQ(withKills->SetSystemResourceData2(&refused, nullptr), E_POINTER);
+    EXPECT_EQ(withKills->SetSystemResourceData2(nullptr, &pressure), E_POINTER);
     EXPECT_EQ(withKills->SetSystemResourceData3(&whole, &pressure, &kills), S_OK);
     EXPECT_EQ(system.Next("SetSystemResourceData").body.find("machine_name: \"whole\""), 0u) << "the whole one was the first to arrive";
 
