@@ -47,9 +47,15 @@ protected:
         ASSERT_EQ(qntest::SendFigures(*link, u"quiet"), S_OK);
         // The processor alert with the pressure alert, which the system's own texts don't name.
         ASSERT_EQ(qntest::SendAlert(*link, u"alerted", 0x60), S_OK);
+        // An emergency of "alerted", and a server emergency of state 0, which is none, of "calm-2".
         tagQNSystemResourceEmergencyEvent emergency{SysAllocString(u"alerted"), 0x0800};
-        ASSERT_EQ(link->RaiseSystemResourceEmergencyEvent(&emergency), S_OK);
+        tagQNSystemServerEmergencyEvent none{SysAllocString(u"calm-2"), 0};
+        CComPtr<IQNSystemEmergencyObserver> global;
+        ASSERT_TRUE(SUCCEEDED(link.QueryInterface(&global)));
+        EXPECT_EQ(link->RaiseSystemResourceEmergencyEvent(&emergency), S_OK);
+        EXPECT_EQ(global->RaiseGlobalEmergencyEvent(&none), S_OK);
         SysFreeString(emergency.machineName);
+        SysFreeString(none.machineName);
         // With their OOM kills, as a resource observer of today sends them: one just now on
         // "alerted", none on the calm machines.
         reports = std::make_unique<qntest::Repeating>(100ms, [this] {

@@ -317,7 +317,9 @@ TEST_F(MachineAlerts, LimitsAreStrictAndInTheirUnitsAndTheProcessorLoadComesFrom
     m_figures.machineLoad.kernelTime = {100, 0};
     m_figures.machineLoad.idleTime = {50, 0};
     Check();
-    EXPECT_THAT(m_handler.states, ElementsAre(0x20, 0x3C, 0x1C)) << "one call for the changes of one check";
+    Observer().SetResourceAlertMetric(0, 1000, 0, 512, 90.0);
+    Check();
+    EXPECT_THAT(m_handler.states, ElementsAre(0x20, 0x3C, 0x1C)) << "one call for the changes of one check; a check switched off leaves its alert";
 }
 
 TEST_F(MachineAlerts, PressureAlertsAtItsLimitOnTheHighestSomeLineAndNotWithoutPressure)
