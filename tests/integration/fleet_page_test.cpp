@@ -131,6 +131,9 @@ TEST_F(FleetPage, TheStatusShowsTheSilentMachinesThoseWithAnAlertOrOneByNameAlon
     const auto alerted = system.Status({"--alert"});
     ASSERT_EQ(names(alerted), std::set<std::string>{"alerted"});
     EXPECT_EQ(alerted.machines(0).alert_text(), "machine CPU utilization too high / machine pressure stall too high");
+    const auto table = qntest::ChildProcess({QN_STATUS, "--status-port", std::to_string(system.HttpPort()), "--alert"}).ReadRest();
+    ASSERT_EQ(table.size(), 2u) << "a heading and the machine";
+    EXPECT_TRUE(table[1].starts_with("alerted ") && table[1].ends_with("  machine CPU utilization too high / machine pressure stall too high")) << table[1];
     const auto one = system.Status({"--machine", "CALM-1"});
     ASSERT_EQ(names(one), std::set<std::string>{"calm-1"}) << "a name in any case";
     EXPECT_EQ(one.machines(0).avail_physical_kb(), 2 << 20) << "with its figures";
