@@ -10,9 +10,8 @@ constexpr std::size_t kMaxSources = 4096;
 
 }  // namespace
 
-bool LogThrottle::Admit(const std::string& source, unsigned long long& held)
+bool LogThrottle::Admit(const std::string& source, unsigned long long& held, std::chrono::steady_clock::time_point now)
 {
-    const auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(m_mutex);
     if (m_sources.size() >= kMaxSources)
         std::erase_if(m_sources, [now](const auto& entry) { return now - entry.second.written >= kWindow; });

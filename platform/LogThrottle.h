@@ -11,9 +11,9 @@ namespace platform {
 
 class LogThrottle {
 public:
-    // Whether an entry for `source` is to be written now; if so, `held` is how many entries of
-    // that source were held back since its last one.
-    bool Admit(const std::string& source, unsigned long long& held);
+    // Whether an entry for `source` is to be written at `now`; if so, `held` is how many entries
+    // of that source were held back since its last one.
+    bool Admit(const std::string& source, unsigned long long& held, std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
 
 private:
     struct Source {

@@ -163,6 +163,10 @@ TEST(LogThrottle, HoldsBackASourcesRepeatsWithinItsMinuteAndPastFourThousandSour
     EXPECT_EQ(held, 0u);
     EXPECT_FALSE(throttle.Admit("peer", held));
     EXPECT_TRUE(throttle.Admit("other", held)) << "each source on its own";
+    const auto later = std::chrono::steady_clock::now() + std::chrono::seconds(61);
+    EXPECT_TRUE(throttle.Admit("peer", held, later)) << "once its minute passed";
+    EXPECT_EQ(held, 1u) << "with the count of what it held back";
+    EXPECT_FALSE(throttle.Admit("peer", held, later));
     for (int source = 2; source < 4095; ++source)
         throttle.Admit(std::to_string(source), held);
     EXPECT_FALSE(throttle.Admit("peer", held)) << "4095 sources are kept";
