@@ -75,6 +75,7 @@ TEST_F(MutualTls, OnlyPeersWithACertificateOfTheAuthorityAreServedAndRenewedFile
 {
     qntest::RecordingObserver observer(m_installation, "system", {"--level", "2"});
     EXPECT_EQ(Probe({{"TLSCertificateFile", ""}, {"TLSPrivateKeyFile", ""}}), kRefused) << "without a certificate";
+    EXPECT_EQ(Probe({{"TLSCertificateFile", m_installation.Path("missing.pem")}}), "create 0x80070002 call 0x80004005") << "a certificate named but not there";
     EXPECT_THAT(Probe({{"TLSCertificateFile", m_installation.Path("rogue.pem")}, {"TLSPrivateKeyFile", m_installation.Path("rogue.key")}}), kNotServed) << "with a certificate of another authority";
     EXPECT_THAT(Probe({}, "1"), kNotServed) << "a plain client finds no plain server";
     EXPECT_EQ(Probe({}), kServed);

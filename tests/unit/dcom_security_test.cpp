@@ -64,9 +64,9 @@ TEST(SystemObserverPort, IsTheRegistrysWithinItsRangeAndTheDefaultOtherwise)
 
 TEST(RpcFailure, TellsReconnectableFailuresFromOthers)
 {
-    // RPC_S_SERVER_UNAVAILABLE, RPC_S_CALL_FAILED, facility RPC, code 5, 1818 (cancelled), 1918 (the
-    // last of the range), 1898.
-    for (const unsigned result : {0x800706BAu, 0x800706BEu, 0x80010105u, 0x80070005u, 0x8007071Au, 0x8007077Eu, 0x8007076Au})
+    // RPC_S_SERVER_UNAVAILABLE, RPC_S_CALL_FAILED, facility RPC, code 5, 1818 (cancelled), 1700 and
+    // 1918 (the first and last of ranges), 1898.
+    for (const unsigned result : {0x800706BAu, 0x800706BEu, 0x80010105u, 0x80070005u, 0x8007071Au, 0x800706A4u, 0x8007077Eu, 0x8007076Au})
         EXPECT_TRUE(agent::IsRpcFailure(static_cast<HRESULT>(result))) << std::hex << result;
     // Code 87 is excluded; FACILITY_ITF even with code 5; 1699, 1919 and 1904 are outside the range.
     for (const unsigned result : {0u, 1u, 0x80070057u, 0x80040005u, 0x80004005u, 0x800706A3u, 0x8007077Fu, 0x80070770u})
