@@ -112,6 +112,8 @@ TEST_F(FleetPage, PagesTheFleetOnTheServer)
     EXPECT_EQ(names("offset=6"), std::vector<std::string>{});
     EXPECT_EQ(names("only=silent"), std::vector<std::string>{"quiet"});
     EXPECT_EQ(names("name=CALM&offset=1"), (std::vector<std::string>{"calm-2", "calm-3"}));
+    const auto zipped = client.Get("/fleet", {{"Accept-Encoding", "gzip, deflate, br"}});
+    EXPECT_TRUE(zipped && zipped->get_header_value("Content-Encoding") == "gzip") << "gzip, the fast one, where a browser offers brotli too";
     for (const char* refused : {"limit=0", "limit=101", "offset=-1", "offset=18446744073709551615", "only=all", "page=2"}) {
         const auto answer = client.Get(std::string("/fleet?") + refused);
         EXPECT_TRUE(answer && answer->status == 400) << refused;

@@ -27,11 +27,11 @@ bool OneCurrentMachine(const qn::status::SystemStatus& status)
     return status.machines_size() == 1 && status.machines(0).current();
 }
 
-TEST(Installation, ShowsTheMachinesFiguresUntilItTurnsStale)
+TEST(Installation, ShowsTheMachinesFiguresAndEveryProgramEndsCleanly)
 {
     qntest::TestInstallation installation(qntest::kPlain);
-    // Cycles of half a second: a machine is stale for 10 s before it is dropped, time enough for a
-    // look on a loaded machine.
+    // Cycles of half a second: cycles of 50 ms could take the machine for silent between two
+    // samples of a loaded machine.
     const auto started = qntest::AtTimeScale("0.1", [&] { return std::make_unique<qntest::BothDaemons>(installation); });
     qntest::BothDaemons& daemons = *started;
     auto& system = daemons.system;
@@ -60,14 +60,11 @@ TEST(Installation, ShowsTheMachinesFiguresUntilItTurnsStale)
         EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(json[at + std::strlen(figure)]))) << "a JSON number: " << json.substr(at, 40);
     }
 
-    SCOPED_TRACE("a machine whose samples stop turns stale and keeps its figures");
+    SCOPED_TRACE("every program ends cleanly when told to (staleness is multi_machine_test's)");
     for (auto& agent : agents)
         EXPECT_EQ(agent->Terminate(), 0);
     EXPECT_EQ(daemons.resource.Process().Terminate(), 0);
     EXPECT_NE(::access(installation.SocketPath().c_str(), F_OK), 0) << "a daemon that stops takes its socket file away";
-    const auto stale = system.AwaitStatus([](const auto& status) { return !OneCurrentMachine(status); });
-    ASSERT_EQ(stale.machines_size(), 1) << "stale before it is dropped";
-    EXPECT_GT(stale.machines(0).avail_physical_kb(), 0);
     EXPECT_EQ(system.Process().Terminate(), 0);
 }
 
