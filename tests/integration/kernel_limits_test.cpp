@@ -185,9 +185,8 @@ TEST_F(KernelLimits, MemoryHighOfACgroupV2IsACeilingOfItsOwnSource)
     EXPECT_EQ(std::stod(ceiling.substr(ceiling.rfind(' ') + 1)), double(128 << 20));
 }
 
-// memory.high far below memory.max: the kernel throttles the demo's growth there and kills
-// nothing. The observer shows the cgroup's high events rising and its memory pressure, and logs
-// the throttling when it starts.
+// memory.high far below memory.max: the kernel throttles the demo's growth there, kills nothing,
+// and the observer shows and logs it.
 TEST_F(KernelLimits, AServerThrottledUnderMemoryHighShowsItsCgroupsHighEventsRisingAndItsPressure)
 {
     auto cgroup = TestCgroup::Memory(kMemoryLimitMB, m_whyNot, TestCgroup::Version::V2);
