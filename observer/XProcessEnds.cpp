@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
 
+#include "platform/Pressure.h"
 #include "platform/ProcessEnds.h"
 
 namespace XResourceAgent {
@@ -28,17 +30,17 @@ XProcessEnds::XProcessEnds() : m_watch(std::make_unique<platform::ProcessEndWatc
 
 XProcessEnds::~XProcessEnds() = default;
 
-void XProcessEnds::NoteSample(pid_t pid, const tagQNResourceInformation& sample)
+std::optional<XThrottlingStart> XProcessEnds::NoteSample(pid_t pid, const tagQNResourceInformation& sample)
 {
     if (pid <= 0)
-        return;
+        return std::nullopt;
     // The few small files of one reporter are read under the lock: samples of one process come
     // one at a time, those of others wait a few microseconds.
     auto book = m_book.GetWriteProxy();
     auto found = book->reporters.find(pid);
     if (found == book->reporters.end()) {
         if (!m_watch->Watch(pid))
-            return;  // ended already, or no pidfds
+            return std::nullopt;  // ended already, or no pidfds
         Reporter reporter;
         reporter.counter = std::make_shared<platform::OomKillCounter>(pid);
         found = book->reporters.emplace(pid, std::move(reporter)).first;
@@ -53,6 +55,23 @@ void XProcessEnds::NoteSample(pid_t pid, const tagQNResourceInformation& sample)
     reporter.counter->Refresh();
     reporter.killsBefore = reporter.killsAtLastSample;
     reporter.killsAtLastSample = reporter.counter->Read();
+    return ReadCgroupSignals(reporter);
+}
+
+std::optional<XThrottlingStart> XProcessEnds::ReadCgroupSignals(Reporter& reporter)
+{
+    const platform::OomKillCounter& counter = *reporter.counter;
+    if (reporter.pressure == nullptr || reporter.pressure->Folder() != counter.Cgroup()) {
+        reporter.pressure = std::make_shared<platform::CgroupPressure>(counter.Cgroup());
+        reporter.signals.highEvents.reset();  // another cgroup's count is no rise
+    }
+    reporter.signals.pressure = reporter.pressure->Read();
+    const std::optional<std::uint64_t> before = std::exchange(reporter.signals.highEvents, counter.HighEvents());
+    const std::optional<std::uint64_t>& now = reporter.signals.highEvents;
+    const bool throttled = before && now && *now > *before;
+    if (!std::exchange(reporter.throttled, throttled) && throttled)
+        return XThrottlingStart{counter.Cgroup(), *now - *before};
+    return std::nullopt;
 }
 
 void XProcessEnds::Wake()
@@ -124,6 +143,14 @@ void XProcessEnds::TellCauses(Book& book, std::vector<std::pair<XProcessEnd, Rep
 std::map<std::pair<std::string, std::string>, unsigned long long> XProcessEnds::EndCounts() const
 {
     return m_book.GetConstReadProxy()->endCounts;
+}
+
+std::map<std::pair<std::string, DWORD>, XCgroupSignals> XProcessEnds::CgroupSignals() const
+{
+    std::map<std::pair<std::string, DWORD>, XCgroupSignals> signals;
+    for (const auto& [pid, reporter] : m_book.GetConstReadProxy()->reporters)
+        signals.emplace(std::pair(reporter.processName.ToUtf8(), reporter.processId), reporter.signals);
+    return signals;
 }
 
 tagQNMachineOomKills XProcessEnds::OomKills() const

@@ -2,8 +2,10 @@
 // from its first sample on, and when it ends the cause is told as far as an unprivileged daemon
 // can know it: killed by the OOM killer when the oom_kill count of its memory cgroup (or of the
 // machine, for a process without one) rose between its last samples and its end, otherwise ended
-// (an exit or a signal: only the parent can tell which). The intake threads note samples, the
-// observer's worker waits for ends; safe for concurrent use.
+// (an exit or a signal: only the parent can tell which). With each sample the kernel's own signals
+// of the process's cgroup of v2 are read too: how often it was throttled under memory.high, and
+// its pressure. The intake threads note samples, the observer's worker waits for ends; safe for
+// concurrent use.
 #pragma once
 
 #include <sys/types.h>
@@ -21,6 +23,7 @@
 #include "interfaces/QNResourceAgentRecords.h"
 
 namespace platform {
+class CgroupPressure;
 class OomKillCounter;
 class ProcessEndWatch;
 }  // namespace platform
@@ -44,6 +47,19 @@ struct XProcessEnd {
     std::string why;  // what the cause rests on, for the logbook
 };
 
+// The kernel's signals of a reporting process's cgroup of v2, as read with its newest sample. What
+// the kernel doesn't give (a cgroup of v1, no such file) is nullopt or not present: never a zero.
+struct XCgroupSignals {
+    std::optional<std::uint64_t> highEvents;  // times the cgroup was throttled under memory.high
+    tagQNMachinePressure pressure{};          // of the cgroup's own tasks
+};
+
+// The high events of a process's cgroup rising again: they did not between its samples before.
+struct XThrottlingStart {
+    std::string cgroup;
+    std::uint64_t events = 0;  // since the sample before
+};
+
 class XProcessEnds {
 public:
     XProcessEnds();
@@ -52,8 +68,9 @@ public:
     XProcessEnds& operator=(const XProcessEnds&) = delete;
 
     // With each sample the observer took from process `pid` (0: one it can't see): watches it
-    // from the first on, and notes the OOM kills counted so far.
-    void NoteSample(pid_t pid, const tagQNResourceInformation& sample);
+    // from the first on, notes the OOM kills counted so far and reads its cgroup's signals.
+    // Returns the throttling of its cgroup when it starts.
+    std::optional<XThrottlingStart> NoteSample(pid_t pid, const tagQNResourceInformation& sample);
     // Waits until `deadline` for reporting processes to end and returns them with their causes,
     // counted. Returns early, `woken` true, when Wake is called.
     std::vector<XProcessEnd> WaitForEnds(std::chrono::steady_clock::time_point deadline, bool& woken);
@@ -64,6 +81,8 @@ public:
     // The OOM kills among the reporting processes since the observer started; the caller frees
     // the victim's name.
     tagQNMachineOomKills OomKills() const;
+    // The cgroup signals of the processes watched, by process name (as sent) and id.
+    std::map<std::pair<std::string, DWORD>, XCgroupSignals> CgroupSignals() const;
 
 private:
     struct Reporter {
@@ -75,6 +94,9 @@ private:
         // in flight while its process was killed, and taken in after the kill was counted.
         std::optional<std::uint64_t> killsBefore;
         std::optional<std::uint64_t> killsAtLastSample;
+        std::shared_ptr<platform::CgroupPressure> pressure;  // of the counter's cgroup
+        XCgroupSignals signals;
+        bool throttled = false;  // the high events rose between the last two samples
     };
     struct Book {
         std::map<pid_t, Reporter> reporters;
@@ -86,6 +108,8 @@ private:
         LONGLONG lastVictimTimeSec = 0;
     };
 
+    // Reads the signals of the reporter's cgroup, following it to another; the throttling when it starts.
+    static std::optional<XThrottlingStart> ReadCgroupSignals(Reporter& reporter);
     // Sets the causes of `ended`, which share one counter, and counts them.
     static void TellCauses(Book& book, std::vector<std::pair<XProcessEnd, Reporter>>& ended);
 

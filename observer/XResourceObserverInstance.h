@@ -28,6 +28,7 @@ class XResourceObserverInstanceTask;
 namespace XResourceAgent {
 class XProcessEnds;
 struct XProcessEnd;
+struct XCgroupSignals;
 }  // namespace XResourceAgent
 
 class QN_EXPORT XResourceObserverInstance {
@@ -127,6 +128,10 @@ public:
     // The OOM kills among the reporting processes since the observer started, and the last
     // victim; the caller frees the victim's name.
     tagQNMachineOomKills GetOomKills() const;
+    // The kernel's signals of the cgroup (v2) of each process that reports, read with its newest
+    // sample: its throttling under memory.high and its pressure, by process name (as sent) and
+    // id. A cgroup's throttling is logged when it starts (once a minute at most).
+    std::map<std::pair<std::string, DWORD>, XResourceAgent::XCgroupSignals> GetProcessCgroupSignals() const;
 
     // ---- Machine alerts ----
     // Limits of processes, handles, free physical KB, free commit MB and processor load in percent;
@@ -189,7 +194,7 @@ private:
     static void ZeroData(tagQNSystemResourceAlert& alert);
     void NotifyMachineResourceAlertState(LONG state);
 
-    // Watches the sender of `sample` for its end.
+    // Watches the sender of `sample` for its end and reads the signals of its cgroup.
     void NoteReporter(const tagQNResourceInformation& sample);
     // The worker's wait of `milliseconds` (scaled), in which the ends of reporting processes are
     // recorded as they come; true when WakeFromProcessEnds cut it short, which only a `wakeable`

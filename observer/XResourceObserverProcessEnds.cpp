@@ -1,11 +1,13 @@
 // The resource observer's record of the processes that report to it and end: its worker waits on
-// their pidfds between cycles, and each end is logged with the last figures the process sent.
+// their pidfds between cycles, and each end is logged with the last figures the process sent. The
+// signals of their cgroups are read as their samples come in.
 #include <algorithm>
 
 #include "module/QNResourceAgentModule.h"
 #include "observer/XProcessEnds.h"
 #include "observer/XResourceObserverInstance.h"
 #include "platform/Clock.h"
+#include "platform/LogThrottle.h"
 #include "platform/transport/ComServer.h"
 
 using XResourceAgent::XProcessEnd;
@@ -40,6 +42,24 @@ std::string NearestCeiling(const tagQNProcessCeilings& ceilings)
            nearest->unit + " left";
 }
 
+// One line when the throttling of a process's cgroup starts.
+void LogThrottlingStart(const tagQNResourceInformation& sample, pid_t pid, const XResourceAgent::XThrottlingStart& start)
+{
+    // The processes of one cgroup are throttled together: one line a minute for the cgroup.
+    static platform::LogThrottle throttle;
+    unsigned long long held = 0;
+    if (!throttle.Admit(start.cgroup, held))
+        return;
+    static const XQNComBSTR function(u"XResourceObserverInstance::SetResourceData");
+    XQNError::WriteTraceToErrorLogBook(
+        XQNResourceAgentModule::Location(kFile, __LINE__, function), QNSeverity_CallFailure,
+        XQNComBSTR::GetFormatted(u"process of machine '%s', process name '%s', process id %u (pid %d here) is throttled under memory.high of cgroup %s - "
+                                 u"its high events rose by %s since its previous sample%s",
+                                 sample.machineName, sample.processName, sample.processId, pid, start.cgroup, std::to_string(start.events),
+                                 platform::HeldBackNote(held)),
+        u"");
+}
+
 }  // namespace
 
 std::map<std::pair<std::string, std::string>, unsigned long long> XResourceObserverInstance::GetProcessEndCounts() const
@@ -52,11 +72,18 @@ tagQNMachineOomKills XResourceObserverInstance::GetOomKills() const
     return m_processEnds->OomKills();
 }
 
+std::map<std::pair<std::string, DWORD>, XResourceAgent::XCgroupSignals> XResourceObserverInstance::GetProcessCgroupSignals() const
+{
+    return m_processEnds->CgroupSignals();
+}
+
 void XResourceObserverInstance::NoteReporter(const tagQNResourceInformation& sample)
 {
     // The peer's own pid where the sample came over the socket: the sample's may be of another pid
     // namespace. A host that calls in its own process has only the sample's.
-    m_processEnds->NoteSample(transport::CallingProcessId().value_or(static_cast<pid_t>(sample.processId)), sample);
+    const pid_t pid = transport::CallingProcessId().value_or(static_cast<pid_t>(sample.processId));
+    if (const auto start = m_processEnds->NoteSample(pid, sample))
+        LogThrottlingStart(sample, pid, *start);
 }
 
 bool XResourceObserverInstance::WaitRecordingProcessEnds(DWORD milliseconds, bool wakeable)

@@ -9,18 +9,19 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <string_view>
 #include <thread>
 
 #include "platform/Cgroups.h"
 #include "platform/Clock.h"
+#include "platform/ProcFile.h"
 
 namespace platform {
 
 namespace {
 
 constexpr std::string_view kOomKillLine = "oom_kill ";
+constexpr std::string_view kHighLine = "high ";
 constexpr std::uint64_t kWakeMark = ~std::uint64_t{0};  // the epoll data of the wake-up eventfd
 constexpr size_t kEventsPerWait = 64;
 
@@ -65,11 +66,13 @@ void OomKillCounter::Open(const std::optional<CgroupPlace>& cgroup, std::string 
         ::close(m_fd);
     m_fd = -1;
     m_cgroup.clear();
+    m_v2 = false;
     m_processCgroups = std::move(processCgroups);
     if (cgroup && !cgroup->IsRoot()) {
         m_fd = ::open((cgroup->folder + (cgroup->v2 ? "/memory.events" : "/memory.oom_control")).c_str(), O_RDONLY | O_CLOEXEC);
         if (m_fd >= 0)
             m_cgroup = cgroup->folder;
+        m_v2 = m_fd >= 0 && cgroup->v2;
     }
     if (m_fd < 0)
         m_fd = ::open((m_root + "/proc/vmstat").c_str(), O_RDONLY | O_CLOEXEC);
@@ -83,24 +86,23 @@ OomKillCounter::~OomKillCounter()
 
 std::optional<std::uint64_t> OomKillCounter::Read() const
 {
+    return Count(kOomKillLine);
+}
+
+std::optional<std::uint64_t> OomKillCounter::HighEvents() const
+{
+    return m_v2 ? Count(kHighLine) : std::nullopt;
+}
+
+std::optional<std::uint64_t> OomKillCounter::Count(std::string_view key) const
+{
     // /proc/vmstat is some 5 KB: room for all of it.
     std::array<char, 16384> buffer;
     const ssize_t got = m_fd < 0 ? -1 : ::pread(m_fd, buffer.data(), buffer.size(), 0);
-    if (got <= 0)
+    std::uint64_t count = 0;
+    if (got <= 0 || !FindNumber(std::string_view(buffer.data(), static_cast<size_t>(got)), key, count))
         return std::nullopt;
-    const std::string_view text(buffer.data(), static_cast<size_t>(got));
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = std::min(text.find('\n', at), text.size());
-        const std::string_view line = text.substr(at, end - at);
-        if (line.starts_with(kOomKillLine)) {
-            std::uint64_t count = 0;
-            if (std::from_chars(line.data() + kOomKillLine.size(), line.data() + line.size(), count).ec == std::errc())
-                return count;
-            return std::nullopt;
-        }
-        at = end + 1;
-    }
-    return std::nullopt;
+    return count;
 }
 
 ProcessEndWatch::ProcessEndWatch()

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Cgroups.h"
@@ -20,8 +21,8 @@ namespace platform {
 
 // Where the kernel counts the OOM kills of a process: its memory cgroup (v2 memory.events, v1
 // memory.oom_control, each with an `oom_kill` line), or the machine (/proc/vmstat) for a process
-// without a memory cgroup of its own. The file stays open and is re-read with pread. Not
-// thread-safe.
+// without a memory cgroup of its own. v2's memory.events also counts the times the cgroup was
+// throttled under memory.high. The file stays open and is re-read with pread. Not thread-safe.
 class OomKillCounter {
 public:
     // The counter of process `pid`, as this process's /proc names it; `root` is prefixed to every
@@ -37,17 +38,23 @@ public:
     void Refresh();
     // The kills counted so far; nullopt when the file can't be read.
     std::optional<std::uint64_t> Read() const;
+    // The `high` events of a memory cgroup of v2 so far; nullopt for v1, the machine, or a file
+    // that can't be read.
+    std::optional<std::uint64_t> HighEvents() const;
     // The cgroup's folder, or empty for the machine.
     const std::string& Cgroup() const { return m_cgroup; }
 
 private:
     void Open(const std::optional<CgroupPlace>& cgroup, std::string processCgroups);
+    // The number of the line that starts with `key` (its space included).
+    std::optional<std::uint64_t> Count(std::string_view key) const;
 
     std::string m_root;
     std::string m_processCgroupsPath;
     std::string m_processCgroups;  // the text the counter was found from
     int m_fd = -1;
     std::string m_cgroup;
+    bool m_v2 = false;
 };
 
 // Processes watched for their end, each through a pidfd in one epoll set. Watch and Wake may be

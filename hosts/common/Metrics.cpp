@@ -91,6 +91,16 @@ void SetPressure(const tagQNMachinePressure& pressure, qn::status::MachineStatus
     }
 }
 
+std::vector<PressureLineFigures> PressureLines(const tagQNMachinePressure& pressure)
+{
+    std::vector<PressureLineFigures> lines;
+    for (const PressureLine& line : kPressureLines)
+        if (const tagQNPressureFigures& figures = pressure.*line.figures; figures.present != 0)
+            lines.push_back({line.resource, line.kind, static_cast<double>(figures.totalUs) / kMicrosecondsPerSecond, figures.avg10Percent / kPercent,
+                             figures.avg60Percent / kPercent});
+    return lines;
+}
+
 void WriteMachineMetrics(const qn::status::SystemStatus& status, TextExposition& page)
 {
     WritePressureMetrics(status, page);

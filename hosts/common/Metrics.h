@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "hosts/common/SystemObserverStatus.pb.h"
 #include "observer/XResourceAgentRecords.h"
@@ -56,6 +57,17 @@ void AddCounter(const std::string& name, const std::string& help, unsigned long 
 
 // The pressure of `machine` from `pressure`: the lines the kernel reports.
 void SetPressure(const tagQNMachinePressure& pressure, qn::status::MachineStatus& machine);
+
+// One line of pressure that the kernel reports, in base units.
+struct PressureLineFigures {
+    const char* resource;  // "cpu", "memory", "io"
+    const char* kind;      // "some", "full"
+    double stalledSeconds;
+    double ratio10s;
+    double ratio60s;
+};
+// The lines present in `pressure`.
+std::vector<PressureLineFigures> PressureLines(const tagQNMachinePressure& pressure);
 
 // Gauges (and the pressure counters) of every machine of `status`, labelled `machine`.
 void WriteMachineMetrics(const qn::status::SystemStatus& status, TextExposition& page);

@@ -11,6 +11,7 @@
 #include "hosts/common/Metrics.h"
 #include "hosts/common/TextExposition.h"
 #include "agent/XLoadMonitor.h"
+#include "observer/XProcessEnds.h"
 #include "observer/XResourceObserverInstance.h"
 #include "platform/Pressure.h"
 
@@ -64,6 +65,39 @@ void AddCeilingMetrics(const XResourceObserverInstance& observer, const std::vec
             labelled.emplace("source", ceiling.source < std::ssize(kSources) ? kSources[ceiling.source] : "other");
             limits.Add(labelled).Set(double(ceiling.limit) * kind.unit);
             lefts.Add(labelled).Set(double(ceiling.left) * kind.unit);
+        }
+    }
+}
+
+// The kernel's own signals of each process's cgroup of v2, beside the machine's pressure: series
+// only where the kernel gives them, so that none reads as a measured zero.
+void AddCgroupSignalMetrics(const XResourceObserverInstance& observer, prometheus::Registry& registry)
+{
+    auto& high = prometheus::BuildCounter()
+                     .Name("qn_process_cgroup_memory_high_events_total")
+                     .Help("Times the process's cgroup (v2) went over memory.high and was throttled, as its memory.events counts them")
+                     .Register(registry);
+    auto& stalled = prometheus::BuildCounter()
+                        .Name("qn_process_cgroup_pressure_stalled_seconds_total")
+                        .Help("Time in which some (or all) tasks of the process's cgroup (v2) waited for the resource")
+                        .Register(registry);
+    auto& ratio = prometheus::BuildGauge()
+                      .Name("qn_process_cgroup_pressure_ratio")
+                      .Help("Share of the window in which some (or all) tasks of the process's cgroup (v2) waited for the resource")
+                      .Register(registry);
+    for (const auto& [process, signals] : observer.GetProcessCgroupSignals()) {
+        const prometheus::Labels labels{{"process", process.first}, {"pid", std::to_string(process.second)}};
+        if (signals.highEvents)
+            high.Add(labels).Increment(static_cast<double>(*signals.highEvents));
+        for (const PressureLineFigures& line : PressureLines(signals.pressure)) {
+            auto labelled = labels;
+            labelled.insert({{"resource", line.resource}, {"kind", line.kind}});
+            stalled.Add(labelled).Increment(line.stalledSeconds);
+            for (const auto& [window, value] : {std::pair{"10s", line.ratio10s}, std::pair{"60s", line.ratio60s}}) {
+                auto windowed = labelled;
+                windowed.emplace("window", window);
+                ratio.Add(windowed).Set(value);
+            }
         }
     }
 }
@@ -122,6 +156,7 @@ void AddProcessMetrics(const XResourceObserverInstance& observer, prometheus::Re
                      .Register(registry);
     for (const auto& [key, count] : observer.GetProcessEndCounts())
         ends.Add({{"process", key.first}, {"cause", key.second}}).Increment(static_cast<double>(count));
+    AddCgroupSignalMetrics(observer, registry);
 }
 
 }  // namespace

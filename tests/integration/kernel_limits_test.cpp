@@ -84,11 +84,12 @@ protected:
     std::string AwaitSeries(const ChildProcess& demo, const std::string& series, const std::string& labels = "",
                             const std::function<bool(double)>& holds = [](double) { return true; })
     {
-        const std::string start = series + "{pid=\"" + std::to_string(demo.Pid()) + "\"";
+        const std::string start = "\n" + series + "{", pid = "pid=\"" + std::to_string(demo.Pid()) + "\"";
         const auto line = [&](const std::string& metrics) {
             for (auto at = metrics.find(start); at != std::string::npos; at = metrics.find(start, at + 1)) {
-                const std::string found = metrics.substr(at, metrics.find('\n', at) - at);
-                if (const auto value = found.find(labels + "} "); value != std::string::npos && holds(std::stod(found.substr(value + labels.size() + 2))))
+                const std::string found = metrics.substr(at + 1, metrics.find('\n', at + 1) - at - 1);
+                const auto value = found.find(labels + "} ");
+                if (found.find(pid) != std::string::npos && value != std::string::npos && holds(std::stod(found.substr(value + labels.size() + 2))))
                     return found;
             }
             return std::string();
@@ -182,6 +183,26 @@ TEST_F(KernelLimits, MemoryHighOfACgroupV2IsACeilingOfItsOwnSource)
     const std::string ceiling = AwaitSeries(*demo, "qn_process_memory_ceiling_bytes", "source=\"cgroup_high\"");
     ASSERT_NE(ceiling, "") << m_daemon->Metrics();
     EXPECT_EQ(std::stod(ceiling.substr(ceiling.rfind(' ') + 1)), double(128 << 20));
+}
+
+// memory.high far below memory.max: the kernel throttles the demo's growth there, kills nothing,
+// and the observer shows and logs it.
+TEST_F(KernelLimits, AServerThrottledUnderMemoryHighShowsItsCgroupsHighEventsRisingAndItsPressure)
+{
+    auto cgroup = TestCgroup::Memory(kMemoryLimitMB, m_whyNot, TestCgroup::Version::V2);
+    if (cgroup == nullptr)
+        GTEST_SKIP() << m_whyNot;
+    ASSERT_TRUE(cgroup->Set("memory.high", std::to_string(kMemoryLimitMB / 4 << 20)));
+    auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()), {"--grow-cap", std::to_string(kMemoryLimitMB / 2)}, "0");
+    const std::string calm = AwaitSeries(*demo, "qn_process_cgroup_memory_high_events_total");
+    ASSERT_NE(calm, "") << m_daemon->Metrics();
+    const double before = std::stod(calm.substr(calm.rfind(' ') + 1));
+    ::kill(demo->Pid(), SIGUSR1);
+    EXPECT_NE(AwaitSeries(*demo, "qn_process_cgroup_memory_high_events_total", "", [&](double events) { return events > before; }), "")
+        << m_daemon->Metrics();
+    EXPECT_NE(AwaitSeries(*demo, "qn_process_cgroup_pressure_stalled_seconds_total", ",resource=\"memory\"", [](double stalled) { return stalled > 0; }), "")
+        << m_daemon->Metrics();
+    EXPECT_NE(m_daemon->AwaitLogged("is throttled under memory.high of cgroup " + cgroup->Folder()), "");
 }
 
 // 100 MB at 400 MB/s that stops well short of a 256 MB cgroup's margin, and stays there.

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -197,24 +198,28 @@ TEST(KernelLimits, V2CountsReclaimableSlabAndMemoryHighIsACeilingOfItsOwnWithSwa
         << "no memory.high: memory.max alone";
 }
 
-// Where the kernel counts the OOM kills of a process: its memory cgroup (v2, v1) or the machine.
+// Where the kernel counts the OOM kills of a process: its memory cgroup (v2, v1) or the machine;
+// and the high events of a cgroup of v2 alone.
 TEST(OomKillCounter, ReadsTheProcesssMemoryCgroupOrTheMachineAndFollowsAMoveButNotTheRootThatAnEndingProcessShows)
 {
     constexpr pid_t kPid = 4242;
     SampleTree tree("", "");
-    tree.Write("/proc/vmstat", "nr_free_pages 100\noom_kill 7\nnr_zone_active_anon 3");
-    tree.Write("/sys/fs/cgroup/app/memory.events", "low 0\nhigh 0\nmax 9\noom 3\noom_kill 2\noom_group_kill 5");
-    tree.Write("/sys/fs/cgroup/memory/app/memory.oom_control", "oom_kill_disable 0\nunder_oom 0\noom_kill 4");
+    tree.Write("/proc/vmstat", "nr_free_pages 100\noom_kill 7\nhigh 8\nnr_zone_active_anon 3");
+    tree.Write("/sys/fs/cgroup/app/memory.events", "low 0\nhigh 1243\nmax 9\noom 3\noom_kill 2\noom_group_kill 5");
+    tree.Write("/sys/fs/cgroup/memory/app/memory.oom_control", "oom_kill_disable 0\nunder_oom 0\noom_kill 4\nhigh 6");
+    using Count = std::optional<std::uint64_t>;
     const auto counted = [&](const char* mountInfo, const char* cgroups) {
         tree.Write("/proc/self/mountinfo", mountInfo);
         tree.Write("/proc/" + std::to_string(kPid) + "/cgroup", cgroups);
         platform::OomKillCounter counter(kPid, tree.Root());
-        return std::tuple(counter.Cgroup(), counter.Read());
+        return std::tuple(counter.Cgroup(), counter.Read(), counter.HighEvents());
     };
-    EXPECT_EQ(counted(kV2MountInfo, "0::/app"), std::tuple(tree.Path("/sys/fs/cgroup/app"), 2ull)) << "oom_group_kill is another line";
-    EXPECT_EQ(std::get<1>(counted(kV1MountInfo, "4:memory:/app\n0::/")), 4u);
-    EXPECT_EQ(counted(kV2MountInfo, "0::/"), std::tuple(std::string(), 7ull));
-    EXPECT_EQ(counted(kV2MountInfo, "2:cpu:/app"), std::tuple(std::string(), 7ull)) << "no memory cgroup of its own";
+    EXPECT_EQ(counted(kV2MountInfo, "0::/app"), std::tuple(tree.Path("/sys/fs/cgroup/app"), Count(2), Count(1243))) << "oom_group_kill is another line";
+    EXPECT_EQ(counted(kV1MountInfo, "4:memory:/app\n0::/"), std::tuple(tree.Path("/sys/fs/cgroup/memory/app"), Count(4), Count())) << "v1 counts no high events";
+    EXPECT_EQ(counted(kV2MountInfo, "0::/"), std::tuple(std::string(), Count(7), Count())) << "nor does the machine";
+    EXPECT_EQ(counted(kV2MountInfo, "2:cpu:/app"), std::tuple(std::string(), Count(7), Count())) << "no memory cgroup of its own";
+    tree.Write("/sys/fs/cgroup/app/memory.events", "low 0\nmax 9\noom_kill 2");
+    EXPECT_EQ(std::get<2>(counted(kV2MountInfo, "0::/app")), Count()) << "a line the kernel doesn't write is no zero";
 
     platform::OomKillCounter counter(kPid, tree.Root());
     tree.Write("/proc/" + std::to_string(kPid) + "/cgroup", "0::/app");
@@ -281,6 +286,24 @@ TEST(MachinePressure, TakesTheLinesTheKernelHasAndLeavesOutTheOthers)
     const tagQNMachinePressure none = platform::ReadMachinePressure(tree.Path("/proc/no-pressure"));
     for (const tagQNPressureFigures* figures : {&none.cpuSome, &none.cpuFull, &none.memorySome, &none.memoryFull, &none.ioSome, &none.ioFull})
         EXPECT_EQ(figures->present, 0) << "a kernel without pressure stall information";
+}
+
+TEST(CgroupPressure, TakesTheFilesOfTheCgroupThatItHasAndReadsThemAnew)
+{
+    SampleTree tree("", "");
+    tree.Write("/sys/fs/cgroup/app/memory.pressure", "some avg10=40.00 avg60=22.50 avg300=5.00 total=9000000\nfull avg10=30.00 avg60=20.00 avg300=4.00 total=7000000");
+    tree.Write("/sys/fs/cgroup/app/io.pressure", "some avg10=0.00 avg60=0.00 avg300=0.00 total=0\nfull avg10=0.00 avg60=0.00 avg300=0.00 total=0");
+    const platform::CgroupPressure cgroup(tree.Path("/sys/fs/cgroup/app"));
+    tagQNMachinePressure pressure = cgroup.Read();
+    EXPECT_EQ(std::tuple(pressure.memorySome.present, pressure.memorySome.avg10Percent, pressure.memorySome.avg60Percent, pressure.memorySome.totalUs),
+              std::tuple(1, 40.0, 22.5, 9000000ull));
+    EXPECT_EQ(std::tuple(pressure.memoryFull.totalUs, pressure.ioSome.present, pressure.cpuSome.present), std::tuple(7000000ull, 1, 0))
+        << "a zero that the kernel reports is present, a file it doesn't have is not";
+    tree.Write("/sys/fs/cgroup/app/memory.pressure", "some avg10=50.00 avg60=30.00 avg300=6.00 total=9500000");
+    pressure = cgroup.Read();
+    EXPECT_EQ(std::tuple(pressure.memorySome.totalUs, pressure.memoryFull.present), std::tuple(9500000ull, 0)) << "read anew";
+    for (const std::string& folder : {std::string(), tree.Path("/sys/fs/cgroup/memory/app")})
+        EXPECT_EQ(platform::CgroupPressure(folder).Read().memorySome.present, 0) << "no files: nothing (v1, or no cgroup) '" << folder << "'";
 }
 
 }  // namespace
