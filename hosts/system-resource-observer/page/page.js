@@ -209,7 +209,7 @@ function openMachine(machine) {
   charts.replaceChildren();
   for (const series of kSeries) {
     const holder = document.createElement("div");
-    holder.innerHTML = `<h4>${series.label}</h4>`;
+    holder.innerHTML = `<h3>${series.label}</h3>`;
     charts.appendChild(holder);
     opened.charts.push(chart(series, 340, 120, true, holder));
   }
