@@ -163,11 +163,10 @@ std::optional<FleetQuery> FleetQuery::FromParameters(const LoopbackHttp::Paramet
             statusParameters.emplace(name, value);
         else if (name == "name")
             query.name = value;
-        else if (name == "sort" && ParseSort(value, query.order))
-            continue;
         else if (name == "order" && (value == "asc" || value == "desc"))
             query.descending = value == "desc";
-        else if (!(name == "offset" && ParseCount(value, query.offset)) && !(name == "limit" && ParseCount(value, query.limit)))
+        else if (!(name == "sort" && ParseSort(value, query.order)) && !(name == "offset" && ParseCount(value, query.offset)) &&
+                 !(name == "limit" && ParseCount(value, query.limit)))
             return std::nullopt;
     }
     const auto status = StatusQuery::FromParameters(statusParameters);
