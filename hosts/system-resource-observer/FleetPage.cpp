@@ -5,7 +5,11 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <limits>
+#include <optional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "hosts/system-resource-observer/MessageJson.h"
@@ -49,6 +53,64 @@ std::vector<const char*> Reasons(const qn::status::MachineStatus& machine, bool 
     if (emergency)
         reasons.push_back("emergency");
     return reasons;
+}
+
+using Order = FleetQuery::Order;
+
+constexpr std::pair<std::string_view, Order> kSortNames[] = {
+    {"name", Order::Name},         {"cpu", Order::Cpu},      {"physical", Order::FreePhysical}, {"commit", Order::FreeCommit},
+    {"pressure", Order::Pressure}, {"oom", Order::OomKills}, {"age", Order::SampleAge},
+};
+
+bool ParseSort(const std::string& text, Order& order)
+{
+    const auto* found = std::ranges::find(kSortNames, text, &std::pair<std::string_view, Order>::first);
+    if (found == std::end(kSortNames))
+        return false;
+    order = found->second;
+    return true;
+}
+
+// The figure of the column that `order` sorts by; none when the machine did not send it.
+std::optional<double> SortFigure(const qn::status::MachineStatus& machine, Order order)
+{
+    switch (order) {
+    case Order::Cpu:
+        return machine.has_cpu_load_percent() ? std::optional(machine.cpu_load_percent()) : std::nullopt;
+    case Order::FreePhysical:
+        return machine.avail_physical_kb();
+    case Order::FreeCommit:
+        return machine.avail_page_file_kb();
+    case Order::Pressure:
+        return machine.pressure().has_memory_some() ? std::optional(machine.pressure().memory_some().avg10_percent()) : std::nullopt;
+    case Order::OomKills:
+        return machine.has_oom_kills() ? std::optional<double>(machine.oom_kills().kill_count()) : std::nullopt;
+    case Order::SampleAge:
+        return machine.newest_sample_age_sec();
+    case Order::Look:
+    case Order::Name:
+        break;
+    }
+    return std::nullopt;
+}
+
+// Where a machine stands in a view: the smaller comes first.
+struct Rank {
+    bool after = false;  // needs no look, in the look-first order; sent no figure, in a column's
+    double figure = 0;   // the column's, negated when descending
+    size_t nameOrder = 0;
+    auto operator<=>(const Rank&) const = default;
+};
+
+Rank RankOf(const qn::status::MachineStatus& machine, bool needsLook, size_t nameOrder, const FleetQuery& query)
+{
+    const double sign = query.descending ? -1.0 : 1.0;
+    if (query.order == Order::Look)
+        return {!needsLook, 0, nameOrder};
+    if (query.order == Order::Name)
+        return {false, sign * static_cast<double>(nameOrder), nameOrder};
+    const auto figure = SortFigure(machine, query.order);
+    return {!figure, figure ? sign * *figure : 0, nameOrder};
 }
 
 // Two hex digits a value: a page of 100 machines with full trends stays under 200 KB before
@@ -101,7 +163,10 @@ std::optional<FleetQuery> FleetQuery::FromParameters(const LoopbackHttp::Paramet
             statusParameters.emplace(name, value);
         else if (name == "name")
             query.name = value;
-        else if (!(name == "offset" && ParseCount(value, query.offset)) && !(name == "limit" && ParseCount(value, query.limit)))
+        else if (name == "order" && (value == "asc" || value == "desc"))
+            query.descending = value == "desc";
+        else if (!(name == "sort" && ParseSort(value, query.order)) && !(name == "offset" && ParseCount(value, query.offset)) &&
+                 !(name == "limit" && ParseCount(value, query.limit)))
             return std::nullopt;
     }
     const auto status = StatusQuery::FromParameters(statusParameters);
@@ -118,31 +183,40 @@ std::string FleetJson(const MachineBook& book, const MachineTrends& trends, cons
     const double windowSec = std::chrono::duration<double>(trends.Window()).count();
     const std::vector<XQNComBSTR> emergencies = trends.RecentEmergencies();
     struct Shown {
+        Rank rank;
         qn::status::MachineStatus status;
         std::vector<const char*> reasons;
     };
-    // Of the rest, only those that can be on the page are kept: at most offset + limit of them.
-    std::vector<Shown> lookFirst, rest;
-    size_t restCount = 0;
+    // Only the first offset + limit of the view are kept, the last of them on top of this heap: a
+    // machine is copied only when it can be on the page.
+    std::vector<Shown> kept;
+    const auto before = [](const Shown& a, const Shown& b) { return a.rank < b.rank; };
+    size_t total = 0, needLook = 0;
     const size_t end = query.offset + query.limit;
     book.Status(query.status, [&](const qn::status::MachineStatus& machine, size_t) {
         if (!HoldsInAnyCase(machine.machine(), query.name))
             return;
         const bool emergency = !emergencies.empty() && std::ranges::binary_search(emergencies, KeyOf(machine));
         auto reasons = Reasons(machine, emergency, windowSec);
-        if (!reasons.empty())
-            lookFirst.push_back({machine, std::move(reasons)});
-        else if (restCount++ < end)
-            rest.push_back({machine, {}});
+        needLook += reasons.empty() ? 0 : 1;
+        const Rank rank = RankOf(machine, !reasons.empty(), total++, query);
+        if (kept.size() == end) {
+            if (!(rank < kept.front().rank))
+                return;
+            std::ranges::pop_heap(kept, before);
+            kept.pop_back();
+        }
+        kept.push_back({rank, machine, std::move(reasons)});
+        std::ranges::push_heap(kept, before);
     });
+    std::ranges::sort_heap(kept, before);
 
-    const size_t total = lookFirst.size() + restCount;
-    std::string json = "{\"total\":" + std::to_string(total) + ",\"needLook\":" + std::to_string(lookFirst.size()) +
+    std::string json = "{\"total\":" + std::to_string(total) + ",\"needLook\":" + std::to_string(needLook) +
                        ",\"offset\":" + std::to_string(query.offset) + ",\"cycleSec\":";
     AppendNumber(std::chrono::duration<double>(trends.Cycle()).count(), json);
     json.append(",\"cycles\":").append(std::to_string(MachineTrends::kCycles)).append(",\"machines\":[");
-    for (size_t i = query.offset; i < std::min(total, end); ++i) {
-        const Shown& machine = i < lookFirst.size() ? lookFirst[i] : rest[i - lookFirst.size()];
+    for (size_t i = query.offset; i < kept.size(); ++i) {
+        const Shown& machine = kept[i];
         const XQNComBSTR key = KeyOf(machine.status);
         json.append(i > query.offset ? ",\n{\"status\":" : "\n{\"status\":");
         AppendJson(machine.status, json);
@@ -166,7 +240,9 @@ void ServeFleetPage(LoopbackHttp& http, const MachineBook& book, const MachineTr
     http.Serve("/fleet", [&book, &trends](const LoopbackHttp::Parameters& parameters) {
         const auto query = FleetQuery::FromParameters(parameters);
         if (!query)
-            return LoopbackHttp::Page{"the fleet takes only=silent|alert, name=TEXT, offset=N and limit=1..100\n", "text/plain", 400};
+            return LoopbackHttp::Page{"the fleet takes only=silent|alert, name=TEXT, sort=name|cpu|physical|commit|pressure|oom|age, "
+                                      "order=asc|desc, offset=N and limit=1..100\n",
+                                      "text/plain", 400};
         return LoopbackHttp::Page{FleetJson(book, trends, *query), "application/json"};
     });
 }

@@ -1,7 +1,8 @@
 // The system observer's page for browsers: its files (built in), and the part of the fleet that
-// one view shows, as JSON: the machines that need a look first, then the rest, each with its
-// figures, its trend over the last cycles and its recent emergencies and alerts. A fleet of
-// thousands is paged here, not in the browser, so that a refresh moves one page of machines.
+// one view shows, as JSON: the machines that need a look first, then the rest, or the fleet in the
+// order of one column, each with its figures, its trend over the last cycles and its recent
+// emergencies and alerts. A fleet of thousands is ordered and paged here, not in the browser, so
+// that a refresh moves one page of machines.
 #pragma once
 
 #include <map>
@@ -16,12 +17,18 @@ namespace hosts {
 
 struct FleetQuery {
     static constexpr size_t kMaxLimit = 100;
+    // Look: those that need a look first, then by name. The others order by one column; a figure
+    // that a machine did not send puts it last in either direction.
+    enum class Order { Look, Name, Cpu, FreePhysical, FreeCommit, Pressure, OomKills, SampleAge };
     StatusQuery status;  // silent or alerting ones alone
     std::string name;    // machines whose name holds this, in any case, when not empty
+    Order order = Order::Look;
+    bool descending = false;
     size_t offset = 0;
     size_t limit = kMaxLimit;
 
-    // From the view's query parameters (`only=silent|alert`, `name=TEXT`, `offset=N`,
+    // From the view's query parameters (`only=silent|alert`, `name=TEXT`,
+    // `sort=name|cpu|physical|commit|pressure|oom|age`, `order=asc|desc`, `offset=N`,
     // `limit=1..100`); empty when they ask for something else.
     static std::optional<FleetQuery> FromParameters(const LoopbackHttp::Parameters& parameters);
 };

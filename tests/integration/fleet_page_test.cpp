@@ -1,7 +1,8 @@
 // A fleet in which one machine alerts and one falls silent, as the system observer shows it: its
 // page in a real browser (Debian's headless Chromium) shows every machine, those two first, with
-// sparklines, and follows a new sample without being loaded again; the page's queries and
-// qn-status's show the machines asked for and nothing else.
+// sparklines, and follows a new sample without being loaded again; it keeps its view in the
+// address, sorts, answers the keyboard, fits a long name and passes axe-core; the page's queries
+// and qn-status's show the machines asked for, in the order asked for, and nothing else.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -37,8 +38,12 @@ std::string BrowserMissing()
     return {};
 }
 
+// A name as long as the page must fit, last by name.
+const std::string kLongName = "web-frontend-042.prod.eu-west-1.compute.internal.example.net";
+
 // A fleet in which "alerted" alerts and "quiet" reported once and is silent by now; the rest
-// report every 100 ms, "changing" with the free memory the test sets.
+// report every 100 ms, "changing" with the free memory the test sets, kLongName as an older
+// resource observer would, without OOM kills.
 class FleetPage : public ::testing::Test {
 protected:
     void SetUp() override
@@ -64,6 +69,7 @@ protected:
             for (const auto& machine : {u"calm-1", u"calm-2", u"calm-3"})
                 qntest::SendFigures(*link, machine, 2 << 20, &none);
             qntest::SendFigures(*link, u"changing", changingFreeKB.load());
+            qntest::SendFigures(*link, platform::ToUtf16(kLongName));
         });
         const auto quietIsSilent = [](const qn::status::SystemStatus& status) {
             return std::ranges::any_of(status.machines(), [](const auto& machine) { return machine.machine() == "quiet" && machine.silent(); });
@@ -86,7 +92,7 @@ TEST_F(FleetPage, ShowsTheMachinesThatNeedALookFirstAndFollowsEachSample)
     if (const std::string missing = BrowserMissing(); !missing.empty())
         GTEST_SKIP() << missing;
     qntest::ChildProcess check({"/usr/bin/python3", QN_FLEET_PAGE_CHECK, "http://127.0.0.1:" + std::to_string(system.HttpPort()) + "/", "alerted,quiet",
-                                "alerted,calm-1,calm-2,calm-3,changing,quiet", "changing"},
+                                "alerted,calm-1,calm-2,calm-3,changing,quiet," + kLongName, "changing", QN_AXE_CORE},
                                installation.Path("browser.stderr"));
     ASSERT_EQ(check.ReadLine(), "waiting for a new sample of changing") << ::testing::PrintToString(check.ReadRest());
     changingFreeKB = 3 << 20;
@@ -109,12 +115,17 @@ TEST_F(FleetPage, PagesTheFleetOnTheServer)
     const auto first = client.Get("/fleet?limit=1");
     EXPECT_NE(first ? first->body.find("\"reasons\":[\"alert\",\"oom\",\"emergency\"]") : std::string::npos, std::string::npos);
     EXPECT_EQ(names("offset=3&limit=3"), (std::vector<std::string>{"calm-2", "calm-3", "changing"}));
-    EXPECT_EQ(names("offset=6"), std::vector<std::string>{});
+    EXPECT_EQ(names("offset=6"), std::vector<std::string>{kLongName});
+    EXPECT_EQ(names("offset=7"), std::vector<std::string>{});
     EXPECT_EQ(names("only=silent"), std::vector<std::string>{"quiet"});
     EXPECT_EQ(names("name=CALM&offset=1"), (std::vector<std::string>{"calm-2", "calm-3"}));
+    // A column's order puts no machine first for its look, and those that sent no figure last.
+    EXPECT_EQ(names("sort=name&order=desc&limit=3"), (std::vector<std::string>{kLongName, "quiet", "changing"}));
+    EXPECT_EQ(names("sort=oom&order=desc&limit=5"), (std::vector<std::string>{"alerted", "calm-1", "calm-2", "calm-3", "changing"}));
+    EXPECT_EQ(names("sort=oom&offset=2"), (std::vector<std::string>{"calm-3", "alerted", "changing", "quiet", kLongName}));
     const auto zipped = client.Get("/fleet", {{"Accept-Encoding", "gzip, deflate, br"}});
     EXPECT_TRUE(zipped && zipped->get_header_value("Content-Encoding") == "gzip") << "gzip, the fast one, where a browser offers brotli too";
-    for (const char* refused : {"limit=0", "limit=101", "offset=-1", "offset=18446744073709551615", "only=all", "page=2"}) {
+    for (const char* refused : {"limit=0", "limit=101", "offset=-1", "offset=18446744073709551615", "only=all", "page=2", "sort=ram", "sort=", "order=up"}) {
         const auto answer = client.Get(std::string("/fleet?") + refused);
         EXPECT_TRUE(answer && answer->status == 400) << refused;
     }

@@ -1,6 +1,7 @@
 // The fleet page: asks the system observer for one page of machines (those that need a look come
-// first), draws each with its figures and sparklines, and asks again every cycle. Only rows change;
-// the page itself is never reloaded.
+// first unless a column is sorted), draws each with its figures and sparklines, and asks again
+// every cycle. Only rows change; the page itself is never reloaded. The view (filters, order, page
+// and open machine) lives in the address, so that a link, a reload and Back show it again.
 "use strict";
 
 const kSeries = [
@@ -11,7 +12,10 @@ const kSeries = [
 ];
 const kPageSize = 100;
 const kFastestRefreshMs = 500;
-const view = { only: "", name: "", offset: 0 };
+// The order a column's first click sorts in: what an operator looks for first.
+const kSorts = { name: "asc", cpu: "desc", physical: "asc", commit: "asc", pressure: "desc", oom: "desc", age: "desc" };
+const kDefaultView = { only: "", name: "", sort: "", order: "", offset: 0, limit: kPageSize, machine: "" };
+const view = { ...kDefaultView };
 const rows = new Map();  // machine name -> { row, sparks }
 let latest = null;
 let asked = 0;
@@ -76,7 +80,7 @@ function chart(series, width, height, withAxes, parent) {
   return new uPlot({
     width, height, pxAlign: false,
     cursor: { show: withAxes, drag: { x: false, y: false } }, select: { show: false }, legend: { show: false },
-    scales: { x: { time: false, range: () => [-(latest.cycles - 1) * latest.cycleSec, 0] }, y: { range: [0, 100] } },
+    scales: { x: { time: false, range: () => (latest ? [-(latest.cycles - 1) * latest.cycleSec, 0] : [-1, 0]) }, y: { range: [0, 100] } },
     axes: withAxes ? [{ ...axis, values: (u, ticks) => ticks.map((t) => `${Math.round(-t)} s`) }, { ...axis, values: (u, ticks) => ticks.map((t) => `${t} %`) }]
                    : [{ show: false }, { show: false }],
     series: [{}, { stroke: color, fill: `${color}33`, width: 1.25, points: { show: false } }],
@@ -85,12 +89,18 @@ function chart(series, width, height, withAxes, parent) {
 
 function newRow(machine) {
   const row = document.createElement("tr");
-  row.innerHTML = `<td><span class="name"></span><span class="reasons"></span></td>` +
+  row.innerHTML = `<td><div class="who"><span class="name"></span><span class="reasons"></span></div></td>` +
     kSeries.map(() => `<td><div class="figure"><span></span><div class="spark"></div></div></td>`).join("") +
-    `<td></td><td class="alert"></td><td></td><td></td>`;
+    `<td></td><td class="alert"></td><td class="oom"></td><td></td>`;
   row.dataset.machine = machine;
-  row.addEventListener("click", () => openMachine(machine));
-  const sparks = kSeries.map((series, s) => chart(series, 64, 22, false, row.cells[s + 1].querySelector(".spark")));
+  row.tabIndex = 0;
+  row.addEventListener("click", () => changeView({ machine }));
+  row.addEventListener("keydown", (event) => {
+    if (event.key !== "Enter") return;
+    event.preventDefault();  // else the key goes on to the view's close button and closes it again
+    changeView({ machine });
+  });
+  const sparks = kSeries.map((series, s) => chart(series, 56, 22, false, row.cells[s + 1].querySelector(".spark")));
   return { row, sparks };
 }
 
@@ -119,6 +129,7 @@ function update(entry, machine) {
   const status = machine.status;
   row.classList.toggle("look", machine.reasons.length > 0);
   text($(".name", row), status.machine);
+  $(".name", row).title = status.machine;  // in full where the cell cuts it
   const reasons = machine.reasons.map((r) => `<span class="reason ${r}">${r}</span>`).join("");
   if ($(".reasons", row).innerHTML !== reasons) $(".reasons", row).innerHTML = reasons;
   const figures = figuresOf(status);
@@ -131,6 +142,7 @@ function update(entry, machine) {
                   age(status.newest_sample_age_sec)];
   others.forEach((value, i) => text(row.cells[kSeries.length + 1 + i], value));
   row.cells[kSeries.length + 2].title = status.alert_text || "";
+  row.cells[kSeries.length + 3].title = others[2];
 }
 
 function render(fleet) {
@@ -138,13 +150,16 @@ function render(fleet) {
   latest = fleet;
   const body = $("#fleet tbody");
   const shown = new Set();
+  let at = body.firstElementChild;
   for (const machine of fleet.machines) {
     const name = machine.status.machine;
     shown.add(name);
     let entry = rows.get(name);
     if (!entry) rows.set(name, (entry = newRow(name)));
     update(entry, machine);
-    body.appendChild(entry.row);  // in the order of the answer
+    // In the order of the answer, moving only rows out of place: a moved row loses the focus.
+    if (entry.row === at) at = at.nextElementSibling;
+    else body.insertBefore(entry.row, at);
   }
   for (const [name, entry] of rows)
     if (!shown.has(name)) {
@@ -156,10 +171,10 @@ function render(fleet) {
   const machines = fleet.total === 1 ? "1 machine" : `${fleet.total} machines`;
   text($("#summary"), `${machines}${matching}, ${fleet.needLook} need${fleet.needLook === 1 ? "s" : ""} a look · updated ${new Date().toLocaleTimeString()}`);
   $("#empty").hidden = fleet.total > 0;
-  $("#pager").hidden = fleet.total <= kPageSize;
+  $("#pager").hidden = fleet.total <= view.limit && fleet.offset === 0;
   text($("#range"), `${fleet.offset + 1}–${fleet.offset + fleet.machines.length} of ${fleet.total}`);
   $("#previous").disabled = fleet.offset === 0;
-  $("#next").disabled = fleet.offset + kPageSize >= fleet.total;
+  $("#next").disabled = fleet.offset + view.limit >= fleet.total;
   if (first) performance.mark("first-render");  // what the bench times
 }
 
@@ -173,9 +188,8 @@ async function refresh() {
   clearTimeout(timer);
   const mine = ++asked;
   try {
-    const parameters = { offset: view.offset, limit: kPageSize };
-    if (view.only) parameters.only = view.only;
-    if (view.name) parameters.name = view.name;
+    const parameters = { offset: view.offset, limit: view.limit };
+    for (const key of ["only", "name", "sort", "order"]) if (view[key]) parameters[key] = view[key];
     const fleet = await fetchFleet(parameters);
     if (mine !== asked) return;  // the view changed while this was asked
     render(fleet);
@@ -188,18 +202,20 @@ async function refresh() {
 
 function openMachine(machine) {
   const dialog = $("#machine");
+  opened?.charts.forEach((c) => c.destroy());
   opened = { machine, charts: [] };
   text($("h2", dialog), machine);
   const charts = $(".charts", dialog);
   charts.replaceChildren();
   for (const series of kSeries) {
     const holder = document.createElement("div");
-    holder.innerHTML = `<h4>${series.label}</h4>`;
+    holder.innerHTML = `<h3>${series.label}</h3>`;
     charts.appendChild(holder);
     opened.charts.push(chart(series, 340, 120, true, holder));
   }
-  dialog.showModal();
-  showMachine().catch((failure) => text($(".figures", dialog), `The system observer doesn't answer: ${failure.message}`));
+  text($(".figures", dialog), "");
+  $(".events", dialog).replaceChildren();
+  if (!dialog.open) dialog.showModal();
 }
 
 async function showMachine() {
@@ -227,9 +243,46 @@ async function showMachine() {
   if (machine.events.length === 0) events.innerHTML = `<li class="muted">None in the last ${Math.round((fleet.cycles * fleet.cycleSec) / 60)} minutes.</li>`;
 }
 
+// The view that an address asks for; what it gets wrong stays as in the default view.
+function viewOf(search) {
+  const asked = new URLSearchParams(search);
+  const count = (name, max) => (/^\d{1,10}$/.test(asked.get(name)) && Number(asked.get(name)) <= max ? Number(asked.get(name)) : undefined);
+  const sort = Object.hasOwn(kSorts, asked.get("sort")) ? asked.get("sort") : "";
+  return {
+    only: ["alert", "silent"].includes(asked.get("only")) ? asked.get("only") : "",
+    name: (asked.get("name") || "").trim(),
+    sort,
+    order: sort && (["asc", "desc"].includes(asked.get("order")) ? asked.get("order") : kSorts[sort]),
+    offset: count("offset", 2 ** 32 - 1) ?? 0,
+    limit: count("limit", kPageSize) || kPageSize,
+    machine: asked.get("machine") || "",
+  };
+}
+
+function addressOf(shown) {
+  const parameters = new URLSearchParams();
+  for (const [key, value] of Object.entries(shown)) if (value !== kDefaultView[key]) parameters.set(key, value);
+  const query = String(parameters);
+  return query ? `${location.pathname}?${query}` : location.pathname;
+}
+
+// The controls, the machine's view and the rows as `view` says.
+function showView() {
+  for (const radio of document.querySelectorAll("input[name=only]")) radio.checked = radio.value === view.only;
+  if ($("#name").value.trim() !== view.name) $("#name").value = view.name;
+  for (const header of document.querySelectorAll("th[data-sort]")) {
+    if (header.dataset.sort === view.sort) header.setAttribute("aria-sort", view.order === "asc" ? "ascending" : "descending");
+    else header.removeAttribute("aria-sort");
+  }
+  if (view.machine && opened?.machine !== view.machine) openMachine(view.machine);
+  if (!view.machine && $("#machine").open) $("#machine").close();
+  refresh();
+}
+
 function changeView(change) {
   Object.assign(view, change);
-  refresh();
+  history.pushState(null, "", addressOf(view));
+  showView();
 }
 
 let typing = 0;
@@ -241,13 +294,38 @@ $("#name").addEventListener("input", (event) => {
   clearTimeout(typing);
   typing = setTimeout(() => changeView({ name: event.target.value.trim(), offset: 0 }), 250);
 });
-$("#previous").addEventListener("click", () => changeView({ offset: Math.max(0, view.offset - kPageSize) }));
-$("#next").addEventListener("click", () => changeView({ offset: view.offset + kPageSize }));
-$("#machine").addEventListener("close", () => { opened = null; });
+$("#fleet thead").addEventListener("click", (event) => {
+  const sort = event.target.closest("th[data-sort]")?.dataset.sort;
+  if (!sort) return;
+  const order = view.sort !== sort ? kSorts[sort] : view.order === "asc" ? "desc" : "asc";
+  changeView({ sort, order, offset: 0 });
+});
+$("#previous").addEventListener("click", () => changeView({ offset: Math.max(0, view.offset - view.limit) }));
+$("#next").addEventListener("click", () => changeView({ offset: view.offset + view.limit }));
+// Escape or the close button: the view without the machine, and the focus back on its row.
+$("#machine").addEventListener("close", () => {
+  if (!opened) return;
+  const machine = opened.machine;
+  opened.charts.forEach((c) => c.destroy());
+  opened = null;
+  if (view.machine) changeView({ machine: "" });
+  rows.get(machine)?.row.focus();
+});
+document.addEventListener("keydown", (event) => {
+  if (event.key !== "/" || $("#machine").open || event.target === $("#name")) return;
+  event.preventDefault();
+  $("#name").focus();
+});
+window.addEventListener("popstate", () => {
+  Object.assign(view, viewOf(location.search));
+  showView();
+});
 // Colours follow the browser's setting: charts are drawn anew in the other scheme.
 matchMedia("(prefers-color-scheme: dark)").addEventListener("change", () => {
   for (const entry of rows.values()) { entry.sparks.forEach((spark) => spark.destroy()); entry.row.remove(); }
   rows.clear();
   if (latest) render(latest);
 });
-refresh();
+Object.assign(view, viewOf(location.search));
+history.replaceState(null, "", addressOf(view));  // without what it got wrong
+showView();
