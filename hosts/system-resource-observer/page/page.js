@@ -240,7 +240,8 @@ async function showMachine() {
     item.textContent = `${age(event.ageSec)}: ${event.text}`;
     return item;
   }));
-  if (machine.events.length === 0) events.innerHTML = `<li class="muted">None in the last ${Math.round((fleet.cycles * fleet.cycleSec) / 60)} minutes.</li>`;
+  const minutes = Math.round((fleet.cycles * fleet.cycleSec) / 60);
+  if (machine.events.length === 0) events.innerHTML = `<li class="muted">None in the last ${minutes} minute${minutes === 1 ? "" : "s"}.</li>`;
 }
 
 // The view that an address asks for; what it gets wrong stays as in the default view.
