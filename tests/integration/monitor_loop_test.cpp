@@ -73,6 +73,25 @@ TEST_F(MonitoredServer, BrokenLimitsSendTheirEmergencyBeforeThatCyclesSample)
     EXPECT_LT(sample.As<qn::ResourceInformation>().process_load().avail_virtual_kb(), kFreeKB);
 }
 
+// No observer from the start: the watch checks the limits without it, the handler hears of the
+// emergency at once, and the kept event goes to the observer that comes, before the first sample.
+TEST_F(MonitoredServer, WithoutAnObserverTheWatchChecksTheLimitsAndKeepsTheEventForTheFirstCycleThatLinks)
+{
+    const std::string log = m_installation.Path("demo.log");
+    qntest::MonitoredServer server({"--interval", "2", "--thread-limit", "1"}, {"/usr/bin/env", "QN_LOGBOOK=" + log});
+    EXPECT_NE(server.ReadLineStartingWith("qn-server-demo: server emergency 0x800 at "), "");
+    const std::string alone = "checks the process's limits without the resource observer";
+    ASSERT_NE(qntest::AwaitFileSays(log, alone).find(alone), std::string::npos);
+
+    RecordingObserver observer(m_installation);
+    ReceivedCall call = observer.Next();
+    while (call.method == "QueryInterface")
+        call = observer.Next();
+    ASSERT_EQ(call.method, kEmergency);
+    EXPECT_TRUE(HasFields(call.As<qn::ProcessEvent>(), "state: 0x800 process_id: " + std::to_string(server.Pid())));
+    EXPECT_EQ(observer.Next().method, kSample);
+}
+
 class MonitorLoop : public testing::Test {
 protected:
     void SetUp() override { XLoadMonitorSettings::Instance().SetMonitorIntervalSec(2); }
