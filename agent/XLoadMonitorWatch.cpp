@@ -54,19 +54,18 @@ void XLoadMonitorWatch::Start(DWORD firstSleepMs)
         pthread_attr_destroy(&attributes);
     }
     m_running = failed == 0;
-    if (!m_running) {
-        SetLastError(static_cast<DWORD>(failed));
-        XQNError::WriteAPIErrorToLogBook(At(kLineNoThread), QNSeverity_CallFailure, u"the ceiling watch's thread could not be started", GetLastError());
-    }
+    if (failed != 0)
+        XQNError::WriteAPIErrorToLogBook(At(kLineNoThread), QNSeverity_CallFailure, u"the ceiling watch's thread could not be started",
+                                         static_cast<DWORD>(failed));
 }
 
 void XLoadMonitorWatch::Stop()
 {
-    if (!m_running)
+    // Stop may come from several threads at once: one of them waits for the thread.
+    if (!m_running.exchange(false))
         return;
     SetEvent(m_stopEvent);
     pthread_join(m_thread, nullptr);
-    m_running = false;
 }
 
 void XLoadMonitorWatch::Cycled()
@@ -86,7 +85,8 @@ void XLoadMonitorWatch::GoOnAlone()
     if (!m_alone.exchange(true))
         XQNError::WriteTraceToErrorLogBook(
             At(kLineAlone), QNSeverity_CallFailure,
-            u"no load monitor cycle for an interval - the ceiling watch checks the process's limits without the resource observer and keeps its emergencies for it",
+            u"no load monitor cycle for an interval - the ceiling watch checks the process's limits without the resource observer "
+            u"and keeps its emergencies for it",
             u"");
 }
 

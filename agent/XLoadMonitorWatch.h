@@ -65,5 +65,5 @@ private:
     std::atomic<bool> m_alone{false};
     HANDLE m_stopEvent = nullptr;
     pthread_t m_thread{};
-    bool m_running = false;
+    std::atomic<bool> m_running{false};
 };

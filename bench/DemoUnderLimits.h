@@ -135,6 +135,7 @@ public:
         int out[2];
         if (::pipe(out) != 0)
             std::exit(1);
+        std::fflush(stdout);
         m_pid = ::fork();
         if (m_pid == 0) {
             ::dup2(out[1], 1);
@@ -227,6 +228,7 @@ public:
     ~Observer() { End(SIGTERM); }
     void Start()
     {
+        std::fflush(stdout);  // the child would write what is buffered again
         m_pid = ::fork();
         if (m_pid == 0) {
             ::freopen("/dev/null", "w", stdout);

@@ -210,6 +210,8 @@ void AwayRows(Observer& observer, const Cgroup* memory, const std::function<bool
                 run = demo.Follow();
                 if (taking.joinable())
                     taking.join();
+                // Stop waits for a loop that may be connecting to no observer, minutes by design.
+                ::kill(demo.Pid(), SIGKILL);
             }
             // A fresh observer for the next row.
             observer.End(SIGTERM);
