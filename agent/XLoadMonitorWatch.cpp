@@ -107,10 +107,10 @@ void XLoadMonitorWatch::Watch()
     for (;;) {
         const Clock::time_point now = Clock::now();
         const auto interval = platform::ScaledDuration(static_cast<DWORD>(std::max<LONG>(m_intervalMs.load(), 1)));
-        // A cycle late by half an interval is missing: its check is made here, then once per
-        // interval until the loop cycles again.
+        // A cycle late by a whole interval is missing, not slow: its check is made here, then once
+        // per interval until the loop cycles again.
         const Clock::time_point lastCycle{Clock::duration(m_lastCycle.load())};
-        const Clock::time_point standIn = std::max(lastCycle + interval * 3 / 2, lastStandIn + interval);
+        const Clock::time_point standIn = std::max(lastCycle + 2 * interval, lastStandIn + interval);
         const Clock::time_point next = std::min(ceilings.NextLook(XProcessResourceObserverInstance::Instance().Unraised()), standIn);
         if (next > now) {
             if (WaitForSingleObject(m_stopEvent, platform::ClockMilliseconds(next - now)) != WAIT_TIMEOUT)
