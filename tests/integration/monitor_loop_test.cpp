@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <tuple>
 
 #include "agent/XLoadMonitor.h"
@@ -121,12 +122,23 @@ protected:
     XLoadMonitor m_monitor;
 };
 
+// The threads of this process named `name`.
+int ThreadsNamed(const std::string& name)
+{
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        count += qntest::FileText(task.path() / "comm") == name + "\n";
+    return count;
+}
+
 TEST_F(MonitorLoop, AStoppedMonitorStaysStoppedAndIntervalsOfZeroNegativeOrWrappedStartNothing)
 {
     RecordingObserver observer(m_installation);
     m_monitor.Start();
     observer.Next(kSample);
+    EXPECT_EQ(ThreadsNamed("qn-load-watch"), 1) << "the watch beside the loop";
     m_monitor.Stop();
+    EXPECT_EQ(qntest::Await([] { return ThreadsNamed("qn-load-watch"); }, [](int threads) { return threads == 0; }, 60s), 0) << "Stop ended the watch";
     m_monitor.Start();
     EXPECT_FALSE(m_monitor.IsRunnning());
     for (const int seconds : {0, -5, 3000000}) {
