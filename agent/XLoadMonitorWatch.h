@@ -1,8 +1,8 @@
 // The watch between samples: a thread of its own in the server process beside the monitor loop,
 // from Start to Stop. It looks at the kernel's ceilings as often as their headroom requires and
-// checks the process at once when one comes near; while the loop has not cycled for an interval
-// (its observer away, connecting, or the loop waiting to start again) it also checks the
-// configured limits once per interval, as a cycle would. The emergencies it raises call the
+// checks the process at once when one comes near; while the loop misses its cycles (its observer
+// away, connecting, or the loop waiting to start again) it also checks the configured limits once
+// per interval, as a cycle would. The emergencies it raises call the
 // handler at once and are kept for the loop, which sends them to the observer once it links.
 // Nothing the loop does holds it: the two share only atomics.
 #pragma once
