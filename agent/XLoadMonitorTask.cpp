@@ -12,7 +12,6 @@
 #include "platform/CeilingWatch.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
-#include "platform/transport/WireRecords.h"
 
 namespace {
 
