@@ -28,6 +28,9 @@ public:
         this->Stop();
     }
 
+    // Cuts the worker's current wait short.
+    void Wake() { XThreadSync::SetEvent(m_wakeEvent); }
+
 protected:
     // True when woken, false when `timeoutMs` passed.
     bool WaitForWakeUp(DWORD timeoutMs) { return XThreadSync::WaitForEvent(m_wakeEvent, timeoutMs); }

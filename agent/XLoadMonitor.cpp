@@ -41,6 +41,7 @@ XLoadMonitorAlloc::~XLoadMonitorAlloc()
     auto task = m_task.GetWriteProxyPtr();
     if (!task.IsValid())
         return;
+    task->StopWatch();
     task->Stop();
     m_task.DeletePtr();
 }
@@ -55,7 +56,7 @@ void XLoadMonitorAlloc::Start()
         return;
     task.SetPtr(new XLoadMonitorTask);
     task->SetMonitorInterval(interval);
-    task->Start(this);
+    task->StartWatchAndLoop(this);
 }
 
 void XLoadMonitorAlloc::Stop()
@@ -63,6 +64,7 @@ void XLoadMonitorAlloc::Stop()
     auto task = m_task.GetReadProxyPtr();
     if (!task.IsValid())
         return;
+    task->StopWatch();
     task->WakeAndStop();
 }
 

@@ -12,9 +12,10 @@
 #include "platform/CeilingWatch.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
-#include "platform/transport/WireRecords.h"
 
 namespace {
+
+using agent::CycleRecords;
 
 constexpr DWORD kFirstSleepMinimumMs = 10000;
 constexpr int kCallAttempts = 3;
@@ -114,21 +115,6 @@ tagQNProcessCeilings ToRecord(const platform::ProcessCeilings& ceilings)
     return {ToRecord(ceilings.memory, kBytesPerKB), ToRecord(ceilings.descriptors, 1), ToRecord(ceilings.threads, 1)};
 }
 
-// The records of one cycle; their strings are freed whichever way the cycle ends.
-struct CycleRecords {
-    tagQNResourceInformation sample{};
-    tagQNProcessResourceEmergencyEvent emergency{};
-    tagQNProcessResourceAlert alert{};
-
-    void FreeStrings()
-    {
-        transport::FreeStrings(sample);
-        transport::FreeStrings(emergency);
-        transport::FreeStrings(alert);
-    }
-    ~CycleRecords() { FreeStrings(); }
-};
-
 // Writes what the wait of a cycle raised; the loop goes on.
 void LogWaitFailure()
 {
@@ -145,15 +131,26 @@ void LogWaitFailure()
     }
 }
 
+// The plain sleep before the first cycle.
+DWORD FirstSleep(LONG interval)
+{
+    return std::max<DWORD>(static_cast<DWORD>(std::max<LONG>(interval, 0)), kFirstSleepMinimumMs);
+}
 
 }  // namespace
+
+void XLoadMonitorTask::StartWatchAndLoop(XLoadMonitorAlloc* owner)
+{
+    m_watch.Start(FirstSleep(m_intervalMs.load()));
+    Start(owner);
+}
 
 DWORD XLoadMonitorTask::Execute(XLoadMonitorAlloc* owner)
 {
     XQNResourceAgentModule::InstallExceptionTranslator();
     platform::SetCurrentThreadName("qn-load-monitor");
     // A plain sleep: the process settles before its first sample, and not even Stop cuts it.
-    Sleep(std::max<DWORD>(static_cast<DWORD>(std::max<LONG>(m_intervalMs.load(), 0)), kFirstSleepMinimumMs));
+    Sleep(FirstSleep(m_intervalMs.load()));
     // Only Stop ends monitoring: a loop that ends by itself is started again after a wait.
     DWORD restartWait = 0;
     for (;;) {
@@ -165,13 +162,32 @@ DWORD XLoadMonitorTask::Execute(XLoadMonitorAlloc* owner)
         restartWait = cycles > 0 || restartWait == 0 ? static_cast<DWORD>(interval) : std::min(2 * restartWait, kMostRestartWaitMs);
         XQNError::WriteTraceToErrorLogBook(At(kLineRestart), QNSeverity_Trace,
                                            XQNComBSTR::GetFormatted(u"load monitor ended - starting it again in %d ms", restartWait), u"");
+        WaitOut(restartWait, [] {});
+        if (IsStopRequested())
+            return 0;
+    }
+}
+
+template <typename Woken>
+bool XLoadMonitorTask::WaitOut(DWORD milliseconds, Woken woken)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point due = Clock::now() + platform::ScaledDuration(milliseconds);
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (now >= due)
+            return true;
         try {
-            if (WaitForWakeUp(restartWait))
-                return 0;
+            if (!WaitForWakeUp(platform::ClockMilliseconds(due - now)))
+                return true;
         } catch (...) {
             LogWaitFailure();
-            Sleep(restartWait);
+            Sleep(milliseconds);
+            return false;
         }
+        if (IsStopRequested())
+            return false;
+        woken();
     }
 }
 
@@ -198,23 +214,20 @@ void XLoadMonitorTask::RunLoop(XLoadMonitorAlloc* owner, unsigned& cycles)
 // The state of one run of the loop and what it does in a cycle and between two.
 class XLoadMonitorTask::Cycles {
 public:
-    using Clock = platform::CeilingWatch::Clock;
-
-    Cycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName)
-        : m_observer(observer), m_processName(processName), m_machineName(machineName)
+    Cycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName, XLoadMonitorWatch& watch)
+        : m_observer(observer), m_processName(processName), m_machineName(machineName), m_watch(watch)
     {
         XLoadMonitor::ZeroData(m_previousMachineLoad);
         // A first measurement opens every file a sample reads, while descriptors are still to be
-        // had: the check of a look near RLIMIT_NOFILE must not be the first to open them. It also
-        // gives the watch its start.
+        // had: the check of a look near RLIMIT_NOFILE must not be the first to open them.
         CycleRecords first;
         tagQNMachineResourceLoad previous = m_previousMachineLoad;
         platform::ProcessCeilings ceilings;
         Measure(first, previous, ceilings);
-        m_watch.Saw(ceilings, Clock::now());
     }
 
-    // Measures, checks and sends emergency, alert and sample.
+    // Measures, checks and sends emergency, alert and sample; the emergency carries what the
+    // watch kept too, before the sample.
     void Cycle(LONG interval)
     {
         auto& [sample, emergency, alert] = m_records;
@@ -223,8 +236,9 @@ public:
         platform::ProcessCeilings ceilings;
         Measure(m_records, m_previousMachineLoad, ceilings);
         Check(m_records, ceilings);
-        m_watch.Saw(ceilings, Clock::now());
-        SendEmergency(emergency);
+        m_watch.Keep(emergency.emergencyState);
+        m_watch.Cycled();
+        SendKept();
         if (alert.alertState != 0) {
             TraceSending(kLineAlertTrace,
                          u"notify process resource alert from machine '%s', process name '%s', process id %d - alert state: 0x%X (%s)", alert,
@@ -233,29 +247,33 @@ public:
         }
         const tagQNProcessCeilings ceilingRecord = ToRecord(ceilings);
         Deliver(m_observer, SendingSample(sample, ceilingRecord), kSampleDelivery);
+        m_watch.Linked();
         m_records.FreeStrings();
     }
 
-    Clock::time_point NextLook() const { return m_watch.NextLook(XProcessResourceObserverInstance::Instance().Unraised()); }
-
-    // Looks at the ceilings that are due. One that came near is checked at once as the next cycle
-    // would check it, with a sample of its own that is not sent: the observer's samples stay one
-    // per interval, and the machine's times keep spanning the whole interval.
-    void Look(Clock::time_point now)
+    // Sends the emergencies that were raised and not sent yet as one event; kept again when it
+    // could not be sent, so that it goes out once the loop links again.
+    void SendKept()
     {
-        XProcessResourceObserverInstance& checks = XProcessResourceObserverInstance::Instance();
-        platform::ProcessCeilings found;
-        m_watch.Look(checks.Unraised(), now, found);
-        if (!checks.ComesNear(found))
+        const LONG state = m_watch.TakeKept();
+        if (state == 0)
             return;
-        CycleRecords early;
-        tagQNMachineResourceLoad previous = m_previousMachineLoad;
-        platform::ProcessCeilings ceilings;
-        if (!Measure(early, previous, ceilings))
-            return;
-        Check(early, ceilings);
-        m_watch.Saw(ceilings, Clock::now());
-        SendEmergency(early.emergency);
+        CycleRecords kept;
+        tagQNProcessResourceEmergencyEvent& emergency = kept.emergency;
+        emergency.machineName = m_machineName.Copy();
+        emergency.processName = m_processName.Copy();
+        emergency.auxText = SysAllocString(u"");
+        emergency.processId = GetCurrentProcessId();
+        emergency.emergencyState = state;
+        TraceSending(kLineEmergencyTrace,
+                     u"raise process resource emergency event from machine '%s', process name '%s', process id %d - emergency state: 0x%X (%s)",
+                     emergency, state, XEmergencyHandlerHelper::BuildEmergencyStateMsg(state));
+        try {
+            Deliver(m_observer, Calling(&IQNResourceObserver::RaiseProcessResourceEmergencyEvent, emergency), kEmergencyDelivery);
+        } catch (...) {
+            m_watch.Keep(state);
+            throw;
+        }
     }
 
 private:
@@ -287,57 +305,23 @@ private:
         XProcessResourceObserverInstance::Instance().CheckProcessResources(records.sample, ceilings, records.emergency, records.alert);
     }
 
-    void SendEmergency(const tagQNProcessResourceEmergencyEvent& emergency)
-    {
-        if (emergency.emergencyState == 0)
-            return;
-        TraceSending(kLineEmergencyTrace,
-                     u"raise process resource emergency event from machine '%s', process name '%s', process id %d - emergency state: 0x%X (%s)",
-                     emergency, emergency.emergencyState, XEmergencyHandlerHelper::BuildEmergencyStateMsg(emergency.emergencyState));
-        Deliver(m_observer, Calling(&IQNResourceObserver::RaiseProcessResourceEmergencyEvent, emergency), kEmergencyDelivery);
-    }
-
     CComPtr<IQNResourceObserver>& m_observer;
     const XQNComBSTR& m_processName;
     const XQNComBSTR& m_machineName;
+    XLoadMonitorWatch& m_watch;
     tagQNMachineResourceLoad m_previousMachineLoad;
     CycleRecords m_records;
-    platform::CeilingWatch m_watch;
 };
 
 void XLoadMonitorTask::RunCycles(CComPtr<IQNResourceObserver>& observer, const XQNComBSTR& processName, const XQNComBSTR& machineName,
                                  unsigned& cycles)
 {
-    Cycles loop(observer, processName, machineName);
+    Cycles loop(observer, processName, machineName, m_watch);
     while (!IsStopRequested() && m_intervalMs.load() > 0) {
         const LONG interval = m_intervalMs.load();
-        if (!WaitWatching(interval, loop))
+        if (!WaitOut(static_cast<DWORD>(interval), [&] { loop.SendKept(); }))
             continue;
         loop.Cycle(interval);
         ++cycles;
-    }
-}
-
-bool XLoadMonitorTask::WaitWatching(LONG interval, Cycles& loop)
-{
-    using Clock = Cycles::Clock;
-    const Clock::time_point cycleDue = Clock::now() + platform::ScaledDuration(static_cast<DWORD>(interval));
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        if (now >= cycleDue)
-            return true;
-        const Clock::time_point nextLook = loop.NextLook();
-        if (nextLook <= now) {
-            loop.Look(now);
-            continue;
-        }
-        try {
-            if (WaitForWakeUp(platform::ClockMilliseconds(std::min(cycleDue, nextLook) - now)))
-                return false;
-        } catch (...) {
-            LogWaitFailure();
-            Sleep(static_cast<DWORD>(interval));
-            return false;
-        }
     }
 }

@@ -19,15 +19,16 @@ using platform::kThreadFloor;
 constexpr std::uint64_t kBytesPerKB = 1024;
 constexpr int kLineCeiling = 190;
 
-// One emergency kind: raised when it is due and was never raised before. Returns the latch's
-// value after this call's increment, 0 when nothing was raised.
+// One emergency kind: raised when it is due and was never raised before. The monitor loop and the
+// ceiling watch check at the same time now and then: the latch goes from 0 to 1 for one of them
+// only, and only that one raises. Returns 1 when this call raised, 0 otherwise.
 LONG RaiseOnce(std::atomic<LONG>& latch, bool due, QNServerEmergency code)
 {
-    if (!due || latch.load() != 0)
+    LONG unraised = 0;
+    if (!due || !latch.compare_exchange_strong(unraised, 1))
         return 0;
-    const LONG raised = ++latch;
     XResourceEmergencyHandlerInstance::Instance().RaiseServerEmergencyState(code);
-    return raised;
+    return 1;
 }
 
 }  // namespace
@@ -46,7 +47,7 @@ void XProcessResourceObserverInstance::Destroy()
 XProcessResourceObserverInstance& XProcessResourceObserverInstance::operator=(const XProcessResourceObserverInstance& other)
 {
     m_lowMemoryLimitKB = other.m_lowMemoryLimitKB.load();
-    m_lastReportedFreeMemoryKB = other.m_lastReportedFreeMemoryKB;
+    m_lastReportedFreeMemoryKB = other.m_lastReportedFreeMemoryKB.load();
     m_lowMemoryRaised = other.m_lowMemoryRaised.load();
     m_threadLimit = other.m_threadLimit.load();
     m_threadsRaised = other.m_threadsRaised.load();
@@ -136,9 +137,9 @@ void XProcessResourceObserverInstance::CheckResourceEmergency(const tagQNResourc
 
     if (m_lowMemoryRaised.load() == 0)
         return;
-    const bool due = m_lastReportedFreeMemoryKB == 0
-                         ? lowMemoryRaised == 1
-                         : std::fabs(static_cast<double>(m_lastReportedFreeMemoryKB - freeMemoryKB) / static_cast<double>(m_lastReportedFreeMemoryKB)) > 0.1;
+    const LONGLONG lastReported = m_lastReportedFreeMemoryKB.load();
+    const bool due = lastReported == 0 ? lowMemoryRaised == 1
+                                       : std::fabs(static_cast<double>(lastReported - freeMemoryKB) / static_cast<double>(lastReported)) > 0.1;
     if (!due)
         return;
     static const XQNComBSTR function(u"XProcessResourceObserverInstance::CheckResourceEmergency");

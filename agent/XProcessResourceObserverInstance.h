@@ -2,7 +2,8 @@
 // run into a resource emergency (too little virtual memory, too many threads or handles), raising
 // each kind once per life of the process, and collects the usage figures the server reports for
 // the monitor loop. A process-wide singleton; it takes no lock: shared fields change by atomic
-// exchange or increment. The monitor thread checks, the server's threads set.
+// exchange or compare-and-exchange. The monitor loop and the ceiling watch check, the server's
+// threads set.
 #pragma once
 
 #include <atomic>
@@ -33,7 +34,7 @@ public:
                                tagQNProcessResourceAlert& alert);
     // The same, and each emergency is also raised when the sample comes near the ceiling that the
     // kernel holds the process to (`ceilings`, measured with `info`), whether or not the configured
-    // limit is on; the logbook then names that ceiling and its value. The monitor loop's own.
+    // limit is on; the logbook then names that ceiling and its value. The monitor loop's and the watch's.
     QN_INTERNAL void CheckProcessResources(const tagQNResourceInformation& info, const platform::ProcessCeilings& ceilings,
                                tagQNProcessResourceEmergencyEvent& emergency, tagQNProcessResourceAlert& alert);
 
@@ -59,7 +60,7 @@ private:
     static void SetProcessIdent(const tagQNResourceInformation& info, tagQNProcessResourceEmergencyEvent& emergency);
 
     std::atomic<LONG> m_lowMemoryLimitKB{10240};
-    LONGLONG m_lastReportedFreeMemoryKB = 0;  // monitor thread only
+    std::atomic<LONGLONG> m_lastReportedFreeMemoryKB{0};
     std::atomic<LONG> m_lowMemoryRaised{0};
     std::atomic<LONG> m_threadLimit{1900};
     std::atomic<LONG> m_threadsRaised{0};

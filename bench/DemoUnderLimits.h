@@ -135,6 +135,7 @@ public:
         int out[2];
         if (::pipe(out) != 0)
             std::exit(1);
+        std::fflush(stdout);
         m_pid = ::fork();
         if (m_pid == 0) {
             ::dup2(out[1], 1);
@@ -220,6 +221,39 @@ private:
     std::FILE* m_out = nullptr;
 };
 
+// The machine's resource observer, which the demos report to; it can be taken away and brought back.
+class Observer {
+public:
+    Observer() { Start(); }
+    ~Observer() { End(SIGTERM); }
+    void Start()
+    {
+        std::fflush(stdout);  // the child would write what is buffered again
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::freopen("/dev/null", "w", stdout);
+            ::freopen("/dev/null", "w", stderr);
+            ::execl(QN_RESOURCE_OBSERVER, QN_RESOURCE_OBSERVER, "--system-observer", "localhost", "--metrics-port", "0", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    // Ends it with `signal`, also when it is stopped.
+    void End(int signal)
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, signal);
+        ::kill(m_pid, SIGCONT);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    // Stops it as a hung daemon is.
+    void Stop() { ::kill(m_pid, SIGSTOP); }
+
+private:
+    pid_t m_pid = -1;
+};
+
 inline void Row(const std::string& label, const std::string& value)
 {
     std::printf("%-84s %s\n", label.c_str(), value.c_str());
@@ -244,35 +278,37 @@ inline std::vector<std::string> Arguments(const std::string& growth, const std::
     return arguments;
 }
 
-// The monitor thread's CPU time (ns) and the times it ran, from its schedstat.
+// The CPU time (ns) and the times they ran of the monitor loop's and the watch's threads (those
+// that are there), from their schedstat.
 struct ThreadRuns {
     double cpuNs = 0;
     double runs = 0;
 };
 
-inline std::optional<ThreadRuns> MonitorThread(pid_t pid)
+inline std::optional<ThreadRuns> MonitorThreads(pid_t pid)
 {
+    std::optional<ThreadRuns> sum;
     for (const auto& task : fs::directory_iterator(fs::path("/proc") / std::to_string(pid) / "task")) {
         std::string name;
         std::ifstream(task.path() / "comm") >> name;
-        if (name != "qn-load-monitor")
+        if (name != "qn-load-monitor" && name != "qn-load-watch")
             continue;
         ThreadRuns runs;
         double waitNs = 0;
         std::ifstream(task.path() / "schedstat") >> runs.cpuNs >> waitNs >> runs.runs;
-        return runs;
+        sum = ThreadRuns{(sum ? sum->cpuNs : 0) + runs.cpuNs, (sum ? sum->runs : 0) + runs.runs};
     }
-    return std::nullopt;
+    return sum;
 }
 
-// Looks per second and CPU share of the monitor thread over kCostSeconds of a demo that holds its
-// load (a look is one wake-up of the thread; the cycles' own two are left in).
+// Looks per second and CPU share of the monitor's threads over kCostSeconds of a demo that holds
+// its load (a look is one wake-up of a thread; the cycles' own two are left in).
 inline std::string Cost(Demo& demo)
 {
-    const auto before = MonitorThread(demo.Pid());
+    const auto before = MonitorThreads(demo.Pid());
     const double start = Now();
     std::this_thread::sleep_for(std::chrono::seconds(kCostSeconds));
-    const auto after = MonitorThread(demo.Pid());
+    const auto after = MonitorThreads(demo.Pid());
     if (!before || !after)
         return "no monitor thread";
     const double seconds = Now() - start;

@@ -2,13 +2,16 @@
 // speed with the default 5 s interval, in real cgroups and rlimits, with a real resource observer.
 // Prints one row per growth (warned or not, lead time before the refusal), the controls that must
 // raise nothing (a burst that stops short, page cache written or mapped and read), and what the
-// ceiling watch costs the monitor thread far from the ceilings and near them. Needs root and a
-// writable cgroup v1 memory and pids hierarchy or cgroup v2.
-//   leadtime [--quick] [--only TEXT]   (--quick: fewer rows, for a first look; --only: the rows
-//                                       whose label holds TEXT)
+// ceiling watch costs the monitor's threads far from the ceilings and near them; and the rows
+// where the resource observer is taken away, beside the same growth with the observer there.
+// Needs root and a writable cgroup v1 memory and pids hierarchy or cgroup v2.
+//   leadtime [--quick] [--only TEXT] [--repeat N]   (--quick: fewer rows, for a first look; --only:
+//                                       the rows whose label holds TEXT; --repeat: the lead time
+//                                       rows N times)
 #include <sys/mman.h>
 
 #include <functional>
+#include <thread>
 
 #include "DemoUnderLimits.h"
 
@@ -27,6 +30,9 @@ constexpr int kNoFile = 1024;
 constexpr int kPidsMax = 256;
 // Over an interval after a control stops, so that a cycle checks what it left.
 constexpr int kControlHoldSeconds = 6;
+// The observer is taken away after the monitor's first cycles, and the growth starts after that.
+constexpr int kAwayAtSeconds = 22;
+constexpr int kAwayGrowAfterSeconds = 28;
 
 // Writes `megabytes` into `file`, as a server writes its logs; false when the disk refused. With
 // `dropped`, the pages are written back and dropped, so that a reader elsewhere is charged for
@@ -146,17 +152,94 @@ void MemoryRows(const Cgroup& memory, const fs::path& work, bool quick, const st
     }
 }
 
+// How the observer is taken away: before the demo starts, and kAwayAtSeconds after.
+struct Away {
+    const char* label;
+    std::function<void(Observer&)> before;
+    std::function<void(Observer&)> after;
+};
+
+// Each growth with the observer there, then taken away in each way; the lead time with the
+// observer there is printed beside the others.
+void AwayRows(Observer& observer, const Cgroup* memory, const std::function<bool(const std::string&)>& wanted)
+{
+    const std::vector<Away> aways{
+        {"observer there", nullptr, nullptr},
+        {"observer SIGKILLed at 22 s", nullptr, [](Observer& away) { away.End(SIGKILL); }},
+        {"observer SIGSTOPped at 22 s", nullptr, [](Observer& away) { away.Stop(); }},
+        {"observer absent from the start", [](Observer& away) { away.End(SIGTERM); }, nullptr},
+        {"observer killed at 22 s and started again 1 s later", nullptr,
+         [](Observer& away) {
+             away.End(SIGKILL);
+             std::this_thread::sleep_for(std::chrono::seconds(1));
+             away.Start();
+         }},
+    };
+    struct Growing {
+        std::string label;
+        std::vector<std::string> arguments;
+        const Cgroup* cgroup;
+        rlim_t noFile;
+    };
+    std::vector<Growing> growths;
+    const std::string after = std::to_string(kAwayGrowAfterSeconds);
+    for (const int rate : {20, 100})
+        if (memory != nullptr)
+            growths.push_back({"memory " + std::to_string(rate) + " MB/s from " + std::to_string(kStartMB) + " MB, cgroup of " + std::to_string(kMemoryLimitMB) + " MB",
+                               {"--interval", "5", "--load-after", after, "--grow", "memory:" + std::to_string(rate), "--memory-mb", std::to_string(kStartMB)},
+                               memory,
+                               0});
+    growths.push_back({"descriptors 200/s, RLIMIT_NOFILE " + std::to_string(kNoFile), {"--interval", "5", "--load-after", after, "--grow", "files:200"}, nullptr, kNoFile});
+    for (const Growing& growth : growths) {
+        std::string there;
+        for (const Away& away : aways) {
+            const std::string label = std::string(away.label) + ", growth from 28 s: " + growth.label;
+            if (!wanted(label))
+                continue;
+            if (away.before)
+                away.before(observer);
+            Run run;
+            {
+                Demo demo(growth.arguments, growth.cgroup, growth.noFile);
+                std::thread taking;
+                if (away.after)
+                    taking = std::thread([&] {
+                        std::this_thread::sleep_for(std::chrono::seconds(kAwayAtSeconds));
+                        away.after(observer);
+                    });
+                run = demo.Follow();
+                if (taking.joinable())
+                    taking.join();
+                // Stop waits for a loop that may be connecting to no observer, minutes by design.
+                ::kill(demo.Pid(), SIGKILL);
+            }
+            // A fresh observer for the next row.
+            observer.End(SIGTERM);
+            observer.Start();
+            std::string outcome = Outcome(run);
+            if (there.empty())
+                there = outcome;
+            else
+                outcome += " (observer there: " + there + ")";
+            Row(label, outcome);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     bool quick = false;
     std::string only;
+    int repeat = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0)
             quick = true;
         else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
             only = argv[++i];
+        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+            repeat = std::max(1, std::atoi(argv[++i]));
     }
     const auto wanted = [&](const std::string& label) { return only.empty() || label.find(only) != std::string::npos; };
     if (::geteuid() != 0) {
@@ -169,13 +252,7 @@ int main(int argc, char** argv)
     Write(work / "registry.ini", "[SOFTWARE\\KORVEL]\nDisableAuthentication=1\nDCOMAuthenticationService=WINNT\nResourceObserverSocket=" +
                                      (work / "observer.sock").string() + "\nSystemResourceObserverPort=" + std::to_string(30000 + ::getpid() % 20000) + "\n");
     ::setenv("KORVEL_REGISTRY", (work / "registry.ini").c_str(), 1);
-    const pid_t observer = ::fork();
-    if (observer == 0) {
-        ::freopen("/dev/null", "w", stdout);
-        ::freopen("/dev/null", "w", stderr);
-        ::execl(QN_RESOURCE_OBSERVER, QN_RESOURCE_OBSERVER, "--system-observer", "localhost", "--metrics-port", "0", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    Observer observer;
     const auto name = [](const char* what) { return "qn-leadtime-" + std::to_string(::getpid()) + "-" + what; };
 
     std::printf("== Lead time: the emergency before the kernel's refusal (real speed, 5 s interval)\n");
@@ -185,14 +262,17 @@ int main(int argc, char** argv)
     } else {
         memory.Set(memory.MemoryV2() ? "memory.max" : "memory.limit_in_bytes", std::to_string(kMemoryLimitMB << 20));
         memory.Set(memory.MemoryV2() ? "memory.swap.max" : "memory.swappiness", "0");
-        MemoryRows(memory, work, quick, wanted);
     }
-    for (const int rate : quick ? std::vector<int>{2000} : std::vector<int>{200, 2000}) {
-        const std::string label = "descriptors " + std::to_string(rate) + "/s, RLIMIT_NOFILE " + std::to_string(kNoFile);
-        if (!wanted(label))
-            continue;
-        Demo demo(Arguments("files:" + std::to_string(rate)), nullptr, kNoFile);
-        Row(label, Outcome(demo.Follow()));
+    for (int run = 0; run < repeat; ++run) {
+        if (memory.Usable())
+            MemoryRows(memory, work, quick, wanted);
+        for (const int rate : quick ? std::vector<int>{2000} : std::vector<int>{200, 2000}) {
+            const std::string label = "descriptors " + std::to_string(rate) + "/s, RLIMIT_NOFILE " + std::to_string(kNoFile);
+            if (!wanted(label))
+                continue;
+            Demo demo(Arguments("files:" + std::to_string(rate)), nullptr, kNoFile);
+            Row(label, Outcome(demo.Follow()));
+        }
     }
     Cgroup pids("pids", name("pids"));
     const std::string threads = "threads 100/s, pids.max " + std::to_string(kPidsMax);
@@ -204,7 +284,12 @@ int main(int argc, char** argv)
         Row(threads, Outcome(demo.Follow()));
     }
 
-    std::printf("\n== The watch's cost on the monitor thread over %d s (its wake-ups, cycles included)\n", kCostSeconds);
+    if (!quick) {
+        std::printf("\n== The observer taken away at %d s, growth from %d s (real speed, 5 s interval)\n", kAwayAtSeconds, kAwayGrowAfterSeconds);
+        AwayRows(observer, memory.Usable() ? &memory : nullptr, wanted);
+    }
+
+    std::printf("\n== The watch's cost on the monitor's threads over %d s (their wake-ups, cycles included)\n", kCostSeconds);
     // A demo that holds still under `cgroup` and `noFile`, measured once its watch runs.
     const auto cost = [&](const std::string& label, const Cgroup* cgroup, rlim_t noFile) {
         if (!wanted(label))
@@ -232,8 +317,7 @@ int main(int argc, char** argv)
         const Run run = demo.Follow();
         Row(near, run.emergency ? "raised (held too close)" : Cost(demo));
     }
-    ::kill(observer, SIGTERM);
-    ::waitpid(observer, nullptr, 0);
+    observer.End(SIGTERM);
     fs::remove_all(work);
     return 0;
 }

@@ -34,9 +34,9 @@ using qntest::TestCgroup;
 const std::string kInterval = std::to_string(100 * platform::kSanitizerSlowdown);
 const std::string kGrowAfter = std::to_string(150 * platform::kSanitizerSlowdown);  // past the monitor's first sleep of one interval
 constexpr int kMemoryLimitMB = 256;
-// Memory grown at 400 MB/s fills the cgroup some 0.6 s after it starts. Started 1.2 intervals in,
-// the kill falls between the first sample and the second, not on a cycle: the cycle's own call to
-// the observer holds the thread that looks, and the margin of 16 MB lasts only 40 ms at that rate.
+// Memory grown at 400 MB/s fills the cgroup some 0.6 s after it starts, and the margin of 16 MB
+// lasts only 40 ms at that rate. Started 1.2 intervals in, the kill falls between the first sample
+// and the second.
 const std::string kMemoryGrowAfter = std::to_string(120 * platform::kSanitizerSlowdown);
 
 // The demo's --grow of `kind` at `perSecond`, slower in a sanitized build.
@@ -143,6 +143,43 @@ INSTANTIATE_TEST_SUITE_P(KernelLimits, GrowthUnderALimit,
                                          Growing{"DescriptorsAt400PerSecondUnderRlimitNofile", "nofile", Growth("files", 400), 0x1000},
                                          Growing{"ThreadsAt500PerSecondInAPidsCgroup", "pids", Growth("threads", 500), 0x800}),
                          [](const testing::TestParamInfo<Growing>& row) { return std::string(row.param.name); });
+
+// The observer stopped, as a hung daemon is, or killed after the monitor's first cycles: the watch
+// goes on alone and warns before the kernel refuses; once the observer is back, the kept event
+// reaches it and the system observer.
+class WithoutItsObserver : public KernelLimits, public testing::WithParamInterface<int> {};
+
+TEST_P(WithoutItsObserver, AServerIsWarnedBeforeTheKernelRefusesAndTheKeptEventGoesOutOnceTheObserverIsBack)
+{
+    auto demo = StartDemo(Growth("files", 400), {"/usr/bin/prlimit", "--nofile=384:384"}, {}, "0");
+    ASSERT_NE(AwaitSeries(*demo, "qn_process_memory_headroom_bytes"), "") << "the loop cycled";
+    const pid_t observer = m_daemon->Process().Pid();
+    ::kill(observer, GetParam());
+    const auto logged = [&](const std::string& text) { return qntest::AwaitFileSays(LogPath(), text).find(text) != std::string::npos; };
+    const std::string alone = "checks the process's limits without the resource observer";
+    ASSERT_TRUE(logged(alone));
+    ::kill(demo->Pid(), SIGUSR1);
+    std::string line = demo->ReadLine();
+    bool warned = false;
+    for (; !line.empty() && line.find(" refused after ") == std::string::npos; line = demo->ReadLine())
+        warned = warned || line.starts_with("qn-server-demo: server emergency 0x1000 at ");
+    ASSERT_TRUE(warned) << "the kernel refused before the emergency";
+    ::kill(demo->Pid(), SIGUSR1);  // the descriptors back, for the link
+    if (GetParam() == SIGSTOP) {
+        ::kill(observer, SIGCONT);
+    } else {
+        m_daemon.reset();
+        m_daemon = std::make_unique<qntest::ResourceObserverDaemon>(std::vector<std::string>{"--interval", "5"});
+    }
+    EXPECT_EQ(m_system->Next("RaiseSystemResourceEmergencyEvent").body, "machine_name: \"" + qntest::HostName() + "\" state: 4096");
+    EXPECT_NE(m_daemon->AwaitLogged("emergency state: 0x1000"), "");
+    ASSERT_TRUE(logged("resource observer answers again"));
+    const std::string log = qntest::FileText(LogPath());
+    EXPECT_EQ(log.find(alone), log.rfind(alone)) << "one line, not one a cycle";
+}
+
+INSTANTIATE_TEST_SUITE_P(KernelLimits, WithoutItsObserver, testing::Values(SIGSTOP, SIGKILL),
+                         [](const testing::TestParamInfo<int>& signal) { return std::string(signal.param == SIGSTOP ? "Stopped" : "Killed"); });
 
 // Another process fills the demo's cgroup with three times its limit of page cache: a sample sees
 // it and nothing is raised; then the demo's own memory grows and is warned before the OOM kill.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <tuple>
 
 #include "agent/XLoadMonitor.h"
@@ -73,6 +74,25 @@ TEST_F(MonitoredServer, BrokenLimitsSendTheirEmergencyBeforeThatCyclesSample)
     EXPECT_LT(sample.As<qn::ResourceInformation>().process_load().avail_virtual_kb(), kFreeKB);
 }
 
+// No observer from the start: the watch checks the limits without it, the handler hears of the
+// emergency at once, and the kept event goes to the observer that comes, before the first sample.
+TEST_F(MonitoredServer, WithoutAnObserverTheWatchChecksTheLimitsAndKeepsTheEventForTheFirstCycleThatLinks)
+{
+    const std::string log = m_installation.Path("demo.log");
+    qntest::MonitoredServer server({"--interval", "2", "--thread-limit", "1"}, {"/usr/bin/env", "QN_LOGBOOK=" + log});
+    EXPECT_NE(server.ReadLineStartingWith("qn-server-demo: server emergency 0x800 at "), "");
+    const std::string alone = "checks the process's limits without the resource observer";
+    ASSERT_NE(qntest::AwaitFileSays(log, alone).find(alone), std::string::npos);
+
+    RecordingObserver observer(m_installation);
+    ReceivedCall call = observer.Next();
+    while (call.method == "QueryInterface")
+        call = observer.Next();
+    ASSERT_EQ(call.method, kEmergency);
+    EXPECT_TRUE(HasFields(call.As<qn::ProcessEvent>(), "state: 0x800 process_id: " + std::to_string(server.Pid())));
+    EXPECT_EQ(observer.Next().method, kSample);
+}
+
 class MonitorLoop : public testing::Test {
 protected:
     void SetUp() override { XLoadMonitorSettings::Instance().SetMonitorIntervalSec(2); }
@@ -102,12 +122,23 @@ protected:
     XLoadMonitor m_monitor;
 };
 
+// The threads of this process named `name`.
+int ThreadsNamed(const std::string& name)
+{
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        count += qntest::FileText(task.path() / "comm") == name + "\n";
+    return count;
+}
+
 TEST_F(MonitorLoop, AStoppedMonitorStaysStoppedAndIntervalsOfZeroNegativeOrWrappedStartNothing)
 {
     RecordingObserver observer(m_installation);
     m_monitor.Start();
     observer.Next(kSample);
+    EXPECT_EQ(ThreadsNamed("qn-load-watch"), 1) << "the watch beside the loop";
     m_monitor.Stop();
+    EXPECT_EQ(qntest::Await([] { return ThreadsNamed("qn-load-watch"); }, [](int threads) { return threads == 0; }, 60s), 0) << "Stop ended the watch";
     m_monitor.Start();
     EXPECT_FALSE(m_monitor.IsRunnning());
     for (const int seconds : {0, -5, 3000000}) {
@@ -124,12 +155,13 @@ TEST_F(MonitorLoop, AFailedMeasurementStillSendsItsSampleMarkedInvalid)
     XProcessResourceObserverInstance::Instance().SetProcessExternalResourceUsage(9);
     m_monitor.Start();
     EXPECT_EQ(observer.Next(kSample).As<qn::ResourceInformation>().data_valid(), 1);
-    platform::FailNextSystemCall(platform::SystemCall::GetProcessMemoryInfo, EIO);
 
+    // Armed again until a cycle took the fault: the watch measures too when a cycle is late.
     qn::ResourceInformation failed;
-    do
+    do {
+        platform::FailNextSystemCall(platform::SystemCall::GetProcessMemoryInfo, EIO);
         failed = observer.Next(kSample).As<qn::ResourceInformation>();
-    while (failed.data_valid() == 1);
+    } while (failed.data_valid() == 1);
     EXPECT_TRUE(HasFields(failed, "data_valid: 0 monitor_interval_sec: 2 external_usage { external_resource_usage: 9 } process_load { working_set_kb: 0 } "
                                   "machine_load { avail_physical_kb: 0 } process_id: " + std::to_string(GetCurrentProcessId())));
     EXPECT_FALSE(failed.process_name().empty());
