@@ -56,6 +56,7 @@ public:
                 continue;
             }
             auto step = std::move(m_steps.begin()->second);
+            m_mostLate = std::max(m_mostLate, Clock::now() - m_steps.begin()->first);
             m_steps.erase(m_steps.begin());
             lock.unlock();
             step();
@@ -63,9 +64,13 @@ public:
         }
     }
 
+    // How late a step ran at most: the simulated fleet's own lag.
+    Clock::duration MostLate() const { return m_mostLate; }
+
 private:
     std::mutex m_mutex;
     std::condition_variable m_added;
+    Clock::duration m_mostLate{};
     std::multimap<Clock::time_point, std::function<void()>> m_steps;
 };
 
@@ -101,6 +106,7 @@ public:
     int NeverLinked() const { return static_cast<int>(std::ranges::count_if(m_machines, [](const Machine& machine) { return !machine.linked; })); }
     int PeakMadeASecond() const { return Peak(m_made); }
     int PeakRefusedASecond() const { return Peak(m_refused); }
+    double MostLateSec() const { return Seconds(m_timeline.MostLate()); }
 
 private:
     struct Machine {
@@ -265,6 +271,7 @@ void MeasureOne(const Programs& programs, DWORD level, int machines, bool restar
     std::printf("%-62s %10.1f\n", "  at most while it arrived, MB", peakRssKB / 1024);
     std::printf("%-62s %10.1f\n", "  grown by the arrival, KB a machine", (rssKB - rssBefore) / machines);
     std::printf("%-62s %10ld\n", "calls failed before the SIGKILL", failedBefore);
+    std::printf("%-62s %10.2f\n", "the simulated machines' steps late by at most, s", arrival.MostLateSec());
     std::fflush(stdout);
 }
 
