@@ -66,15 +66,16 @@ void Run(const std::string& command)
 
 }  // namespace
 
-FleetDaemon::FleetDaemon(const Programs& programs, DWORD level, double timeScale, int maxMachines) : m_programs(programs), m_timeScale(timeScale)
+FleetDaemon::FleetDaemon(const Programs& programs, DWORD level, double timeScale, int maxMachines) : m_programs(programs), m_timeScale(timeScale), m_level(level), m_maxMachines(maxMachines)
 {
     char folder[] = "/tmp/qn-fleet-XXXXXX";
     m_work = ::mkdtemp(folder);
     const std::string work = m_work.string();
     if (level > RPC_C_AUTHN_LEVEL_NONE) {
-        // FLEET_TLS_KEY=ec: P-256 keys, whose handshakes cost a fraction of RSA's.
+        // P-256 keys, as the README recommends; FLEET_TLS_KEY=rsa: RSA-2048, whose handshakes cost
+        // several times as much.
         const char* keyType = std::getenv("FLEET_TLS_KEY");
-        const std::string key = keyType != nullptr && std::string(keyType) == "ec" ? "ec -pkeyopt ec_paramgen_curve:prime256v1" : "rsa:2048";
+        const std::string key = keyType != nullptr && std::string(keyType) == "rsa" ? "rsa:2048" : "ec -pkeyopt ec_paramgen_curve:prime256v1";
         Run("openssl req -x509 -newkey " + key + " -nodes -days 2 -subj /CN=fleet-ca -keyout " + work + "/ca.key -out " + work + "/ca.pem");
         Run("openssl req -newkey " + key + " -nodes -subj /CN=fleet-node -keyout " + work + "/node.key -out " + work + "/node.csr");
         std::ofstream(m_work / "node.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
@@ -83,23 +84,29 @@ FleetDaemon::FleetDaemon(const Programs& programs, DWORD level, double timeScale
     }
     WriteRegistry(level, 0);
     ::setenv("KORVEL_REGISTRY", (m_work / "registry.ini").c_str(), 1);
+    Start(0);
+}
+
+void FleetDaemon::Start(int port)
+{
+    const std::string work = m_work.string();
     int pipe[2];
     if (::pipe2(pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     char scale[32];
-    std::snprintf(scale, sizeof scale, "QN_TIME_SCALE=%g", timeScale);
-    m_pid = Spawn({(programs.folder / "qn-system-resource-observer").string(), "--address", "127.0.0.1", "--port", "0", "--status-port", "0",
-                   "--max-machines", std::to_string(maxMachines)},
+    std::snprintf(scale, sizeof scale, "QN_TIME_SCALE=%g", m_timeScale);
+    m_pid = Spawn({(m_programs.folder / "qn-system-resource-observer").string(), "--address", "127.0.0.1", "--port", std::to_string(port), "--status-port", "0",
+                   "--max-machines", std::to_string(m_maxMachines)},
                   {scale}, pipe[1], work + "/daemon.log");
     ::close(pipe[1]);
     FILE* output = ::fdopen(pipe[0], "r");
     char line[512] = "";
-    int port = 0;
     if (std::fgets(line, sizeof line, output) == nullptr ||
         std::sscanf(line, "qn-system-resource-observer: serving on %*[^:]:%d, status on http://127.0.0.1:%d/status", &port, &m_httpPort) != 2)
         throw std::runtime_error("the system observer did not start; see " + work + "/daemon.log");
     std::fclose(output);
-    WriteRegistry(level, port);
+    m_port = port;
+    WriteRegistry(m_level, port);
 }
 
 FleetDaemon::~FleetDaemon()
@@ -113,7 +120,17 @@ FleetDaemon::~FleetDaemon()
     std::filesystem::remove_all(m_work);
 }
 
-void FleetDaemon::Kill() const { ::kill(m_pid, SIGKILL); }
+void FleetDaemon::Kill() const
+{
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+}
+
+void FleetDaemon::Restart()
+{
+    Kill();
+    Start(m_port);
+}
 
 void FleetDaemon::UseItsRegistry() const { ::setenv("KORVEL_REGISTRY", (m_work / "registry.ini").c_str(), 1); }
 

@@ -30,6 +30,8 @@ public:
 
     // Kills the daemon with SIGKILL, as a lost machine would end it.
     void Kill() const;
+    // Kills the daemon and starts it again on its port, as its watchdog would.
+    void Restart();
     // Points this process's registry at this daemon: connections opened from now on find it.
     void UseItsRegistry() const;
     // How many machines the daemon's status shows as current; -1 when it can't be read.
@@ -53,12 +55,17 @@ public:
     double RunStatus(const std::vector<std::string>& options) const;
 
 private:
+    // Runs the daemon on `port` (0: a free one) and names it in the registry.
+    void Start(int port);
     void WriteRegistry(DWORD level, int port) const;
 
     Programs m_programs;
     std::filesystem::path m_work;
     double m_timeScale;
+    DWORD m_level;
+    int m_maxMachines;
     pid_t m_pid = -1;
+    int m_port = 0;
     int m_httpPort = 0;
 };
 

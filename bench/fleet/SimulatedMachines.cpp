@@ -1,10 +1,12 @@
 #include "bench/fleet/SimulatedMachines.h"
 
+#include <grpc/grpc_security.h>
 #include <grpcpp/grpcpp.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "interfaces/QNResourceObserver.grpc.pb.h"
@@ -109,11 +111,33 @@ void FillSample(int machine, int round, qn::SystemResourceInformation& sample)
     SetPressure(*pressure.mutable_io_some(), 3.0, elapsed / 50);
 }
 
-std::unique_ptr<qn::IQNSystemResourceObserver::Stub> Open(DWORD level, std::shared_ptr<grpc::Channel>& channel)
+std::unique_ptr<qn::IQNSystemResourceObserver::Stub> Open(DWORD level, std::shared_ptr<grpc::Channel>& channel,
+                                                          grpc_ssl_session_cache* sessions = transport::ProcessSessions())
 {
-    channel = transport::OpenChannel(CLSID_QNSystemResourceObserver, "127.0.0.1", level);
+    channel = transport::OpenChannel(CLSID_QNSystemResourceObserver, "127.0.0.1", level, sessions);
     return channel == nullptr ? nullptr : qn::IQNSystemResourceObserver::NewStub(channel);
 }
+
+// One call of a single machine in flight, answered to `done`.
+template <typename Request>
+struct MachineCall {
+    grpc::ClientContext context;
+    Request request;
+    qn::Result reply;
+    std::function<void(bool)> done;
+
+    MachineCall(std::chrono::seconds deadline, std::function<void(bool)> answered) : done(std::move(answered))
+    {
+        context.set_deadline(std::chrono::system_clock::now() + deadline);
+    }
+    std::function<void(grpc::Status)> Answered()
+    {
+        return [this](const grpc::Status& status) {
+            done(status.ok() && SUCCEEDED(reply.hresult()));
+            delete this;
+        };
+    }
+};
 
 }  // namespace
 
@@ -135,10 +159,12 @@ std::shared_ptr<void> HoldCallbackThreads()
     return channel;
 }
 
+// Each machine keeps its TLS sessions, as a resource observer does.
 struct SimulatedMachines::Machine {
     int index;
     std::shared_ptr<grpc::Channel> channel;
     std::unique_ptr<qn::IQNSystemResourceObserver::Stub> stub;
+    std::unique_ptr<grpc_ssl_session_cache, void (*)(grpc_ssl_session_cache*)> sessions{grpc_ssl_session_cache_create_lru(1), grpc_ssl_session_cache_destroy};
 };
 
 SimulatedMachines::SimulatedMachines(int count, DWORD level, std::chrono::milliseconds keepAlive)
@@ -203,7 +229,7 @@ int SimulatedMachines::Reopen(DWORD level, size_t first, size_t last)
     int failed = 0;
     const auto deadline = std::chrono::system_clock::now() + kConnectLimit;
     for (size_t i = first; i < std::min(last, m_machines.size()); ++i) {
-        m_machines[i]->stub = Open(level, m_machines[i]->channel);
+        m_machines[i]->stub = Open(level, m_machines[i]->channel, m_machines[i]->sessions.get());
         if (m_machines[i]->channel != nullptr)
             m_machines[i]->channel->GetState(true);  // connects meanwhile
     }
@@ -213,6 +239,36 @@ int SimulatedMachines::Reopen(DWORD level, size_t first, size_t last)
             ++failed;
         }
     return failed;
+}
+
+int SimulatedMachines::ReopenAll(DWORD level)
+{
+    int failed = 0;
+    for (size_t first = 0; first < m_machines.size(); first += kConnectingAtOnce)
+        failed += Reopen(level, first, first + kConnectingAtOnce);
+    return failed;
+}
+
+void SimulatedMachines::Link(size_t i, DWORD level, std::function<void(bool)> done)
+{
+    Machine& machine = *m_machines[i];
+    machine.stub = Open(level, machine.channel, machine.sessions.get());
+    if (machine.stub == nullptr)
+        return done(false);
+    auto* call = new MachineCall<qn::InterfaceQuery>(transport::kActivationDeadline, std::move(done));
+    call->request.set_clsid(GuidToString(CLSID_QNSystemResourceObserver));
+    call->request.set_iid(GuidToString(IQNSystemResourceObserver::kIid));
+    qn::QNObject::NewStub(machine.channel)->async()->QueryInterface(&call->context, &call->request, &call->reply, call->Answered());
+}
+
+void SimulatedMachines::Report(size_t i, int round, std::function<void(bool)> done)
+{
+    Machine& machine = *m_machines[i];
+    if (machine.stub == nullptr)
+        return done(false);
+    auto* call = new MachineCall<qn::SystemResourceInformation>(transport::kOnwardCallDeadline, std::move(done));
+    FillSample(machine.index, round, call->request);
+    machine.stub->async()->SetSystemResourceData(&call->context, &call->request, &call->reply, call->Answered());
 }
 
 long SimulatedMachines::FillOverOneConnection(int machines, int samples, DWORD level)

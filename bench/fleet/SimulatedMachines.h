@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,17 @@ public:
     // now and wait until each answers, as a resource observer's new link does; how many did not
     // within a minute (they send no more).
     int Reopen(DWORD level, size_t first, size_t last);
+    // Every machine opens a new connection, a batch at a time, as after a short break of the
+    // links; how many could not.
+    int ReopenAll(DWORD level);
+    // Machine `i` makes a new link to the system observer that the registry names now, as a
+    // resource observer's worker does: a new connection (resuming its TLS session, if it has one
+    // of that observer) and a QueryInterface within the activation deadline. `done` is told
+    // whether it answered, on a thread of gRPC's.
+    void Link(size_t i, DWORD level, std::function<void(bool)> done);
+    // Machine `i` sends its figures of `round` over its link; `done` is told whether they were
+    // taken, on a thread of gRPC's.
+    void Report(size_t i, int round, std::function<void(bool)> done);
 
     // `samples` samples of each of `machines` machines over one connection of its own: the data
     // a system observer keeps, without the connections. The number of failed calls.

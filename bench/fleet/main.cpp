@@ -1,9 +1,10 @@
 // fleet: a real system observer and N simulated resource observers, each machine on a TCP
 // connection of its own, plain and with mutual TLS; for each N one table of what the fleet costs
 // the system observer, with the growth from each N to the next:
-//   fleet [--machines 1000,5000,10000] [--programs DIR] [--tls only|no|both] [--failover]
+//   fleet [--machines 1000,5000,10000] [--programs DIR] [--tls only|no|both] [--failover|--restart]
 // --failover measures instead the move of the fleet to a second system observer when the first is
-// lost (bench/fleet/Failover.h), by default at 1,000 and 10,000 machines.
+// lost, --restart its return to the only one killed and started again (bench/fleet/Failover.h),
+// by default at 1,000 and 10,000 machines.
 // DIR holds qn-system-resource-observer and qn-status (default: the build's hosts/). The bench
 // raises its own descriptor limit to the hard limit (the daemon it starts inherits it), speaks
 // only to 127.0.0.1 and removes what it made.
@@ -113,8 +114,10 @@ void Measure(const fleet::Programs& programs, DWORD level, int machines, int col
         const double withData = daemon.SettledRssKB();
         table.Set("RSS of the kept data, 4 samples a machine, KB a machine", column, (withData - empty) / (machines + silent));
         const auto connecting = Clock::now();
+        const double cpuConnecting = daemon.CpuMs();
         fleet::SimulatedMachines fleetMachines(machines, level, kKeepAlive);
         table.Set("connecting every machine, s", column, Since(connecting) / 1000);
+        table.Set("  system observer's CPU a connection, ms", column, (daemon.CpuMs() - cpuConnecting) / machines);
         table.Set("machines connected", column, fleetMachines.Connected());
         table.Set("RSS of the connections, KB a machine", column, (daemon.SettledRssKB() - withData) / machines);
         int round = kSamplesKept + 1;
@@ -137,6 +140,12 @@ void Measure(const fleet::Programs& programs, DWORD level, int machines, int col
             std::this_thread::sleep_until(start + cycle);
         }
         table.Set("RSS after the rounds, KB a machine", column, (daemon.RssKB() - base) / machines);
+        // A break of every link: each machine connects again, resuming its TLS session.
+        const auto reconnecting = Clock::now();
+        const double cpuReconnecting = daemon.CpuMs();
+        failed += fleetMachines.ReopenAll(level);
+        table.Set("connecting every machine again, s", column, Since(reconnecting) / 1000);
+        table.Set("  system observer's CPU a connection made again, ms", column, (daemon.CpuMs() - cpuReconnecting) / machines);
 
         for (const auto& [row, query] : std::vector<std::pair<std::string, std::string>>{{"/status", ""},
                                                                                           {"/status?only=silent", "?only=silent"},
@@ -183,11 +192,11 @@ int main(int argc, char** argv)
     std::vector<int> sizes{1000, 5000, 10000};
     std::string tls = "both";
     fleet::Programs programs{std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "hosts"};
-    bool failover = false, sizesGiven = false;
+    bool failover = false, restart = false, sizesGiven = false;
     for (int i = 1; i < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--failover") {
-            failover = true;
+        if (flag == "--failover" || flag == "--restart") {
+            (flag == "--failover" ? failover : restart) = true;
             --i;  // a flag without a value
         } else if (i + 1 == argc)
             break;
@@ -207,9 +216,9 @@ int main(int argc, char** argv)
     if (tls != "no")
         modes.emplace_back("mutual TLS", RPC_C_AUTHN_LEVEL_CONNECT);
     for (const auto& [mode, level] : modes) {
-        if (failover) {
-            std::printf("== failover, %s, programs of %s\n", mode, programs.folder.c_str());
-            fleet::MeasureFailover(programs, level, sizesGiven ? sizes : std::vector<int>{1000, 10000});
+        if (failover || restart) {
+            std::printf("== %s, %s, programs of %s\n", restart ? "restart" : "failover", mode, programs.folder.c_str());
+            fleet::MeasureReturn(programs, level, sizesGiven ? sizes : std::vector<int>{1000, 10000}, restart);
             continue;
         }
         Table table;

@@ -165,6 +165,7 @@ void AddCallMetrics(const std::string& daemon, const CallCounts& counts, prometh
     for (const auto& [reason, name] : {std::pair{transport::Refusal::NoCredentials, "credentials"}, std::pair{transport::Refusal::OverLimits, "limits"},
                                        std::pair{transport::Refusal::Malformed, "malformed"}})
         refused.Add({{"reason", name}}).Increment(static_cast<double>(transport::RefusedCalls(reason)));
+    AddCounter("qn_transport_handshakes_refused_total", "Connections closed unheard while the most TLS handshakes ran", transport::RefusedHandshakes(), registry);
 }
 
 std::string Exposition(const prometheus::Registry& registry)

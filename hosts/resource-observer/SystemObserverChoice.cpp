@@ -6,6 +6,8 @@ namespace hosts {
 
 namespace {
 
+using std::chrono::seconds;
+
 void LogMove(const char16_t* text, const std::string& left, const std::string& taken)
 {
     const QNErrorLocation location{"qn-resource-observer", __LINE__, u"qn-resource-observer", u"SystemObserverChoice::AfterCheck"};
@@ -14,8 +16,8 @@ void LogMove(const char16_t* text, const std::string& left, const std::string& t
 
 }  // namespace
 
-SystemObserverChoice::SystemObserverChoice(std::vector<std::string> machines, unsigned relinkSeconds)
-    : m_machines(std::move(machines)), m_relinkSeconds(relinkSeconds)
+SystemObserverChoice::SystemObserverChoice(std::vector<std::string> machines, unsigned cycleSeconds, unsigned relinkSeconds)
+    : m_machines(std::move(machines)), m_delay(seconds(cycleSeconds), seconds(relinkSeconds))
 {
 }
 
@@ -29,25 +31,28 @@ std::string SystemObserverChoice::Listed() const
 
 std::optional<std::string> SystemObserverChoice::AfterCheck(bool linked, unsigned long long linksMade)
 {
+    const bool answered = linksMade > m_linksAtNaming;
+    if (answered)
+        m_delay.Reset();
     if (linked)
         return std::nullopt;
     const std::string& left = m_machines[m_current];
-    if (!m_waitedSeconds) {
-        m_failedWithoutAnswer = linksMade > m_linksAtNaming ? 0 : m_failedWithoutAnswer + 1;
+    if (!m_wait) {
+        m_failedWithoutAnswer = answered ? 0 : m_failedWithoutAnswer + 1;
         if (m_failedWithoutAnswer >= m_machines.size()) {
-            LogMove(u"no system observer answered, the last on '%s' - trying '%s' after the relink interval", left,
+            LogMove(u"no system observer answered, the last on '%s' - trying '%s' after a wait of at most the relink interval", left,
                     m_machines[(m_current + 1) % m_machines.size()]);
-            m_waitedSeconds = 0;
+            m_failedWithoutAnswer = 0;
         }
+        m_wait = m_delay.Next();
+        m_linksAtNaming = linksMade;
     }
-    if (m_waitedSeconds) {
-        if ((*m_waitedSeconds += kCheckSeconds) < m_relinkSeconds)
-            return std::nullopt;
-        m_waitedSeconds.reset();
-        m_failedWithoutAnswer = 0;
+    if (*m_wait >= seconds(kCheckSeconds)) {
+        *m_wait -= seconds(kCheckSeconds);
+        return std::nullopt;
     }
+    m_wait.reset();
     m_current = (m_current + 1) % m_machines.size();
-    m_linksAtNaming = linksMade;
     const std::string& taken = m_machines[m_current];
     LogMove(taken == left ? u"the link to the system observer on '%s' failed - naming '%s' again"
                           : u"the link to the system observer on '%s' failed - reporting to the system observer on '%s' now",

@@ -1,22 +1,29 @@
 // Which system observer the resource observer reports to, out of several in order of preference:
 // the first that answers, and then the one in use until its link fails, so that a machine that
-// comes and goes does not move the fleet back and forth. Used by the host's main thread alone.
+// comes and goes does not move the fleet back and forth. After a failed link the next one is
+// named after a random wait (platform::RetryDelay): within one cycle after the first failure,
+// within ever longer ones while the system observers don't answer, at most the relink interval.
+// A whole fleet that lost its system observer at once so arrives at the next spread out.
+// Used by the host's main thread alone.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/RetryDelay.h"
 
 namespace hosts {
 
 class SystemObserverChoice {
 public:
-    // How often the host looks at the link: a failed one is replaced within this many seconds.
+    // How often the host looks at the link.
     static constexpr unsigned kCheckSeconds = 1;
 
-    // `machines` in order of preference, at least one; `relinkSeconds` is waited once every one
-    // of them failed without answering.
-    SystemObserverChoice(std::vector<std::string> machines, unsigned relinkSeconds);
+    // `machines` in order of preference, at least one; `cycleSeconds` is the observer's cycle, over
+    // which the first retry is spread; `relinkSeconds` the longest wait before a retry.
+    SystemObserverChoice(std::vector<std::string> machines, unsigned cycleSeconds, unsigned relinkSeconds);
 
     // The machine to name first.
     const std::string& First() const { return m_machines.front(); }
@@ -30,11 +37,11 @@ public:
 
 private:
     std::vector<std::string> m_machines;
-    unsigned m_relinkSeconds;
+    platform::RetryDelay m_delay;
     size_t m_current = 0;
     unsigned long long m_linksAtNaming = 0;
     size_t m_failedWithoutAnswer = 0;  // in a row
-    std::optional<unsigned> m_waitedSeconds;  // set while the relink interval is waited out
+    std::optional<std::chrono::milliseconds> m_wait;  // left before the next is named
 };
 
 }  // namespace hosts

@@ -114,7 +114,7 @@ int main(int argc, char** argv)
     app.add_option("--cpu-limit", cpuLimit, "Alert at this processor load in percent (0: off)")->check(CLI::Range(0.0, 100.0));
     app.add_option("--pressure-limit", pressureLimit, "Alert while tasks stall on cpu, memory or io this percent of 10 s (0: off)")
         ->check(CLI::Range(0.0, 100.0));
-    app.add_option("--relink-interval", relinkSeconds, "Seconds to wait once every system observer failed before trying them again")
+    app.add_option("--relink-interval", relinkSeconds, "Longest wait in seconds, after failed links, before the next try")
         ->capture_default_str()
         ->check(CLI::Range(1u, 86400u));
     app.add_option("--metrics-port", metricsPort, "Loopback port of the Prometheus metrics (0: a free one)")
@@ -158,7 +158,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "qn-resource-observer: %s\n", error.c_str());
             return 1;
         }
-        hosts::SystemObserverChoice choice(systemObservers, relinkSeconds);
+        hosts::SystemObserverChoice choice(systemObservers, std::max(interval, 5u), relinkSeconds);
         const auto name = [&observer](const std::string& machine) {
             hosts::ResultOf([&] { observer.SetSystemResourceObserver(XQNComBSTR(machine.c_str())); });
         };
@@ -170,8 +170,8 @@ int main(int argc, char** argv)
         serviceManager.Ready();
 
         // A failed call to the system observer ends the worker; the next system observer is named
-        // at once, and once none answered, the first is named again after the relink interval.
-        // A link that can't be made now (no thread for its worker) counts as failed.
+        // after a random wait that grows while none answers. A link that can't be made now (no
+        // thread for its worker) counts as failed.
         while (hosts::WaitForSignal(stopSignals, hosts::SystemObserverChoice::kCheckSeconds) == 0)
             if (const auto next = choice.AfterCheck(observer.IsSystemResourceObserverLinked(), observer.SystemResourceObserverLinksMade()))
                 name(*next);

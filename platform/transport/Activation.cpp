@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include <grpc/grpc_security.h>
+
 #include "interfaces/QNResourceObserver.grpc.pb.h"
 #include "interfaces/QNResourceObserverInterfaces.h"
 #include "platform/Registry.h"
@@ -18,6 +20,9 @@ namespace {
 
 constexpr const char* kDefaultSocket = "/run/korvel/QNResourceObserver.sock";
 constexpr int kDefaultPort = 7541;
+// TLS sessions kept for links made again: one a system observer, with room for a few.
+constexpr size_t kSessionsKept = 16;
+
 
 // The client's credentials; null when the TLS files it needs can't be read.
 std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(bool tcp, DWORD level)
@@ -241,7 +246,13 @@ int SystemResourceObserverPort()
     return port > 0 && port <= kMaxPort ? port : kDefaultPort;
 }
 
-std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level)
+grpc_ssl_session_cache* ProcessSessions()
+{
+    static grpc_ssl_session_cache* const sessions = grpc_ssl_session_cache_create_lru(kSessionsKept);
+    return sessions;
+}
+
+std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level, grpc_ssl_session_cache* sessions)
 {
     PrepareRuntime();
     const bool tcp = clsid == CLSID_QNSystemResourceObserver;
@@ -257,6 +268,10 @@ std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& ho
     // process to one endpoint on one connection, and a re-created object on the connection that
     // just failed.
     arguments.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+    if (tcp && level > RPC_C_AUTHN_LEVEL_NONE && sessions != nullptr) {
+        const grpc_arg cache = grpc_ssl_session_cache_create_channel_arg(sessions);
+        arguments.SetPointerWithVtable(cache.key, cache.value.pointer.p, cache.value.pointer.vtable);
+    }
     const std::string target = tcp ? host + ":" + std::to_string(SystemResourceObserverPort()) : "unix:" + ResourceObserverSocketPath();
     return grpc::CreateCustomChannel(target, credentials, arguments);
 }

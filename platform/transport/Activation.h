@@ -66,12 +66,19 @@ inline constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
 namespace grpc {
 class Channel;
 }
+struct grpc_ssl_session_cache;
 
 namespace transport {
 
+// The TLS sessions of this process's links: a link made again to a system observer that it
+// reached before resumes its session, which spares that observer a signature and the
+// verification of a certificate.
+grpc_ssl_session_cache* ProcessSessions();
+
 // The channel that CoCreateInstanceEx opens to the endpoint of `clsid` on `host` at the
-// authentication `level`, on a connection of its own; null when TLS files it needs can't be read.
-std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level);
+// authentication `level`, on a connection of its own, resuming TLS sessions of `sessions` (none
+// when null); null when TLS files it needs can't be read.
+std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level, grpc_ssl_session_cache* sessions = ProcessSessions());
 
 // The Unix socket of the local resource observer and the TCP port of system observers.
 QN_EXPORT std::string ResourceObserverSocketPath();

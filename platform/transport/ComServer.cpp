@@ -16,6 +16,7 @@
 #include <grpcpp/server_posix.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -23,12 +24,15 @@
 
 #include "interfaces/QNResourceObserverInterfaces.h"
 #include "platform/Clock.h"
+#include "platform/LogThrottle.h"
 #include "platform/Registry.h"
 #include "platform/transport/Acceptor.h"
 #include "platform/transport/Activation.h"
 #include "platform/transport/CallingProcess.h"
+#include "platform/transport/HandshakeGate.h"
 #include "platform/transport/Runtime.h"
 #include "platform/transport/ServedClass.h"
+#include "platform/transport/ServerLog.h"
 #include "platform/transport/Status.h"
 
 namespace transport {
@@ -39,6 +43,42 @@ constexpr mode_t kSocketMode = 0660;  // owner and group only
 constexpr int kListenBacklog = 128;
 constexpr size_t kPeerGroupsAtFirst = 64;
 constexpr DWORD kCertificateRefreshMs = 60000;
+
+constexpr DWORD kServerTooBusy = 1723;  // RPC_S_SERVER_TOO_BUSY
+
+std::atomic<unsigned long long> g_refusedHandshakes{0};
+platform::LogThrottle g_handshakeRefusalLog;
+
+// Ends each admitted handshake at the gate once the peer's certificate is verified; the
+// verification itself is TLS's, against the CA.
+class HandshakeEnd final : public grpc::experimental::ExternalCertificateVerifier {
+public:
+    explicit HandshakeEnd(std::shared_ptr<HandshakeGate> gate) : m_gate(std::move(gate)) {}
+
+    bool Verify(grpc::experimental::TlsCustomVerificationCheckRequest*, std::function<void(grpc::Status)>, grpc::Status* status) override
+    {
+        m_gate->Finished();
+        *status = grpc::Status::OK;
+        return true;
+    }
+    void Cancel(grpc::experimental::TlsCustomVerificationCheckRequest*) override {}
+
+private:
+    std::shared_ptr<HandshakeGate> m_gate;
+};
+
+// A connection beyond the gate is closed before its peer says a word; counted, and logged once a
+// minute.
+void RefuseHandshake(int connection, const std::string& endpoint)
+{
+    ::close(connection);
+    ++g_refusedHandshakes;
+    unsigned long long held = 0;
+    if (g_handshakeRefusalLog.Admit(endpoint, held))
+        LogTransport(__LINE__, u"XComServer::HandOver", HRESULT_FROM_WIN32(kServerTooBusy),
+                     "refused a connection on " + endpoint + ": " + std::to_string(kHandshakesInFlight) + " TLS handshakes in flight already" +
+                         platform::HeldBackNote(held));
+}
 
 // The process serving on the Unix socket at `address` (-1 when its id can't be read), or 0 when
 // nobody answers there (no file, or a stale file left by a process that ended without removing it).
@@ -107,6 +147,8 @@ int ListenTcp(const std::string& endpoint, int& port, std::string& error)
 
 }  // namespace
 
+unsigned long long RefusedHandshakes() { return g_refusedHandshakes.load(); }
+
 struct XComServer::Impl {
     CLSID clsid;
     CComPtr<IUnknown> object;
@@ -121,6 +163,7 @@ struct XComServer::Impl {
     std::optional<gid_t> admittedGroup;  // Unix socket: the ResourceObserverGroup
     // TCP: gRPC's handshakes (TLS among them) on the connections the acceptor takes.
     std::unique_ptr<grpc::experimental::ExternalConnectionAcceptor> tcpConnections;
+    std::shared_ptr<HandshakeGate> handshakes;  // TCP with TLS
 
     bool ChecksIdentity() const
     {
@@ -149,6 +192,8 @@ struct XComServer::Impl {
             options.watch_root_certs();
             options.watch_identity_key_cert_pairs();
             options.set_cert_request_type(GRPC_SSL_REQUEST_CLIENT_CERTIFICATE_AND_VERIFY);
+            handshakes = std::make_shared<HandshakeGate>(kHandshakesInFlight, kHandshakeDeadline);
+            options.set_certificate_verifier(grpc::experimental::ExternalCertificateVerifier::Create<HandshakeEnd>(handshakes));
             credentials = grpc::experimental::TlsServerCredentials(options);
         }
         listener = ListenTcp(endpoint, port, error);
@@ -215,6 +260,10 @@ struct XComServer::Impl {
     // by the peer's credentials.
     void HandOver(int connection)
     {
+        if (handshakes != nullptr && !handshakes->Admit()) {
+            RefuseHandshake(connection, endpoint);
+            return;
+        }
         if (tcpConnections != nullptr) {
             grpc::experimental::ExternalConnectionAcceptor::NewConnectionParameters parameters;
             parameters.listener_fd = listener;

@@ -70,4 +70,10 @@ QN_EXPORT std::optional<pid_t> CallingProcessId();
 // Calls that the servers of this process refused for `reason`.
 QN_EXPORT unsigned long long RefusedCalls(Refusal reason);
 
+// TLS handshakes a server runs at once at most: enough to keep the cores busy while peers take
+// their round trips, few enough that each finishes well within its deadline on a slow machine.
+inline constexpr std::size_t kHandshakesInFlight = 256;
+// Connections that the servers of this process closed unheard, with that many handshakes running.
+QN_EXPORT unsigned long long RefusedHandshakes();
+
 }  // namespace transport

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <vector>
 
+#include "platform/transport/ComServer.h"
 #include "platform/transport/Status.h"
 #include "tests/helpers/Await.h"
 #include "tests/helpers/Command.h"
@@ -111,6 +113,34 @@ TEST_F(MutualTls, APeerThatNeverFinishesItsHandshakeIsDropped)
     EXPECT_GE(std::chrono::steady_clock::now() - connecting, transport::kHandshakeDeadline / 2) << "a slow peer has time";
     ::close(silent);
     EXPECT_EQ(Probe({}), kServed);
+}
+
+TEST_F(MutualTls, HandshakesWithinTheBoundFinishAndThoseBeyondItAreRefusedUnheard)
+{
+    for (const auto& [name, value] : qntest::kIdentityChecked)
+        m_installation.Set(name, value);
+    qntest::SystemObserverDaemon system;
+    m_installation.Set("SystemResourceObserverPort", std::to_string(system.Port()));
+    // Peers that never finish their handshakes hold all of the bound but one place, then all of it.
+    const auto connecting = std::chrono::steady_clock::now();
+    std::vector<int> silent;
+    const auto holdPlaces = [&](size_t places) {
+        while (places-- > 0)
+            silent.push_back(qntest::ConnectToLoopback(system.Port()));
+    };
+    holdPlaces(transport::kHandshakesInFlight - 1);
+    EXPECT_EQ(Probe({}), kServed) << "the last one the bound admits";
+    holdPlaces(1);
+    ASSERT_TRUE(std::ranges::none_of(silent, [](int fd) { return fd < 0; }));
+    const int beyond = qntest::ConnectToLoopback(system.Port());
+    if (std::chrono::steady_clock::now() - connecting > transport::kHandshakeDeadline / 2)
+        GTEST_SKIP() << "too slow a machine: the silent peers may have reached their deadline before the last peer came";
+    EXPECT_TRUE(qntest::ClosedWithin(beyond, std::chrono::seconds(60)));
+    EXPECT_EQ(system.CountMetrics("qn_transport_handshakes_refused_total 1"), 1) << "refused by the bound, not dropped at the deadline";
+    EXPECT_NE(system.AwaitLogged("TLS handshakes in flight already"), "");
+    for (const int fd : silent)
+        ::close(fd);
+    ::close(beyond);
 }
 
 TEST_F(MutualTls, ARealInstallationReportsOverTlsAndAResourceObserverWithoutCertificateStoresNothing)

@@ -1,0 +1,36 @@
+// HandshakeGate bounds the TLS handshakes that a server has in flight. A server under more
+// handshakes than it can finish within their deadline would otherwise start them all, finish
+// hardly any in time and see every peer come back into the same queue: its work wasted, its
+// handshakes a second falling as the crowd grows. With the gate it finishes as many as it can and
+// refuses the rest at once, before any cryptography, by closing their connections; their peers
+// retry after a delay of their own.
+//
+// A handshake counts from its connection's acceptance until its peer's certificate is verified
+// (Finished), or until the deadline gRPC gives it has passed.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+namespace transport {
+
+class HandshakeGate {
+public:
+    // At most `bound` handshakes at once, each for at most `deadline`.
+    HandshakeGate(std::size_t bound, std::chrono::steady_clock::duration deadline);
+
+    // At a new connection: whether its handshake may start.
+    bool Admit(std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
+    // A handshake reached its end.
+    void Finished();
+
+private:
+    std::size_t m_bound;
+    std::chrono::steady_clock::duration m_deadline;
+    std::mutex m_mutex;
+    std::deque<std::chrono::steady_clock::time_point> m_started;  // oldest first
+};
+
+}  // namespace transport
