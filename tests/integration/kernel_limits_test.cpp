@@ -159,7 +159,7 @@ TEST_F(KernelLimits, ACgroupFullOfPageCacheRaisesNothingAndGrowthAfterItIsWarned
     // dd puts its output file in place of its standard output: the shell tells the end.
     writer.insert(writer.end(), {"/bin/sh", "-c", "dd if=/dev/zero of=" + cache.path + " bs=1M status=none count=" + std::to_string(3 * kMemoryLimitMB) + " && echo written"});
     ASSERT_EQ(ChildProcess(writer).ReadLine(), "written");
-    ASSERT_GT(std::stoull(qntest::FileText(cgroup->Folder() + "/memory.usage_in_bytes")), (kMemoryLimitMB - 16ULL) << 20) << "the cache fills the cgroup";
+    ASSERT_GT(cgroup->MemoryUsage(), (kMemoryLimitMB - 16ULL) << 20) << "the cache fills the cgroup";
 
     auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()), {}, "0");
     // The sample reached the observer after its check, and the check after its handler's line.
