@@ -30,8 +30,8 @@ using qntest::TestCgroup;
 // At the tests' time scale of 1/100 an interval of 100 s is a cycle a second, and the growth
 // below runs at real speed: hundreds of MB, hundreds of descriptors, hundreds of threads a cycle
 // against margins of 16 MB, 32 descriptors and 8 threads. Where the tests run slower (a sanitized
-// build, a guest in software emulation, which says by how much in QN_TEST_SLOWDOWN) descriptors
-// and threads grow slower, since the growth keeps to real time while the look and the check that
+// build, a guest in software emulation, which says by how much in QN_TEST_SLOWDOWN) the growths
+// of the table below are slower, since the growth keeps to real time while the look and the check that
 // must come before the kernel's refusal run slower; the cycles are longer by as much, so that a
 // cycle still spans as many margins.
 const int kSlowdown = platform::kSanitizerSlowdown * [] {
@@ -144,8 +144,8 @@ TEST_P(GrowthUnderALimit, IsWarnedBeforeTheKernelRefuses)
 }
 
 INSTANTIATE_TEST_SUITE_P(KernelLimits, GrowthUnderALimit,
-                         testing::Values(Growing{"MemoryAt400MBPerSecondInACgroupV1", "memory v1", "memory:400", 0x1, kMemoryGrowAfter},
-                                         Growing{"MemoryAt400MBPerSecondInACgroupV2", "memory v2", "memory:400", 0x1, kMemoryGrowAfter},
+                         testing::Values(Growing{"MemoryAt400MBPerSecondInACgroupV1", "memory v1", Growth("memory", 400), 0x1, kMemoryGrowAfter},
+                                         Growing{"MemoryAt400MBPerSecondInACgroupV2", "memory v2", Growth("memory", 400), 0x1, kMemoryGrowAfter},
                                          Growing{"DescriptorsAt400PerSecondUnderRlimitNofile", "nofile", Growth("files", 400), 0x1000},
                                          Growing{"ThreadsAt500PerSecondInAPidsCgroup", "pids", Growth("threads", 500), 0x800}),
                          [](const testing::TestParamInfo<Growing>& row) { return std::string(row.param.name); });
