@@ -31,9 +31,9 @@ using qntest::TestCgroup;
 // below runs at real speed: hundreds of MB, hundreds of descriptors, hundreds of threads a cycle
 // against margins of 16 MB, 32 descriptors and 8 threads. Where the tests run slower (a sanitized
 // build, a guest in software emulation, which says by how much in QN_TEST_SLOWDOWN) the growths
-// of the table below are slower, since the growth keeps to real time while the look and the check that
-// must come before the kernel's refusal run slower; the cycles are longer by as much, so that a
-// cycle still spans as many margins.
+// of the table below are slower, since the growth keeps to real time while the look and the check
+// that must come before the kernel's refusal run slower; the cycles are longer by as much, so that
+// a cycle still spans as many margins.
 const int kSlowdown = platform::kSanitizerSlowdown * [] {
     const char* factor = std::getenv("QN_TEST_SLOWDOWN");
     return factor == nullptr ? 1 : std::max(1, std::atoi(factor));
