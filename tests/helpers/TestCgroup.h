@@ -46,7 +46,7 @@ public:
         auto cgroup = Make("memory", whyNot, version);
         if (cgroup == nullptr)
             return nullptr;
-        const bool v2 = std::filesystem::exists(cgroup->Folder() + "/memory.max");
+        const bool v2 = cgroup->V2();
         const std::string bytes = std::to_string(std::uint64_t{megabytes} << 20);
         if (!cgroup->Set(v2 ? "memory.max" : "memory.limit_in_bytes", bytes)) {
             whyNot = "the kernel refused the cgroup's memory limit";
@@ -62,6 +62,14 @@ public:
     TestCgroup& operator=(const TestCgroup&) = delete;
 
     const std::string& Folder() const { return m_folder; }
+    // The memory the cgroup holds now, page cache included.
+    std::uint64_t MemoryUsage() const
+    {
+        std::ifstream in(m_folder + (V2() ? "/memory.current" : "/memory.usage_in_bytes"));
+        std::uint64_t bytes = 0;
+        in >> bytes;
+        return bytes;
+    }
     // Writes a control file of the cgroup; false when the kernel refused it.
     bool Set(const std::string& file, const std::string& value) const
     {
@@ -72,6 +80,8 @@ public:
 
 private:
     explicit TestCgroup(std::string folder) : m_folder(std::move(folder)) {}
+
+    bool V2() const { return std::filesystem::exists(m_folder + "/cgroup.controllers"); }
 
     // Where `controller` can be used: its v1 hierarchy, or the v2 root with it enabled for children.
     static std::string MountOf(const std::string& controller, Version version)

@@ -9,6 +9,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
@@ -27,20 +29,25 @@ using qntest::TestCgroup;
 
 // At the tests' time scale of 1/100 an interval of 100 s is a cycle a second, and the growth
 // below runs at real speed: hundreds of MB, hundreds of descriptors, hundreds of threads a cycle
-// against margins of 16 MB, 32 descriptors and 8 threads. A sanitized build grows descriptors and
-// threads slower, since the growth keeps to real time while the look and the check that must come
-// before the kernel's refusal run slower; its cycles are longer by as much, so that a cycle still
-// spans as many margins.
-const std::string kInterval = std::to_string(100 * platform::kSanitizerSlowdown);
-const std::string kGrowAfter = std::to_string(150 * platform::kSanitizerSlowdown);  // past the monitor's first sleep of one interval
+// against margins of 16 MB, 32 descriptors and 8 threads. Where the tests run slower (a sanitized
+// build, a guest in software emulation, which says by how much in QN_TEST_SLOWDOWN) the growths
+// of the table below are slower, since the growth keeps to real time while the look and the check
+// that must come before the kernel's refusal run slower; the cycles are longer by as much, so that
+// a cycle still spans as many margins.
+const int kSlowdown = platform::kSanitizerSlowdown * [] {
+    const char* factor = std::getenv("QN_TEST_SLOWDOWN");
+    return factor == nullptr ? 1 : std::max(1, std::atoi(factor));
+}();
+const std::string kInterval = std::to_string(100 * kSlowdown);
+const std::string kGrowAfter = std::to_string(150 * kSlowdown);  // past the monitor's first sleep of one interval
 constexpr int kMemoryLimitMB = 256;
 // Memory grown at 400 MB/s fills the cgroup some 0.6 s after it starts, and the margin of 16 MB
 // lasts only 40 ms at that rate. Started 1.2 intervals in, the kill falls between the first sample
 // and the second.
-const std::string kMemoryGrowAfter = std::to_string(120 * platform::kSanitizerSlowdown);
+const std::string kMemoryGrowAfter = std::to_string(120 * kSlowdown);
 
-// The demo's --grow of `kind` at `perSecond`, slower in a sanitized build.
-std::string Growth(const std::string& kind, int perSecond) { return kind + ":" + std::to_string(perSecond / platform::kSanitizerSlowdown); }
+// The demo's --grow of `kind` at `perSecond`, slower where the tests run slower.
+std::string Growth(const std::string& kind, int perSecond) { return kind + ":" + std::to_string(perSecond / kSlowdown); }
 
 class KernelLimits : public testing::Test {
 protected:
@@ -138,8 +145,8 @@ TEST_P(GrowthUnderALimit, IsWarnedBeforeTheKernelRefuses)
 }
 
 INSTANTIATE_TEST_SUITE_P(KernelLimits, GrowthUnderALimit,
-                         testing::Values(Growing{"MemoryAt400MBPerSecondInACgroupV1", "memory v1", "memory:400", 0x1, kMemoryGrowAfter},
-                                         Growing{"MemoryAt400MBPerSecondInACgroupV2", "memory v2", "memory:400", 0x1, kMemoryGrowAfter},
+                         testing::Values(Growing{"MemoryAt400MBPerSecondInACgroupV1", "memory v1", Growth("memory", 400), 0x1, kMemoryGrowAfter},
+                                         Growing{"MemoryAt400MBPerSecondInACgroupV2", "memory v2", Growth("memory", 400), 0x1, kMemoryGrowAfter},
                                          Growing{"DescriptorsAt400PerSecondUnderRlimitNofile", "nofile", Growth("files", 400), 0x1000},
                                          Growing{"ThreadsAt500PerSecondInAPidsCgroup", "pids", Growth("threads", 500), 0x800}),
                          [](const testing::TestParamInfo<Growing>& row) { return std::string(row.param.name); });
@@ -197,7 +204,7 @@ TEST_F(KernelLimits, ACgroupFullOfPageCacheRaisesNothingAndGrowthAfterItIsWarned
     // dd puts its output file in place of its standard output: the shell tells the end.
     writer.insert(writer.end(), {"/bin/sh", "-c", "dd if=/dev/zero of=" + cache.path + " bs=1M status=none count=" + std::to_string(3 * kMemoryLimitMB) + " && echo written"});
     ASSERT_EQ(ChildProcess(writer).ReadLine(), "written");
-    ASSERT_GT(std::stoull(qntest::FileText(cgroup->Folder() + "/memory.usage_in_bytes")), (kMemoryLimitMB - 16ULL) << 20) << "the cache fills the cgroup";
+    ASSERT_GT(cgroup->MemoryUsage(), (kMemoryLimitMB - 16ULL) << 20) << "the cache fills the cgroup";
 
     auto demo = StartDemo("memory:400", qntest::InCgroup(cgroup->Folder()), {}, "0");
     // The sample reached the observer after its check, and the check after its handler's line.
