@@ -260,10 +260,7 @@ public:
             return;
         CycleRecords kept;
         tagQNProcessResourceEmergencyEvent& emergency = kept.emergency;
-        emergency.machineName = m_machineName.Copy();
-        emergency.processName = m_processName.Copy();
-        emergency.auxText = SysAllocString(u"");
-        emergency.processId = GetCurrentProcessId();
+        SetIdentity(emergency);
         emergency.emergencyState = state;
         TraceSending(kLineEmergencyTrace,
                      u"raise process resource emergency event from machine '%s', process name '%s', process id %d - emergency state: 0x%X (%s)",
@@ -290,11 +287,18 @@ private:
             sample.dataValid = 0;
             ceilings = {};
         }
-        sample.machineName = m_machineName.Copy();
-        sample.processName = m_processName.Copy();
-        sample.auxText = SysAllocString(u"");
-        sample.processId = GetCurrentProcessId();
+        SetIdentity(sample);
         return measured;
+    }
+
+    // This process's names (new copies), an empty text and its id, as every record of the loop has.
+    template <typename Record>
+    void SetIdentity(Record& record) const
+    {
+        record.machineName = m_machineName.Copy();
+        record.processName = m_processName.Copy();
+        record.auxText = SysAllocString(u"");
+        record.processId = GetCurrentProcessId();
     }
 
     // The emergency event gets what the sample first broke.
