@@ -12,6 +12,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include "bench/fleet/FleetDaemon.h"
 #include "bench/fleet/SimulatedMachines.h"
@@ -112,7 +113,8 @@ private:
     struct Machine {
         platform::RetryDelay delay{kCycle, kRelink};
         Clock::duration checkPhase{};
-        bool atFirst = true;  // the failover's lost first is named
+        bool atFirst = true;   // the failover's lost first is named
+        bool answered = true;  // by the one named: its link was made
         bool linked = false;
         bool current = false;
     };
@@ -126,13 +128,14 @@ private:
     }
     long Second() const { return static_cast<long>(Seconds(Clock::now() - m_killed)); }
 
-    // Its host sees the failed link at its next check and names the next system observer after the
-    // retry delay, in whole checks; the new worker links after its first sleep.
+    // Its host sees the failed link at its next check and names the next system observer then if
+    // the link had answered, else after the retry delay, in whole checks; the new worker links
+    // after its first sleep.
     void Failed(size_t i)
     {
         Machine& machine = m_machines[i];
         const auto sinceCheck = (Clock::now() - m_killed - machine.checkPhase) % kHostCheck;
-        const auto checks = machine.delay.Next() / kHostCheck;
+        const auto checks = std::exchange(machine.answered, false) ? 0 : machine.delay.Next() / kHostCheck;
         const auto named = Clock::now() + (kHostCheck - sinceCheck) % kHostCheck + checks * kHostCheck;
         machine.atFirst = !m_restart && !machine.atFirst;
         m_timeline.At(named + kFirstSleep, [this, i] { Link(i); });
@@ -155,7 +158,7 @@ private:
         ++(answered ? m_made : m_refused)[Second()];
         if (!answered)
             return Failed(i);
-        machine.linked = true;
+        machine.linked = machine.answered = true;
         machine.delay.Reset();
         m_timeline.At(Clock::now() + kCycle, [this, i] { Report(i, m_round); });
     }
