@@ -126,7 +126,8 @@ private:
             peak = std::max(peak, count);
         return peak;
     }
-    long Second() const { return static_cast<long>(Seconds(Clock::now() - m_killed)); }
+    // The second since the kill of `when`.
+    long Second(Clock::time_point when) const { return static_cast<long>(Seconds(when - m_killed)); }
 
     // Its host sees the failed link at its next check and names the next system observer then if
     // the link had answered, else after the retry delay, in whole checks; the new worker links
@@ -147,15 +148,16 @@ private:
             return Failed(i);
         ++m_inFlight;
         m_fleet.Link(i, m_level, [this, i](bool answered) {
-            m_timeline.At(Clock::now(), [this, i, answered] { Linked(i, answered); });
+            // Counted in the second it answered, not in the one its step runs, late or not.
+            m_timeline.At(Clock::now(), [this, i, answered, second = Second(Clock::now())] { Linked(i, answered, second); });
             --m_inFlight;
         });
     }
 
-    void Linked(size_t i, bool answered)
+    void Linked(size_t i, bool answered, long second)
     {
         Machine& machine = m_machines[i];
-        ++(answered ? m_made : m_refused)[Second()];
+        ++(answered ? m_made : m_refused)[second];
         if (!answered)
             return Failed(i);
         machine.linked = machine.answered = true;
