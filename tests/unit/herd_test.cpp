@@ -1,4 +1,5 @@
-// The waits of a fleet that failed at once: spread over their whole limit, growing, capped.
+// A fleet that lost its system observer at once: its waits spread over their whole limit, growing,
+// capped; the handshakes it brings beyond the bound refused until places come free.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "platform/RetryDelay.h"
+#include "platform/transport/HandshakeGate.h"
 
 namespace {
 
@@ -40,6 +42,20 @@ TEST(RetryDelay, EachFailureInARowSpreadsAFleetOverALongerTimeUpToTheCeilingAndA
     for (auto& client : fleet)
         client.Reset();
     EXPECT_TRUE(std::ranges::all_of(fleet, [](auto& client) { return client.Next() < kSpread; })) << "after a success, a first failure again";
+}
+
+TEST(HandshakeGate, HandshakesBeyondTheBoundAreRefusedUntilOneEndsOrOneWhoseEndWentUnseenGivesUpItsPlace)
+{
+    const auto start = std::chrono::steady_clock::now();
+    transport::HandshakeGate gate(2, 2s);
+    EXPECT_TRUE(gate.Admit(start));
+    EXPECT_TRUE(gate.Admit(start + 1s));
+    EXPECT_FALSE(gate.Admit(start + 1s)) << "beyond the bound";
+    gate.Finished();
+    EXPECT_TRUE(gate.Admit(start + 1500ms)) << "one ended";
+    EXPECT_FALSE(gate.Admit(start + 2999ms));
+    EXPECT_TRUE(gate.Admit(start + 3s)) << "the one of 1 s, never seen to end, gave up its place";
+    EXPECT_FALSE(gate.Admit(start + 3s)) << "the one of 1.5 s still holds its place";
 }
 
 }  // namespace
