@@ -23,7 +23,6 @@ constexpr int kDefaultPort = 7541;
 // TLS sessions kept for links made again: one a system observer, with room for a few.
 constexpr size_t kSessionsKept = 16;
 
-
 // The client's credentials; null when the TLS files it needs can't be read.
 std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(bool tcp, DWORD level)
 {
