@@ -97,7 +97,6 @@ FleetDaemon::FleetDaemon(const Programs& programs, DWORD level, double timeScale
 {
     char folder[] = "/tmp/qn-fleet-XXXXXX";
     m_work = ::mkdtemp(folder);
-    const std::string work = m_work.string();
     if (level > RPC_C_AUTHN_LEVEL_NONE)
         m_tls = MakeCertificates(m_work, "");
     WriteRegistry(level, 0);
