@@ -1,7 +1,5 @@
 #include "bench/fleet/Failover.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -201,16 +199,6 @@ private:
     std::map<long, int> m_made, m_refused;  // links by the second since the kill
 };
 
-// The value of the counter `name` on the daemon's /metrics; -1 when it can't be read.
-double Counter(const FleetDaemon& daemon, const std::string& name)
-{
-    httplib::Client client("127.0.0.1", daemon.HttpPort());
-    client.set_read_timeout(60);
-    const auto response = client.Get("/metrics");
-    const auto at = response ? response->body.find("\n" + name + " ") : std::string::npos;
-    return at == std::string::npos ? -1 : std::atof(response->body.c_str() + at + name.size() + 2);
-}
-
 void MeasureOne(const Programs& programs, DWORD level, int machines, bool restart)
 {
     std::unique_ptr<FleetDaemon> second;
@@ -268,7 +256,7 @@ void MeasureOne(const Programs& programs, DWORD level, int machines, bool restar
     }
     std::printf("%-62s %10d\n", "links made a second at the peak", arrival.PeakMadeASecond());
     std::printf("%-62s %10d\n", "links refused or failed a second at the peak", arrival.PeakRefusedASecond());
-    std::printf("%-62s %10.0f\n", "handshakes it refused unheard (its /metrics)", Counter(taking, "qn_transport_handshakes_refused_total"));
+    std::printf("%-62s %10.0f\n", "handshakes it refused unheard (its /metrics)", taking.Counter("qn_transport_handshakes_refused_total"));
     std::printf("%-62s %10.0f\n", "its CPU while the fleet arrives, ms", cpuMs);
     std::printf("%-62s %10.2f\n", "  cores busy over the arrival (first link to last answer)", cpuMs / 1000 / arrivalSec);
     std::printf("%-62s %10.2f\n", "  cores busy in its busiest second", busiestCores);

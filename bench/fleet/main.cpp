@@ -8,8 +8,6 @@
 // DIR holds qn-system-resource-observer and qn-status (default: the build's hosts/). The bench
 // raises its own descriptor limit to the hard limit (the daemon it starts inherits it), speaks
 // only to 127.0.0.1 and removes what it made.
-#include <sys/resource.h>
-
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -83,15 +81,6 @@ private:
     std::vector<std::string> m_rows;
     std::map<std::string, std::map<int, double>> m_values;
 };
-
-void RaiseOwnDescriptorLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 
 double Since(Clock::time_point start)
 {
@@ -191,7 +180,7 @@ int main(int argc, char** argv)
     app.add_flag("--failover", failover, "the fleet's move to a second system observer when the first is lost");
     app.add_flag("--restart", restart, "the fleet's return to the only system observer, killed and started again");
     CLI11_PARSE(app, argc, argv);
-    RaiseOwnDescriptorLimit();
+    fleet::RaiseOwnDescriptorLimit();
     const auto callbackThreads = fleet::HoldCallbackThreads();
     std::vector<std::pair<const char*, DWORD>> modes;
     if (tls != "only")
