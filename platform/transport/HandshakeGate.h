@@ -5,9 +5,9 @@
 // refuses the rest at once, before any cryptography, by closing their connections; their peers
 // retry after a delay of their own.
 //
-// A handshake counts from its connection's acceptance until its peer's certificate is verified
-// (Finished), or for a time that bounds what an unseen end costs: one that failed ends without a
-// word to the gate.
+// A handshake counts from its connection's acceptance until its peer's certificate is checked
+// (Finished), whatever the verdict, or for a time that bounds what an end unseen costs: a peer that
+// goes silent or away midway never reaches the check.
 #pragma once
 
 #include <chrono>
