@@ -1,7 +1,5 @@
 #include "bench/fleet/Failover.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,6 +10,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <utility>
 
 #include "bench/fleet/FleetDaemon.h"
 #include "bench/fleet/SimulatedMachines.h"
@@ -112,7 +111,8 @@ private:
     struct Machine {
         platform::RetryDelay delay{kCycle, kRelink};
         Clock::duration checkPhase{};
-        bool atFirst = true;  // the failover's lost first is named
+        bool atFirst = true;   // the failover's lost first is named
+        bool answered = true;  // by the one named: its link was made
         bool linked = false;
         bool current = false;
     };
@@ -124,15 +124,17 @@ private:
             peak = std::max(peak, count);
         return peak;
     }
-    long Second() const { return static_cast<long>(Seconds(Clock::now() - m_killed)); }
+    // The second since the kill of `when`.
+    long Second(Clock::time_point when) const { return static_cast<long>(Seconds(when - m_killed)); }
 
-    // Its host sees the failed link at its next check and names the next system observer after the
-    // retry delay, in whole checks; the new worker links after its first sleep.
+    // Its host sees the failed link at its next check and names the next system observer then if
+    // the link had answered, else after the retry delay, in whole checks; the new worker links
+    // after its first sleep.
     void Failed(size_t i)
     {
         Machine& machine = m_machines[i];
         const auto sinceCheck = (Clock::now() - m_killed - machine.checkPhase) % kHostCheck;
-        const auto checks = machine.delay.Next() / kHostCheck;
+        const auto checks = std::exchange(machine.answered, false) ? 0 : machine.delay.Next() / kHostCheck;
         const auto named = Clock::now() + (kHostCheck - sinceCheck) % kHostCheck + checks * kHostCheck;
         machine.atFirst = !m_restart && !machine.atFirst;
         m_timeline.At(named + kFirstSleep, [this, i] { Link(i); });
@@ -144,18 +146,19 @@ private:
             return Failed(i);
         ++m_inFlight;
         m_fleet.Link(i, m_level, [this, i](bool answered) {
-            m_timeline.At(Clock::now(), [this, i, answered] { Linked(i, answered); });
+            // Counted in the second it answered, not in the one its step runs, late or not.
+            m_timeline.At(Clock::now(), [this, i, answered, second = Second(Clock::now())] { Linked(i, answered, second); });
             --m_inFlight;
         });
     }
 
-    void Linked(size_t i, bool answered)
+    void Linked(size_t i, bool answered, long second)
     {
         Machine& machine = m_machines[i];
-        ++(answered ? m_made : m_refused)[Second()];
+        ++(answered ? m_made : m_refused)[second];
         if (!answered)
             return Failed(i);
-        machine.linked = true;
+        machine.linked = machine.answered = true;
         machine.delay.Reset();
         m_timeline.At(Clock::now() + kCycle, [this, i] { Report(i, m_round); });
     }
@@ -195,16 +198,6 @@ private:
     Clock::time_point m_lastCurrent;
     std::map<long, int> m_made, m_refused;  // links by the second since the kill
 };
-
-// The value of the counter `name` on the daemon's /metrics; -1 when it can't be read.
-double Counter(const FleetDaemon& daemon, const std::string& name)
-{
-    httplib::Client client("127.0.0.1", daemon.HttpPort());
-    client.set_read_timeout(60);
-    const auto response = client.Get("/metrics");
-    const auto at = response ? response->body.find("\n" + name + " ") : std::string::npos;
-    return at == std::string::npos ? -1 : std::atof(response->body.c_str() + at + name.size() + 2);
-}
 
 void MeasureOne(const Programs& programs, DWORD level, int machines, bool restart)
 {
@@ -263,7 +256,7 @@ void MeasureOne(const Programs& programs, DWORD level, int machines, bool restar
     }
     std::printf("%-62s %10d\n", "links made a second at the peak", arrival.PeakMadeASecond());
     std::printf("%-62s %10d\n", "links refused or failed a second at the peak", arrival.PeakRefusedASecond());
-    std::printf("%-62s %10.0f\n", "handshakes it refused unheard (its /metrics)", Counter(taking, "qn_transport_handshakes_refused_total"));
+    std::printf("%-62s %10.0f\n", "handshakes it refused unheard (its /metrics)", taking.Counter("qn_transport_handshakes_refused_total"));
     std::printf("%-62s %10.0f\n", "its CPU while the fleet arrives, ms", cpuMs);
     std::printf("%-62s %10.2f\n", "  cores busy over the arrival (first link to last answer)", cpuMs / 1000 / arrivalSec);
     std::printf("%-62s %10.2f\n", "  cores busy in its busiest second", busiestCores);

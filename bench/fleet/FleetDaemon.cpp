@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,22 +67,38 @@ void Run(const std::string& command)
 
 }  // namespace
 
+Certificates MakeCertificates(const std::filesystem::path& folder, const std::string& name)
+{
+    const Certificates files{folder / (name + "ca.pem"), folder / (name + "node.pem"), folder / (name + "node.key")};
+    const std::string caKey = (folder / (name + "ca.key")).string(), request = (folder / (name + "node.csr")).string();
+    const std::filesystem::path extensions = folder / (name + "node.ext");
+    // P-256 keys, as the README recommends; FLEET_TLS_KEY=rsa: RSA-2048, whose handshakes cost
+    // several times as much.
+    const char* keyType = std::getenv("FLEET_TLS_KEY");
+    const std::string key = keyType != nullptr && std::string(keyType) == "rsa" ? "rsa:2048" : "ec -pkeyopt ec_paramgen_curve:prime256v1";
+    Run("openssl req -x509 -newkey " + key + " -nodes -days 2 -subj /CN=fleet-ca -keyout " + caKey + " -out " + files.ca.string());
+    Run("openssl req -newkey " + key + " -nodes -subj /CN=fleet-node -keyout " + files.key.string() + " -out " + request);
+    std::ofstream(extensions) << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
+    Run("openssl x509 -req -in " + request + " -CA " + files.ca.string() + " -CAkey " + caKey + " -CAcreateserial -days 2 -extfile " + extensions.string() +
+        " -out " + files.certificate.string());
+    return files;
+}
+
+void RaiseOwnDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 FleetDaemon::FleetDaemon(const Programs& programs, DWORD level, double timeScale, int maxMachines) : m_programs(programs), m_timeScale(timeScale), m_level(level), m_maxMachines(maxMachines)
 {
     char folder[] = "/tmp/qn-fleet-XXXXXX";
     m_work = ::mkdtemp(folder);
-    const std::string work = m_work.string();
-    if (level > RPC_C_AUTHN_LEVEL_NONE) {
-        // P-256 keys, as the README recommends; FLEET_TLS_KEY=rsa: RSA-2048, whose handshakes cost
-        // several times as much.
-        const char* keyType = std::getenv("FLEET_TLS_KEY");
-        const std::string key = keyType != nullptr && std::string(keyType) == "rsa" ? "rsa:2048" : "ec -pkeyopt ec_paramgen_curve:prime256v1";
-        Run("openssl req -x509 -newkey " + key + " -nodes -days 2 -subj /CN=fleet-ca -keyout " + work + "/ca.key -out " + work + "/ca.pem");
-        Run("openssl req -newkey " + key + " -nodes -subj /CN=fleet-node -keyout " + work + "/node.key -out " + work + "/node.csr");
-        std::ofstream(m_work / "node.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
-        Run("openssl x509 -req -in " + work + "/node.csr -CA " + work + "/ca.pem -CAkey " + work + "/ca.key -CAcreateserial -days 2 -extfile " + work +
-            "/node.ext -out " + work + "/node.pem");
-    }
+    if (level > RPC_C_AUTHN_LEVEL_NONE)
+        m_tls = MakeCertificates(m_work, "");
     WriteRegistry(level, 0);
     ::setenv("KORVEL_REGISTRY", (m_work / "registry.ini").c_str(), 1);
     Start(0);
@@ -147,10 +164,9 @@ int FleetDaemon::CurrentMachines() const
 
 void FleetDaemon::WriteRegistry(DWORD level, int port) const
 {
-    const std::string work = m_work.string();
     std::ofstream(m_work / "registry.ini") << "[SOFTWARE\\KORVEL]\nDisableAuthentication=" << (level > RPC_C_AUTHN_LEVEL_NONE ? 0 : 1)
-                                           << "\nDCOMAuthenticationService=WINNT\nSystemResourceObserverPort=" << port << "\nTLSCAFile=" << work
-                                           << "/ca.pem\nTLSCertificateFile=" << work << "/node.pem\nTLSPrivateKeyFile=" << work << "/node.key\n";
+                                           << "\nDCOMAuthenticationService=WINNT\nSystemResourceObserverPort=" << port << "\nTLSCAFile=" << m_tls.ca.string()
+                                           << "\nTLSCertificateFile=" << m_tls.certificate.string() << "\nTLSPrivateKeyFile=" << m_tls.key.string() << "\n";
 }
 
 double FleetDaemon::SettledRssKB() const
@@ -180,6 +196,15 @@ double FleetDaemon::CpuMs() const
         if (i >= 14)
             ticks += std::atof(field.c_str());
     return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double FleetDaemon::Counter(const std::string& name) const
+{
+    httplib::Client client("127.0.0.1", m_httpPort);
+    client.set_read_timeout(60);
+    const auto response = client.Get("/metrics");
+    const auto at = response ? response->body.find("\n" + name + " ") : std::string::npos;
+    return at == std::string::npos ? -1 : std::atof(response->body.c_str() + at + name.size() + 2);
 }
 
 std::chrono::duration<double> FleetDaemon::Silence() const

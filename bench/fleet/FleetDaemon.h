@@ -20,6 +20,17 @@ struct Programs {
     std::filesystem::path folder;  // holds qn-system-resource-observer and qn-status
 };
 
+// A certificate and its key, signed by a CA of its own; all three PEM files.
+struct Certificates {
+    std::filesystem::path ca, certificate, key;
+};
+// Makes in `folder` a CA and a certificate it signs for localhost and 127.0.0.1, P-256 keys by
+// default; the file names start with `name`.
+Certificates MakeCertificates(const std::filesystem::path& folder, const std::string& name);
+
+// Raises this process's descriptor limit to the hard limit; the daemons it starts inherit it.
+void RaiseOwnDescriptorLimit();
+
 class FleetDaemon {
 public:
     // Runs the daemon at `timeScale` (QN_TIME_SCALE) with room for `maxMachines`.
@@ -48,7 +59,12 @@ public:
         double ms = 0;  // median of three
         double bytes = 0;
     };
+    int Port() const { return m_port; }
     int HttpPort() const { return m_httpPort; }
+    // The certificates it serves with and trusts (level above 1).
+    const Certificates& Tls() const { return m_tls; }
+    // The value of the counter `name` on its /metrics; -1 when it can't be read.
+    double Counter(const std::string& name) const;
     // GET `path` of the daemon's HTTP pages.
     Page Get(const std::string& path) const;
     // The milliseconds qn-status takes with `options` (median of three); NaN when it fails.
@@ -61,6 +77,7 @@ private:
 
     Programs m_programs;
     std::filesystem::path m_work;
+    Certificates m_tls;
     double m_timeScale;
     DWORD m_level;
     int m_maxMachines;

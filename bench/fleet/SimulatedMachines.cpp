@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <functional>
+#include <map>
 #include <mutex>
 
 #include "interfaces/QNResourceObserver.grpc.pb.h"
@@ -111,10 +113,23 @@ void FillSample(int machine, int round, qn::SystemResourceInformation& sample)
     SetPressure(*pressure.mutable_io_some(), 3.0, elapsed / 50);
 }
 
+// The credentials of the registry in use, read once for all machines: each would otherwise read
+// the same files again for each link, on the one thread that links the whole fleet.
+std::shared_ptr<grpc::ChannelCredentials> SharedCredentials(DWORD level)
+{
+    static std::mutex mutex;
+    static std::map<std::pair<std::string, DWORD>, std::shared_ptr<grpc::ChannelCredentials>> read;
+    const std::lock_guard lock(mutex);
+    auto& credentials = read[{std::getenv("KORVEL_REGISTRY"), level}];
+    if (credentials == nullptr)
+        credentials = transport::ClientCredentials(CLSID_QNSystemResourceObserver, level);
+    return credentials;
+}
+
 std::unique_ptr<qn::IQNSystemResourceObserver::Stub> Open(DWORD level, std::shared_ptr<grpc::Channel>& channel,
                                                           grpc_ssl_session_cache* sessions = transport::ProcessSessions())
 {
-    channel = transport::OpenChannel(CLSID_QNSystemResourceObserver, "127.0.0.1", level, sessions);
+    channel = transport::OpenChannel(CLSID_QNSystemResourceObserver, "127.0.0.1", level, sessions, SharedCredentials(level));
     return channel == nullptr ? nullptr : qn::IQNSystemResourceObserver::NewStub(channel);
 }
 

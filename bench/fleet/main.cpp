@@ -8,7 +8,7 @@
 // DIR holds qn-system-resource-observer and qn-status (default: the build's hosts/). The bench
 // raises its own descriptor limit to the hard limit (the daemon it starts inherits it), speaks
 // only to 127.0.0.1 and removes what it made.
-#include <sys/resource.h>
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -81,15 +81,6 @@ private:
     std::vector<std::string> m_rows;
     std::map<std::string, std::map<int, double>> m_values;
 };
-
-void RaiseOwnDescriptorLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
 
 double Since(Clock::time_point start)
 {
@@ -174,41 +165,22 @@ void Measure(const fleet::Programs& programs, DWORD level, int machines, int col
     table.Set("failed calls", column, static_cast<double>(failed));
 }
 
-std::vector<int> ParseSizes(const std::string& text)
-{
-    std::vector<int> sizes;
-    for (size_t at = 0; at < text.size();) {
-        const size_t comma = std::min(text.find(',', at), text.size());
-        sizes.push_back(std::atoi(text.substr(at, comma - at).c_str()));
-        at = comma + 1;
-    }
-    return sizes;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::vector<int> sizes{1000, 5000, 10000};
+    std::vector<int> sizes;
     std::string tls = "both";
     fleet::Programs programs{std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "hosts"};
-    bool failover = false, restart = false, sizesGiven = false;
-    for (int i = 1; i < argc; i += 2) {
-        const std::string flag = argv[i];
-        if (flag == "--failover" || flag == "--restart") {
-            (flag == "--failover" ? failover : restart) = true;
-            --i;  // a flag without a value
-        } else if (i + 1 == argc)
-            break;
-        else if (flag == "--machines") {
-            sizes = ParseSizes(argv[i + 1]);
-            sizesGiven = true;
-        } else if (flag == "--programs")
-            programs.folder = argv[i + 1];
-        else if (flag == "--tls")
-            tls = argv[i + 1];
-    }
-    RaiseOwnDescriptorLimit();
+    bool failover = false, restart = false;
+    CLI::App app("A real system observer and a simulated fleet of machines, each on a connection of its own.");
+    app.add_option("--machines", sizes, "fleet sizes (default 1000,5000,10000; 1000,10000 with --failover or --restart)")->delimiter(',');
+    app.add_option("--programs", programs.folder, "the folder of qn-system-resource-observer and qn-status");
+    app.add_option("--tls", tls, "plain TCP, mutual TLS or both")->check(CLI::IsMember({"only", "no", "both"}));
+    app.add_flag("--failover", failover, "the fleet's move to a second system observer when the first is lost");
+    app.add_flag("--restart", restart, "the fleet's return to the only system observer, killed and started again");
+    CLI11_PARSE(app, argc, argv);
+    fleet::RaiseOwnDescriptorLimit();
     const auto callbackThreads = fleet::HoldCallbackThreads();
     std::vector<std::pair<const char*, DWORD>> modes;
     if (tls != "only")
@@ -218,9 +190,11 @@ int main(int argc, char** argv)
     for (const auto& [mode, level] : modes) {
         if (failover || restart) {
             std::printf("== %s, %s, programs of %s\n", restart ? "restart" : "failover", mode, programs.folder.c_str());
-            fleet::MeasureReturn(programs, level, sizesGiven ? sizes : std::vector<int>{1000, 10000}, restart);
+            fleet::MeasureReturn(programs, level, sizes.empty() ? std::vector<int>{1000, 10000} : sizes, restart);
             continue;
         }
+        if (sizes.empty())
+            sizes = {1000, 5000, 10000};
         Table table;
         for (size_t i = 0; i < sizes.size(); ++i)
             Measure(programs, level, sizes[i], static_cast<int>(i), table);

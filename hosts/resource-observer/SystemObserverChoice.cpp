@@ -44,7 +44,10 @@ std::optional<std::string> SystemObserverChoice::AfterCheck(bool linked, unsigne
                     m_machines[(m_current + 1) % m_machines.size()]);
             m_failedWithoutAnswer = 0;
         }
-        m_wait = m_delay.Next();
+        // A link that broke after it answered moves at once: a fleet's links break at each
+        // machine's next cycle, so its moves are spread over a cycle already. One that never
+        // answered, or whose handshake was refused, is left after the growing random wait.
+        m_wait = answered ? std::chrono::milliseconds(0) : m_delay.Next();
         m_linksAtNaming = linksMade;
     }
     if (*m_wait >= seconds(kCheckSeconds)) {

@@ -1,9 +1,11 @@
 // Which system observer the resource observer reports to, out of several in order of preference:
 // the first that answers, and then the one in use until its link fails, so that a machine that
-// comes and goes does not move the fleet back and forth. After a failed link the next one is
-// named after a random wait (platform::RetryDelay): within one cycle after the first failure,
-// within ever longer ones while the system observers don't answer, at most the relink interval.
-// A whole fleet that lost its system observer at once so arrives at the next spread out.
+// comes and goes does not move the fleet back and forth. When a link that answered breaks, the
+// next one is named at its host's next check; when the one named did not answer, after a random
+// wait (platform::RetryDelay): within one cycle the first time, within ever longer ones while the
+// system observers don't answer, at most the relink interval. A whole fleet that lost its system
+// observer at once so arrives at the next spread over the cycle in which each saw the loss, and
+// those it refused come back ever more thinly.
 // Used by the host's main thread alone.
 #pragma once
 

@@ -170,8 +170,8 @@ int main(int argc, char** argv)
         serviceManager.Ready();
 
         // A failed call to the system observer ends the worker; the next system observer is named
-        // after a random wait that grows while none answers. A link that can't be made now (no
-        // thread for its worker) counts as failed.
+        // at once, or after a random wait that grows while none answers. A link that can't be made
+        // now (no thread for its worker) counts as failed.
         while (hosts::WaitForSignal(stopSignals, hosts::SystemObserverChoice::kCheckSeconds) == 0)
             if (const auto next = choice.AfterCheck(observer.IsSystemResourceObserverLinked(), observer.SystemResourceObserverLinksMade()))
                 name(*next);

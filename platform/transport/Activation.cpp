@@ -23,11 +23,11 @@ constexpr int kDefaultPort = 7541;
 // TLS sessions kept for links made again: one a system observer, with room for a few.
 constexpr size_t kSessionsKept = 16;
 
+}  // namespace
 
-// The client's credentials; null when the TLS files it needs can't be read.
-std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(bool tcp, DWORD level)
+std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(REFCLSID clsid, DWORD level)
 {
-    if (!tcp || level <= RPC_C_AUTHN_LEVEL_NONE)
+    if (clsid != CLSID_QNSystemResourceObserver || level <= RPC_C_AUTHN_LEVEL_NONE)
         return grpc::InsecureChannelCredentials();
     grpc::SslCredentialsOptions options;
     const auto roots = platform::ReadKorvelFile("TLSCAFile");
@@ -48,6 +48,8 @@ std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(bool tcp, DWORD leve
     }
     return grpc::SslCredentials(options);
 }
+
+namespace {
 
 template <typename Call>
 HRESULT Invoke(Call call, std::chrono::seconds deadline = kCallDeadline)
@@ -252,11 +254,13 @@ grpc_ssl_session_cache* ProcessSessions()
     return sessions;
 }
 
-std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level, grpc_ssl_session_cache* sessions)
+std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level, grpc_ssl_session_cache* sessions,
+                                           std::shared_ptr<grpc::ChannelCredentials> credentials)
 {
     PrepareRuntime();
     const bool tcp = clsid == CLSID_QNSystemResourceObserver;
-    const auto credentials = ClientCredentials(tcp, level);
+    if (credentials == nullptr)
+        credentials = ClientCredentials(clsid, level);
     if (credentials == nullptr)
         return nullptr;
     grpc::ChannelArguments arguments;

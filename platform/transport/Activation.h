@@ -65,6 +65,7 @@ inline constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
 
 namespace grpc {
 class Channel;
+class ChannelCredentials;
 }
 struct grpc_ssl_session_cache;
 
@@ -75,10 +76,16 @@ namespace transport {
 // verification of a certificate.
 grpc_ssl_session_cache* ProcessSessions();
 
+// The credentials of a link to the endpoint of `clsid` at the authentication `level`, from the
+// installation's TLS files as they are now; null when a file it needs can't be read.
+std::shared_ptr<grpc::ChannelCredentials> ClientCredentials(REFCLSID clsid, DWORD level);
+
 // The channel that CoCreateInstanceEx opens to the endpoint of `clsid` on `host` at the
 // authentication `level`, on a connection of its own, resuming TLS sessions of `sessions` (none
-// when null); null when TLS files it needs can't be read.
-std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level, grpc_ssl_session_cache* sessions = ProcessSessions());
+// when null), with `credentials` (by default those of the files as they are now); null when TLS
+// files it needs can't be read.
+std::shared_ptr<grpc::Channel> OpenChannel(REFCLSID clsid, const std::string& host, DWORD level, grpc_ssl_session_cache* sessions = ProcessSessions(),
+                                           std::shared_ptr<grpc::ChannelCredentials> credentials = nullptr);
 
 // The Unix socket of the local resource observer and the TCP port of system observers.
 QN_EXPORT std::string ResourceObserverSocketPath();

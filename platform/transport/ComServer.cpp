@@ -30,6 +30,7 @@
 #include "platform/transport/Activation.h"
 #include "platform/transport/CallingProcess.h"
 #include "platform/transport/HandshakeGate.h"
+#include "platform/transport/PeerChainCheck.h"
 #include "platform/transport/Runtime.h"
 #include "platform/transport/ServedClass.h"
 #include "platform/transport/ServerLog.h"
@@ -40,7 +41,10 @@ namespace transport {
 namespace {
 
 constexpr mode_t kSocketMode = 0660;  // owner and group only
-constexpr int kListenBacklog = 128;
+// A crowd of connections at once (a fleet after a restart) waits here for the acceptor, which
+// takes or refuses each in a fraction of a millisecond, instead of having its first packets
+// dropped, which costs each of those peers a second. The kernel caps it at net.core.somaxconn.
+constexpr int kListenBacklog = 4096;
 constexpr size_t kPeerGroupsAtFirst = 64;
 constexpr DWORD kCertificateRefreshMs = 60000;
 
@@ -49,22 +53,24 @@ constexpr DWORD kServerTooBusy = 1723;  // RPC_S_SERVER_TOO_BUSY
 std::atomic<unsigned long long> g_refusedHandshakes{0};
 platform::LogThrottle g_handshakeRefusalLog;
 
-// Ends each admitted handshake at the gate once the peer's certificate is verified; the
-// verification itself is TLS's, against the CA.
+// Ends each admitted handshake at the gate, whatever the verdict on the peer's certificate chain.
 class HandshakeEnd final : public grpc::experimental::ExternalCertificateVerifier {
 public:
-    explicit HandshakeEnd(std::shared_ptr<HandshakeGate> gate) : m_gate(std::move(gate)) {}
+    HandshakeEnd(std::shared_ptr<HandshakeGate> gate, const std::string& caFile) : m_gate(std::move(gate)), m_chains(caFile) {}
 
-    bool Verify(grpc::experimental::TlsCustomVerificationCheckRequest*, std::function<void(grpc::Status)>, grpc::Status* status) override
+    bool Verify(grpc::experimental::TlsCustomVerificationCheckRequest* request, std::function<void(grpc::Status)>, grpc::Status* status) override
     {
         m_gate->Finished();
-        *status = grpc::Status::OK;
+        const auto text = [](grpc::string_ref pem) { return std::string_view(pem.data(), pem.size()); };
+        const std::string refusal = m_chains.Refusal(text(request->peer_cert()), text(request->peer_cert_full_chain()));
+        *status = refusal.empty() ? grpc::Status::OK : grpc::Status(grpc::StatusCode::UNAUTHENTICATED, "the peer's certificate: " + refusal);
         return true;
     }
     void Cancel(grpc::experimental::TlsCustomVerificationCheckRequest*) override {}
 
 private:
     std::shared_ptr<HandshakeGate> m_gate;
+    PeerChainCheck m_chains;
 };
 
 // A connection beyond the gate is closed before its peer says a word; counted, and logged once a
@@ -191,9 +197,11 @@ struct XComServer::Impl {
             grpc::experimental::TlsServerCredentialsOptions options(provider);
             options.watch_root_certs();
             options.watch_identity_key_cert_pairs();
-            options.set_cert_request_type(GRPC_SSL_REQUEST_CLIENT_CERTIFICATE_AND_VERIFY);
-            handshakes = std::make_shared<HandshakeGate>(kHandshakesInFlight, kHandshakeDeadline);
-            options.set_certificate_verifier(grpc::experimental::ExternalCertificateVerifier::Create<HandshakeEnd>(handshakes));
+            // The chain is checked by HandshakeEnd, which every handshake reaches.
+            options.set_cert_request_type(GRPC_SSL_REQUEST_CLIENT_CERTIFICATE_BUT_DONT_VERIFY);
+            handshakes = std::make_shared<HandshakeGate>(kHandshakesInFlight, kHandshakePlaceHeld);
+            options.set_certificate_verifier(
+                grpc::experimental::ExternalCertificateVerifier::Create<HandshakeEnd>(handshakes, *platform::ReadKorvelValue("TLSCAFile")));
             credentials = grpc::experimental::TlsServerCredentials(options);
         }
         listener = ListenTcp(endpoint, port, error);

@@ -2,13 +2,14 @@
 
 namespace transport {
 
-HandshakeGate::HandshakeGate(std::size_t bound, std::chrono::steady_clock::duration deadline) : m_bound(bound), m_deadline(deadline) {}
+HandshakeGate::HandshakeGate(std::size_t bound, std::chrono::steady_clock::duration held) : m_bound(bound), m_held(held) {}
 
 bool HandshakeGate::Admit(std::chrono::steady_clock::time_point now)
 {
     const std::lock_guard lock(m_mutex);
-    // Handshakes past their deadline were dropped by gRPC, or failed before their end.
-    while (!m_started.empty() && now - m_started.front() >= m_deadline)
+    // Handshakes held that long failed, were dropped at their deadline, or take their time
+    // without holding the others back.
+    while (!m_started.empty() && now - m_started.front() >= m_held)
         m_started.pop_front();
     if (m_started.size() >= m_bound)
         return false;

@@ -5,8 +5,9 @@
 // refuses the rest at once, before any cryptography, by closing their connections; their peers
 // retry after a delay of their own.
 //
-// A handshake counts from its connection's acceptance until its peer's certificate is verified
-// (Finished), or until the deadline gRPC gives it has passed.
+// A handshake counts from its connection's acceptance until its peer's certificate is checked
+// (Finished), whatever the verdict, or for a time that bounds what an end unseen costs: a peer that
+// goes silent or away midway never reaches the check.
 #pragma once
 
 #include <chrono>
@@ -18,8 +19,8 @@ namespace transport {
 
 class HandshakeGate {
 public:
-    // At most `bound` handshakes at once, each for at most `deadline`.
-    HandshakeGate(std::size_t bound, std::chrono::steady_clock::duration deadline);
+    // At most `bound` handshakes at once, each counted for at most `held`.
+    HandshakeGate(std::size_t bound, std::chrono::steady_clock::duration held);
 
     // At a new connection: whether its handshake may start.
     bool Admit(std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
@@ -28,7 +29,7 @@ public:
 
 private:
     std::size_t m_bound;
-    std::chrono::steady_clock::duration m_deadline;
+    std::chrono::steady_clock::duration m_held;
     std::mutex m_mutex;
     std::deque<std::chrono::steady_clock::time_point> m_started;  // oldest first
 };

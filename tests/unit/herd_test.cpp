@@ -1,4 +1,5 @@
-// The waits of a fleet that failed at once: spread over their whole limit, growing, capped.
+// A fleet that lost its system observer at once: its waits spread over their whole limit, growing,
+// capped; the handshakes it brings beyond the bound refused until places come free.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "platform/RetryDelay.h"
+#include "platform/transport/HandshakeGate.h"
 
 namespace {
 
@@ -28,7 +30,6 @@ TEST(RetryDelay, EachFailureInARowSpreadsAFleetOverALongerTimeUpToTheCeilingAndA
             waits.push_back(static_cast<double>(client.Next().count()));
         const auto [least, most] = std::ranges::minmax(waits);
         const double mean = std::accumulate(waits.begin(), waits.end(), 0.0) / kClients;
-        EXPECT_GE(least, 0);
         EXPECT_LT(most, limit.count());
         // Over the whole limit: the first and the last tenth are reached, the middle is the mean.
         EXPECT_LT(least, limit.count() * 0.1);
@@ -40,6 +41,19 @@ TEST(RetryDelay, EachFailureInARowSpreadsAFleetOverALongerTimeUpToTheCeilingAndA
     for (auto& client : fleet)
         client.Reset();
     EXPECT_TRUE(std::ranges::all_of(fleet, [](auto& client) { return client.Next() < kSpread; })) << "after a success, a first failure again";
+}
+
+TEST(HandshakeGate, HandshakesBeyondTheBoundAreRefusedUntilOneEndsOrOneWhoseEndWentUnseenGivesUpItsPlace)
+{
+    const auto at = [start = std::chrono::steady_clock::now()](auto since) { return start + since; };
+    transport::HandshakeGate gate(2, 2s);
+    EXPECT_TRUE(gate.Admit(at(0s)) && gate.Admit(at(1s)));
+    EXPECT_FALSE(gate.Admit(at(1s))) << "beyond the bound";
+    gate.Finished();
+    EXPECT_TRUE(gate.Admit(at(1500ms))) << "one ended";
+    EXPECT_FALSE(gate.Admit(at(2999ms)));
+    EXPECT_TRUE(gate.Admit(at(3s))) << "the one of 1 s, never seen to end, gave up its place";
+    EXPECT_FALSE(gate.Admit(at(3s))) << "the one of 1.5 s still holds its place";
 }
 
 }  // namespace
