@@ -41,10 +41,7 @@ namespace transport {
 namespace {
 
 constexpr mode_t kSocketMode = 0660;  // owner and group only
-// A crowd of connections at once (a fleet after a restart) waits here for the acceptor, which
-// takes or refuses each in a fraction of a millisecond, instead of having its first packets
-// dropped, which costs each of those peers a second. The kernel caps it at net.core.somaxconn.
-constexpr int kListenBacklog = 4096;
+constexpr int kListenBacklog = 128;
 constexpr size_t kPeerGroupsAtFirst = 64;
 constexpr DWORD kCertificateRefreshMs = 60000;
 

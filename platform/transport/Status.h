@@ -21,7 +21,7 @@ inline constexpr std::chrono::seconds kHandshakeDeadline{10 * platform::kSanitiz
 // flight this long: a peer that goes silent or away midway, or fails TLS before the check, would
 // otherwise hold it for the whole deadline. Several times what a handshake takes with every place
 // taken on a busy server.
-inline constexpr std::chrono::seconds kHandshakePlaceHeld{2 * platform::kSanitizerSlowdown};
+inline constexpr std::chrono::seconds kHandshakePlaceHeld{3 * platform::kSanitizerSlowdown};
 
 inline constexpr HRESULT kRpcServerUnavailable = static_cast<HRESULT>(0x800706BA);
 inline constexpr HRESULT kRpcCallFailed = static_cast<HRESULT>(0x800706BE);
