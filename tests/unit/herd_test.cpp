@@ -1,11 +1,16 @@
 // A fleet that lost its system observer at once: its waits spread over their whole limit, growing,
-// capped; the handshakes it brings beyond the bound refused until places come free.
+// capped; the handshakes it brings beyond the bound refused until places come free; each machine
+// moving on at once from a link that answered, after its wait from one that did not.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <numeric>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "hosts/resource-observer/SystemObserverChoice.h"
+#include "interfaces/QNError64.h"
 #include "platform/RetryDelay.h"
 #include "platform/transport/HandshakeGate.h"
 
@@ -54,6 +59,53 @@ TEST(HandshakeGate, HandshakesBeyondTheBoundAreRefusedUntilOneEndsOrOneWhoseEndW
     EXPECT_FALSE(gate.Admit(at(2999ms)));
     EXPECT_TRUE(gate.Admit(at(3s))) << "the one of 1 s, never seen to end, gave up its place";
     EXPECT_FALSE(gate.Admit(at(3s))) << "the one of 1.5 s still holds its place";
+}
+
+// The machine the choice names next, with the host's checks it took, the links made staying as
+// they are; none after a thousand checks.
+std::pair<std::string, int> NextNamed(hosts::SystemObserverChoice& choice, unsigned long long linksMade)
+{
+    for (int checks = 1; checks <= 1000; ++checks)
+        if (auto named = choice.AfterCheck(false, linksMade))
+            return {*named, checks};
+    return {"", 1000};
+}
+
+TEST(SystemObserverChoice, ALinkThatAnsweredMovesOnAtTheNextCheckOneThatDidNotAfterAWaitThatGrowsUntilALinkAnswers)
+{
+    constexpr unsigned kCycle = 5, kRelink = 60;  // seconds, a check each
+    constexpr int kMachines = 200;
+    XQNLogbookCapture logbook;
+    std::vector<hosts::SystemObserverChoice> fleet;  // each seeded on its own
+    for (int i = 0; i < kMachines; ++i)
+        fleet.emplace_back(std::vector<std::string>{"a", "b"}, kCycle, kRelink);
+    const auto mostChecks = [&](const std::string& expected, unsigned long long linksMade) {
+        int most = 0;
+        for (auto& choice : fleet) {
+            const auto [named, checks] = NextNamed(choice, linksMade);
+            EXPECT_EQ(named, expected);
+            most = std::max(most, checks);
+        }
+        return most;
+    };
+    for (auto& choice : fleet)
+        EXPECT_FALSE(choice.AfterCheck(true, 1)) << "linked: stays";
+    EXPECT_EQ(mostChecks("b", 1), 1) << "'a' answered: left at once";
+    EXPECT_LE(mostChecks("a", 1), static_cast<int>(kCycle)) << "'b' never answered: within a cycle";
+    int longest = 0;
+    for (const char* next : {"b", "a", "b", "a"})
+        longest = std::max(longest, mostChecks(next, 1));
+    EXPECT_GT(longest, static_cast<int>(kCycle)) << "grows";
+    EXPECT_LE(longest, static_cast<int>(kRelink)) << "capped";
+    EXPECT_EQ(mostChecks("b", 2), 1) << "'a' answered";
+    EXPECT_LE(mostChecks("a", 2), static_cast<int>(kCycle)) << "an answer starts the waits over";
+
+    const auto logged = [&](const std::string& start) {
+        return std::ranges::count_if(logbook.Entries(), [&](const XQNLogEntry& entry) { return entry.message.starts_with(start); });
+    };
+    EXPECT_EQ(logged("the link to the system observer on 'a' failed - reporting to the system observer on 'b' now"), kMachines * 4);
+    EXPECT_EQ(logged("no system observer answered"), kMachines * 2) << "once both failed in a row";
+    EXPECT_EQ(logged("no system observer answered, the last on 'a' - trying 'b' after a wait of at most the relink interval"), kMachines * 2);
 }
 
 }  // namespace
