@@ -57,18 +57,30 @@ TEST_F(MonitoredServer, FirstSampleAfterTheFirstSleepAndAWaitThenOnePerInterval)
 
 // A thread limit of one and a free memory limit of nearly 2 TB are broken from the first cycle:
 // the low memory emergency comes from the real measurement of the free virtual memory. (That each
-// is raised once a life, with its handler's call and warning, is process_checks_test's.)
+// is raised once a life, with its handler's call and warning, is process_checks_test's.) Both come
+// in one event, or, where the first cycle came so late that the watch stood in for it, in the
+// watch's and the cycle's.
 TEST_F(MonitoredServer, BrokenLimitsSendTheirEmergencyBeforeThatCyclesSample)
 {
     RecordingObserver observer(m_installation);
     constexpr long kFreeKB = 2000000000;
     qntest::MonitoredServer server({"--interval", "2", "--thread-limit", "1", "--memory-kb-limit", std::to_string(kFreeKB)});
+    unsigned raised = 0;
     ReceivedCall call = observer.Next();
-    while (call.method == kSample || call.method == "QueryInterface")
-        call = observer.Next();
-    ASSERT_EQ(call.method, kEmergency);
-    EXPECT_TRUE(HasFields(call.As<qn::ProcessEvent>(), "state: 0x801 process_id: " + std::to_string(server.Pid())));
-    const ReceivedCall sample = observer.Next();
+    while (raised != 0x801 && !call.method.empty()) {
+        if (call.method == kEmergency) {
+            const auto event = call.As<qn::ProcessEvent>();
+            const auto state = static_cast<unsigned>(event.state());
+            EXPECT_EQ(event.process_id(), static_cast<unsigned>(server.Pid()));
+            EXPECT_EQ(state & raised, 0u) << "each once";
+            raised |= state;
+            call = observer.Next();
+            EXPECT_TRUE(call.method == kEmergency || call.method == kSample) << call.method;
+        } else {
+            call = observer.Next();
+        }
+    }
+    const ReceivedCall& sample = call;
     ASSERT_EQ(sample.method, kSample) << "the sample of the same cycle follows the event";
     EXPECT_GT(sample.As<qn::ResourceInformation>().process_load().avail_virtual_kb(), 0);
     EXPECT_LT(sample.As<qn::ResourceInformation>().process_load().avail_virtual_kb(), kFreeKB);
