@@ -188,8 +188,9 @@ struct XComServer::Impl {
             // The files are read again every minute: renewed certificates (or a new CA) serve new
             // connections without a restart.
             const auto refresh = std::chrono::duration_cast<std::chrono::seconds>(platform::ScaledDuration(kCertificateRefreshMs));
+            const std::string caFile = *platform::ReadKorvelValue("TLSCAFile");
             auto provider = std::make_shared<grpc::experimental::FileWatcherCertificateProvider>(
-                *platform::ReadKorvelValue("TLSPrivateKeyFile"), *platform::ReadKorvelValue("TLSCertificateFile"), *platform::ReadKorvelValue("TLSCAFile"),
+                *platform::ReadKorvelValue("TLSPrivateKeyFile"), *platform::ReadKorvelValue("TLSCertificateFile"), caFile,
                 static_cast<unsigned>(std::max<std::chrono::seconds::rep>(refresh.count(), 1)));
             grpc::experimental::TlsServerCredentialsOptions options(provider);
             options.watch_root_certs();
@@ -198,7 +199,7 @@ struct XComServer::Impl {
             options.set_cert_request_type(GRPC_SSL_REQUEST_CLIENT_CERTIFICATE_BUT_DONT_VERIFY);
             handshakes = std::make_shared<HandshakeGate>(kHandshakesInFlight, kHandshakePlaceHeld);
             options.set_certificate_verifier(
-                grpc::experimental::ExternalCertificateVerifier::Create<HandshakeEnd>(handshakes, *platform::ReadKorvelValue("TLSCAFile")));
+                grpc::experimental::ExternalCertificateVerifier::Create<HandshakeEnd>(handshakes, caFile));
             credentials = grpc::experimental::TlsServerCredentials(options);
         }
         listener = ListenTcp(endpoint, port, error);

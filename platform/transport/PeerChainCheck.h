@@ -5,6 +5,7 @@
 // every handshake reaches this check and frees its place whatever the verdict.
 #pragma once
 
+#include <openssl/types.h>
 #include <sys/types.h>
 
 #include <ctime>
@@ -18,9 +19,6 @@ namespace transport {
 class PeerChainCheck {
 public:
     explicit PeerChainCheck(std::string caFile);
-    ~PeerChainCheck();
-    PeerChainCheck(const PeerChainCheck&) = delete;
-    PeerChainCheck& operator=(const PeerChainCheck&) = delete;
 
     // Why the peer's `certificate` is refused, with the certificates of `chain` (PEM texts; TLS
     // gives the chain only once its own check passed) to lead to the CA; empty when the CA
@@ -29,11 +27,12 @@ public:
     std::string Refusal(std::string_view certificate, std::string_view chain);
 
 private:
-    struct Store;
+    // The CA file's certificates, read again when the file changed; null when it can't be read.
+    std::shared_ptr<X509_STORE> Trusted();
 
-    std::string m_caFile;
+    const std::string m_caFile;
     std::mutex m_mutex;
-    std::unique_ptr<Store> m_store;  // of the file as last read
+    std::shared_ptr<X509_STORE> m_trusted;  // of the file as last read
     ino_t m_readInode = 0;
     timespec m_readTime{};
 };
